@@ -1,0 +1,60 @@
+/*
+ * xPL_priv.h -- declarations shared by the library's units only.
+ *
+ * Nothing here is part of the public interface.  The hooks at the end exist
+ * so that tests can drive time, capture sent datagrams and skip real sleeps;
+ * a program never sets them.
+ */
+#ifndef XPL_PRIV_H
+#define XPL_PRIV_H
+
+#include "xPL.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The xPL port: destination of every broadcast, and the standalone listener. */
+#define XPL_PORT 3865
+
+/* Outgoing text holds at most MSG_MAX_SIZE - 1 characters. */
+#define MSG_MAX_SIZE 1500
+
+/* ------------------------------------------------------------------------
+ * Configuration file (xPL-config, used by its tests)
+ * ------------------------------------------------------------------------ */
+
+/* Associates a file path while disabled; NULL leaves the service without one. */
+void xPL_setServiceConfigFile(xPL_ServicePtr theService, const char *theConfigFile);
+/* Loads the file into a disabled, unconfigured service; FALSE on a bad file. */
+Bool xPL_loadServiceConfig(xPL_ServicePtr theService);
+/* Rewrites the file atomically; FALSE (old file intact) when it cannot. */
+Bool xPL_saveServiceConfig(xPL_ServicePtr theService);
+
+/* ------------------------------------------------------------------------
+ * Test hooks
+ * ------------------------------------------------------------------------ */
+
+/* Wall-clock seconds as the loop and the heartbeat schedule see them. */
+time_t xPL_now(void);
+/* Replaces the clock behind xPL_now; NULL restores time(). */
+void xPL_setClock(time_t (*theClock)(void));
+
+/* Sleeps theMilliseconds (the heartbeat-request delay). */
+void xPL_sleepMilliseconds(int theMilliseconds);
+/* Replaces the sleeper behind xPL_sleepMilliseconds; NULL restores the real one. */
+void xPL_setSleeper(void (*theSleeper)(int theMilliseconds));
+
+/* Receives what xPL_sendRawMessage would broadcast; its result is the send's. */
+typedef Bool (*xPL_RawSender)(const char *theData, int dataLen);
+/* Diverts xPL_sendRawMessage to theSender; NULL restores the socket. */
+void xPL_setRawSender(xPL_RawSender theSender);
+
+/* Sets the hub-confirmed flag (tests start each case from a known state). */
+void xPL_setHubConfirmed(Bool isConfirmed);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* XPL_PRIV_H */
