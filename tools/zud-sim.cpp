@@ -878,6 +878,7 @@ class Simulator {
   Fd master_;
   std::string slaveName_;
   LineState line_ = LineState::Absent;
+  unsigned terminalGeneration_ = 0;  // counts openings and hang-ups
   bool writeBlocked_ = false;
   std::deque<OutputItem> output_;
 
@@ -912,6 +913,7 @@ bool Simulator::openTerminal() {
   }
   master_ = std::move(pty->master);
   slaveName_ = pty->name;
+  ++terminalGeneration_;
   line_ = LineState::Closed;
   writeBlocked_ = false;
   if (!link_.point(slaveName_, error)) complain(error);
@@ -921,6 +923,7 @@ bool Simulator::openTerminal() {
 
 void Simulator::closeTerminal() {
   master_.reset();
+  ++terminalGeneration_;
   line_ = LineState::Absent;
   writeBlocked_ = false;
 }
@@ -953,11 +956,13 @@ int Simulator::run() {
       complain(std::string("poll: ") + std::strerror(errno));
       return kExitFailure;
     }
+    // A handler may replace the terminal; events of the old one are then stale.
+    unsigned terminal = terminalGeneration_;
     for (const pollfd &p : fds) {
       if (p.revents == 0) continue;
       if (p.fd == signals_.get()) handleSignals();
       else if (p.fd == STDIN_FILENO) handleStdin();
-      else if (p.fd == master_.get()) handleMaster(p.revents);
+      else if (terminal == terminalGeneration_) handleMaster(p.revents);
     }
     if (line_ == LineState::Closed) checkClosedLine();
     runTimers(Clock::now());
@@ -984,7 +989,7 @@ int Simulator::pollTimeout(Clock::time_point now) const {
   auto consider = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
   if (line_ == LineState::Closed) consider(kPeerCheckMs);
   if (line_ == LineState::Open && !output_.empty() && !writeBlocked_ && pacer_.paced())
-    consider(msUntil(pacer_.nextDue(), now));
+    consider(pacer_.allowance(now) > 0 ? 0 : std::max(1, msUntil(pacer_.nextDue(), now)));
   if (line_ == LineState::Open && sendsDue_) consider(msUntil(*sendsDue_, now));
   if (uploading_) consider(msUntil(lastUploadByte_ + milliseconds(options_.uploadTimeoutMs), now));
   return timeout;
@@ -1063,7 +1068,7 @@ void Simulator::handleMaster(short revents) {
   // The other side may already have opened the line again; only a hang-up
   // that is still there means the line is closed.
   pollfd check{master_.get(), POLLIN, 0};
-  if (::poll(&check, 1, 0) == 1 && (check.revents & POLLHUP)) lineClosed();
+  if (::poll(&check, 1, 0) == 1 && (check.revents & (POLLHUP | POLLERR))) lineClosed();
 }
 
 void Simulator::checkClosedLine() {
