@@ -44,18 +44,13 @@ extern xPL_MessagePtr zudMessage;
 // Size of a value buffer handed to parsefips(): at most 127 characters + NUL.
 inline constexpr std::size_t datasize = 128;
 
-// Decodes one header line (line ending removed): echoes it on stdout, then
-// sends one weather.alert, or writes one error line on stderr, or (for an
-// end-of-message header) does nothing more.
+// Echoes one header line on stdout, then sends its alert or writes one error on stderr.
 void parsesame(const unsigned char *same);
 
-// Writes the readable text of location code lcode (PSSCCC, at most 6
-// characters read) into data, which holds datasize bytes.
+// Writes the text of location code lcode (PSSCCC) into data[datasize].
 void parsefips(const char *lcode, char *data);
 
-// Adds "date" and "time" to zudMessage for day of year, hour and minute in
-// UTC of the current year, converted to local time; false (nothing added)
-// when the current year has no such day.
+// Adds local "date" and "time" of a UTC day/hour/minute this year; false if no such day.
 bool outputdates(int days, int hours, int minutes);
 
 // The county name of the exact 5-character code, or null.
