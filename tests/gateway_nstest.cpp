@@ -1,0 +1,356 @@
+// The whole gateway end to end: the real zud binary beside xpl-hub and the
+// simulated receiver zud-sim, watched and configured by an xPL peer inside the
+// test process.  Each case runs in a private network namespace of its own,
+// on the loopback interface only.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "xplpeer.h"
+
+using namespace std::chrono_literals;
+using testsupport::Heard;
+using testsupport::Process;
+
+namespace {
+
+const std::string preamble(16, '\xab');
+
+bool isAlert(const Heard &h) { return h.type == "xpl-trig" && h.schema == "weather.alert"; }
+
+class GatewayTest : public ::testing::Test {
+ protected:
+  testsupport::TempDir work;
+  Process hub;
+  Process sim;
+  Process zud;
+  std::unique_ptr<testsupport::XplPeer> peer;
+  std::string zudId;  // kelvora-zud.<instance>
+
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    ASSERT_TRUE(hub.start(testsupport::binPath("xpl-hub"), {}));
+    peer = std::make_unique<testsupport::XplPeer>();
+  }
+
+  void TearDown() override {
+    zud.signal(SIGKILL);
+    peer.reset();
+  }
+
+  std::string receiverLink() const { return work.file("receiver"); }
+  std::string configFile() const { return work.file("zud.xpl"); }
+
+  void startSim(std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"--link", receiverLink()});
+    Process::Options o;
+    o.stdinPipe = true;
+    ASSERT_TRUE(sim.start(testsupport::binPath("zud-sim"), options, o));
+    ASSERT_TRUE(testsupport::eventually([&] { return access(receiverLink().c_str(), F_OK) == 0; },
+                                        5000ms));
+  }
+
+  void startZud(std::vector<std::string> env = {}) {
+    Process::Options o;
+    o.workDir = work.path();
+    o.extraEnv = std::move(env);
+    o.extraEnv.push_back("TZ=UTC");
+    ASSERT_TRUE(zud.start(testsupport::binPath("zud"), {"-interface", "lo"}, o));
+  }
+
+  // Waits for zud's first heartbeat of the given schema; learns its identity.
+  void awaitHeartbeat(const std::string &schema) {
+    int i = peer->waitFor(
+        [&](const Heard &h) { return h.schema == schema && h.source.rfind("kelvora-zud.", 0) == 0; },
+        15000ms);
+    ASSERT_GE(i, 0) << "no " << schema << " from zud; stderr:\n" << zud.err();
+    zudId = peer->heard()[i].source;
+  }
+
+  // Sends a request to zud and returns its status answer of that schema.
+  Heard ask(const std::string &schema) {
+    size_t from = peer->heard().size();
+    EXPECT_TRUE(peer->sendCommand(zudId, schema, {{"command", "request"}}));
+    int i = peer->waitFor(
+        [&](const Heard &h) { return h.source == zudId && h.schema == schema && h.type == "xpl-stat"; },
+        5000ms, from);
+    EXPECT_GE(i, 0) << "no " << schema << " answer";
+    return i >= 0 ? peer->heard()[i] : Heard();
+  }
+
+  void configure(const std::vector<std::pair<std::string, std::string>> &pairs) {
+    ASSERT_TRUE(peer->sendCommand(zudId, "config.response", pairs));
+  }
+
+  // A full configuration naming the simulated receiver.
+  std::vector<std::pair<std::string, std::string>> receiverConfig(const std::string &freq) {
+    return {{"newconf", zudId.substr(zudId.find('.') + 1)},
+            {"interval", "10"},
+            {"device", receiverLink()},
+            {"freq", freq},
+            {"altfreq", "162.550"},
+            {"fips", "016001"},
+            {"fips", "041045"},
+            {"eomreset", "true"},
+            {"usealtfreq", "false"},
+            {"event", "TOR"},
+            {"event", "SVR"}};
+  }
+
+  // Starts everything and configures zud onto the receiver; waits until the
+  // block has been read and mapped.
+  void startConfigured(std::vector<std::string> env = {}) {
+    startSim();
+    startZud(std::move(env));
+    awaitHeartbeat("config.app");
+    configure(receiverConfig("162.475"));
+    ASSERT_TRUE(sim.waitOut("recv d", 20000ms)) << zud.err();
+    ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms)) << zud.out();
+  }
+
+  int alertsHeard() const {
+    int n = 0;
+    for (const auto &h : peer->heard()) n += isAlert(h);
+    return n;
+  }
+};
+
+TEST_F(GatewayTest, FirstStartAnnouncesSevenDefaultItemsAndOpensNothing) {
+  startZud();
+  awaitHeartbeat("config.app");
+  const Heard *beat = nullptr;
+  for (const auto &h : peer->heard()) {
+    if (h.source == zudId && h.schema == "config.app") beat = &h;
+  }
+  ASSERT_NE(beat, nullptr);
+  EXPECT_EQ(beat->value("interval"), "1");
+  EXPECT_EQ(beat->value("remote-ip"), "127.0.0.1");
+  EXPECT_EQ(beat->value("version"), "1.0");
+
+  Heard list = ask("config.list");
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"reconf", "newconf"},     {"reconf", "interval"},   {"option", "group[255]"},
+      {"option", "filter[255]"}, {"reconf", "device"},     {"reconf", "freq"},
+      {"reconf", "altfreq"},     {"reconf", "fips[4]"},    {"reconf", "eomreset"},
+      {"reconf", "usealtfreq"},  {"reconf", "event[80]"}};
+  EXPECT_EQ(list.body, expected);
+
+  Heard current = ask("config.current");
+  EXPECT_EQ(current.value("device"), "");
+  EXPECT_EQ(current.value("freq"), "162.400");
+  EXPECT_EQ(current.value("altfreq"), "0.0");
+  EXPECT_EQ(current.values("fips"), std::vector<std::string>{"??????"});
+  EXPECT_EQ(current.value("eomreset"), "false");
+  EXPECT_EQ(current.value("usealtfreq"), "false");
+  EXPECT_EQ(current.values("event"), std::vector<std::string>{"???"});
+
+  EXPECT_EQ(access(configFile().c_str(), F_OK), -1) << "no file before a configuration";
+  EXPECT_EQ(zud.out().find("writechar"), std::string::npos) << "no device opened";
+}
+
+TEST_F(GatewayTest, ConfigurationOpensTheReceiverMapsItAndIsSaved) {
+  startConfigured();
+  // A new interval restarts the service, announced as configured.
+  int beat = peer->waitFor(
+      [&](const Heard &h) { return h.source == zudId && h.schema == "hbeat.app"; }, 10000ms);
+  ASSERT_GE(beat, 0);
+  EXPECT_EQ(peer->heard()[beat].value("interval"), "10");
+
+  std::string file = testsupport::readFile(configFile());
+  EXPECT_EQ(file.rfind("[kelvora-zud]\n", 0), 0u) << file;
+  EXPECT_NE(file.find("\ndevice=" + receiverLink() + "\n"), std::string::npos);
+  EXPECT_NE(file.find("\nfips=016001\nfips=041045\n"), std::string::npos);
+  EXPECT_NE(file.find("\nevent=TOR\nevent=SVR\n"), std::string::npos);
+
+  // The mapped block is shown as the upload image, not uploaded.
+  std::string out = zud.out();
+  EXPECT_NE(out.find("fips 1 016001\nfips 2 041045\n"), std::string::npos);
+  EXPECT_NE(out.find("eom reset mode 1\n"), std::string::npos);
+  EXPECT_NE(out.find("main freq = 162.475 alt freq = 162.550"), std::string::npos);
+  EXPECT_EQ(sim.out().find("recv p"), std::string::npos);
+  EXPECT_NE(zud.err().find("device=" + receiverLink() + "\n"), std::string::npos);
+
+  // The same configuration again edits nothing: no new image, no reopening.
+  size_t outBefore = zud.out().size();
+  size_t errBefore = zud.err().size();
+  size_t simBefore = sim.out().size();
+  configure(receiverConfig("162.475"));
+  ASSERT_TRUE(zud.waitErr("event 1=SVR\n", 10000ms, errBefore));
+  peer->pump(500);
+  EXPECT_EQ(zud.out().find("main freq", outBefore), std::string::npos);
+  EXPECT_EQ(sim.out().find("recv", simBefore), std::string::npos);
+}
+
+TEST_F(GatewayTest, HeaderFromTheReceiverBecomesOneAlertWithItsValuesInOrder) {
+  startConfigured();
+  // An issue time of day 1 keeps the date independent of today's date.
+  sim.writeIn("ZCZC-WXR-TOR-016001-041045+0045-0011742-KBOI/NWS-\n");
+  int i = peer->waitFor(isAlert, 10000ms);
+  ASSERT_GE(i, 0) << zud.err();
+  const Heard &alert = peer->heard()[i];
+  EXPECT_EQ(alert.source, zudId);
+  EXPECT_EQ(alert.target, "*");
+  std::time_t now = std::time(nullptr);
+  std::tm utc;
+  gmtime_r(&now, &utc);
+  std::string date = std::to_string(utc.tm_year + 1900) + "0101";
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"originator", "National Weather Service"},
+      {"event", "Tornado Warning"},
+      {"location", "Ada ID"},
+      {"location", "Malheur OR"},
+      {"duration", "45"},
+      {"date", date},
+      {"time", "174200"},
+      {"source", "KBOI/NWS"}};
+  EXPECT_EQ(alert.body, expected);
+  peer->pump(500);
+  EXPECT_EQ(alertsHeard(), 1);
+}
+
+TEST_F(GatewayTest, SignalsDecodeTheSampleAndSendTheTestCommand) {
+  startConfigured();
+  zud.signal(SIGUSR2);
+  int i = peer->waitFor(isAlert, 10000ms);
+  ASSERT_GE(i, 0);
+  const Heard &alert = peer->heard()[i];
+  EXPECT_EQ(alert.value("event"), "Required Weekly Test");
+  std::vector<std::string> locations = {"Ada ID",   "Adams ID",   "Boise ID",      "Canyon ID",
+                                        "Elmore ID", "Gem ID",    "Owyhee ID",     "Payette ID",
+                                        "Valley ID", "Washington ID", "Malheur OR"};
+  EXPECT_EQ(alert.values("location"), locations);
+
+  // SIGUSR1: the receiver is sent "t"; it answers with its sample, which
+  // arrives as a line and is decoded like any other.
+  size_t from = peer->heard().size();
+  zud.signal(SIGUSR1);
+  ASSERT_TRUE(sim.waitOut("recv t", 10000ms));
+  EXPECT_GE(peer->waitFor(isAlert, 10000ms, from), 0);
+}
+
+TEST_F(GatewayTest, RejectedLinesAreReportedAndSendNothing) {
+  startConfigured();
+  size_t errBefore = zud.err().size();
+  sim.writeIn("#raw \\xab\\xab\\xabZCZC-WXR-TOR-016001+0045-0011742-KBOI/NWS-\\r\\n\n");
+  ASSERT_TRUE(zud.waitErr("bad preamble length: 3\n", 10000ms, errBefore));
+  sim.writeIn("XXXX-WXR-TOR-016001+0045-0011742-KBOI/NWS-\n");
+  ASSERT_TRUE(zud.waitErr("bad text start: ", 10000ms, errBefore));
+  sim.writeIn("ZCZC-WXR-TOR-016001=0045-0011742-KBOI/NWS-\n");
+  ASSERT_TRUE(zud.waitErr("missing time period separator: ", 10000ms, errBefore));
+  sim.writeIn("ZCZC-WXR-TOR-016001+00x5-0011742-KBOI/NWS-\n");
+  sim.writeIn("ZCZC-WXR-TOR-016001+0045-001x742-KBOI/NWS-\n");
+  ASSERT_TRUE(zud.waitErr("cannot read date/time: ", 10000ms, errBefore));
+  sim.writeIn("ZCZC-WX\n");
+  sim.writeIn("NNNN\n");
+  peer->pump(1000);
+  EXPECT_EQ(alertsHeard(), 0);
+}
+
+TEST_F(GatewayTest, OverlongLineWithoutLineFeedIsDiscarded) {
+  startConfigured();
+  size_t errBefore = zud.err().size();
+  sim.writeIn("#raw " + std::string(600, 'x') + "\n");
+  ASSERT_TRUE(zud.waitErr("line of 512 bytes without a line feed -- discarded\n", 10000ms,
+                          errBefore));
+  // Assembly starts afresh: the leftover and a line feed make one bad line,
+  // and the next header decodes.
+  sim.writeIn("#raw \\n\n");
+  sim.writeIn("ZCZC-WXR-TOR-016001+0045-0011742-KBOI/NWS-\n");
+  EXPECT_GE(peer->waitFor(isAlert, 10000ms), 0) << zud.err();
+}
+
+TEST_F(GatewayTest, UnpluggedReceiverIsWithdrawnAndReopenedWhenItReturns) {
+  startConfigured();
+  size_t errBefore = zud.err().size();
+  size_t simBefore = sim.out().size();
+  sim.writeIn("#hangup keep\n");
+  ASSERT_TRUE(zud.waitErr("receiver port " + receiverLink() + " lost", 10000ms, errBefore));
+  // No spinning while the port is gone: zud sleeps in its loop.
+  sleep(2);
+  sim.writeIn("#return\n");
+  // Tried again within 5 s (plus a quiet second for the loop's idle work).
+  ASSERT_TRUE(sim.waitOut("recv d", 20000ms, simBefore)) << zud.err();
+  ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms)) << zud.out();
+  sim.writeIn("ZCZC-WXR-SVR-016001+0030-0011742-KBOI/NWS-\n");
+  EXPECT_GE(peer->waitFor(isAlert, 10000ms), 0);
+}
+
+TEST_F(GatewayTest, DevicePathThatIsNoTerminalIsNeverWrittenTo) {
+  startSim();
+  startZud();
+  awaitHeartbeat("config.app");
+  std::string file = work.file("not-a-port");
+  ASSERT_TRUE(testsupport::writeFile(file, "precious"));
+  auto config = receiverConfig("162.475");
+  config[2].second = file;
+  configure(config);
+  ASSERT_TRUE(zud.waitErr(file + " is not a terminal -- not opened\n", 10000ms));
+  EXPECT_EQ(testsupport::readFile(file), "precious");
+}
+
+TEST_F(GatewayTest, UploadReachesTheReceiverWhenAskedFor) {
+  startSim({"--dump"});
+  startZud({"ZUD_UPLOAD=1"});
+  awaitHeartbeat("config.app");
+  configure(receiverConfig("162.525"));
+  ASSERT_TRUE(sim.waitOut("recv block 512", 30000ms)) << zud.err();
+  ASSERT_TRUE(sim.waitOut("sent ack *", 10000ms));
+  EXPECT_NE(sim.out().find("162.525"), std::string::npos) << sim.out();
+}
+
+TEST_F(GatewayTest, RestartLoadsTheFileAndTerminationSaysGoodbye) {
+  startConfigured();
+  ASSERT_TRUE(testsupport::eventually([&] { return access(configFile().c_str(), F_OK) == 0; },
+                                      5000ms));
+  std::string instance = zudId;
+
+  zud.signal(SIGTERM);
+  int status = zud.wait(10000ms);
+  EXPECT_EQ(Process::exitCode(status), 0);
+  int bye = peer->waitFor(
+      [&](const Heard &h) { return h.source == instance && h.schema == "hbeat.end"; }, 5000ms);
+  EXPECT_GE(bye, 0);
+
+  // Started again, it knows its configuration and identity from the file.
+  size_t simBefore = sim.out().size();
+  Process again;
+  Process::Options o;
+  o.workDir = work.path();
+  ASSERT_TRUE(again.start(testsupport::binPath("zud"), {"-interface", "lo"}, o));
+  size_t from = peer->heard().size();
+  int hello = peer->waitFor(
+      [&](const Heard &h) { return h.source == instance && h.schema == "hbeat.app"; }, 15000ms,
+      from);
+  EXPECT_GE(hello, 0) << again.err();
+  EXPECT_TRUE(sim.waitOut("recv d", 20000ms, simBefore));
+  again.signal(SIGINT);
+  EXPECT_EQ(Process::exitCode(again.wait(10000ms)), 0);
+}
+
+TEST(GatewayCommandLine, HelpAndVersionExitCleanly) {
+  Process help;
+  ASSERT_TRUE(help.start(testsupport::binPath("zud"), {"--help"}));
+  EXPECT_EQ(Process::exitCode(help.wait(5000ms)), 0);
+  EXPECT_NE(help.out().find("usage: zud"), std::string::npos);
+  Process version;
+  ASSERT_TRUE(version.start(testsupport::binPath("zud"), {"--version"}));
+  EXPECT_EQ(Process::exitCode(version.wait(5000ms)), 0);
+  EXPECT_EQ(version.out(), "zud 1.0\n");
+}
+
+TEST(GatewayCommandLine, NoUsableInterfaceEndsWithStatusOne) {
+  // Only the loopback exists here, and it is not named: nothing to join.
+  Process zud;
+  ASSERT_TRUE(zud.start(testsupport::binPath("zud"), {}));
+  EXPECT_EQ(Process::exitCode(zud.wait(5000ms)), 1);
+  EXPECT_NE(zud.err().find("Cannot start xPL!\n"), std::string::npos);
+}
+
+}  // namespace
