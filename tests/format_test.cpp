@@ -140,4 +140,56 @@ TEST(Format, OverlongBinaryValueIsRefusedToo) {
             std::string("xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\nraw.data\n{\n}\n"));
 }
 
+// What the raw sender was handed, and what it answers.
+std::string sentText;
+int sentLength = -1;
+int sendCount = 0;
+Bool sendResult = TRUE;
+Bool captureSend(const char *data, int length) {
+  sentText.assign(data, static_cast<size_t>(length));
+  sentLength = length;
+  sendCount++;
+  return sendResult;
+}
+
+class SendTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    sentText.clear();
+    sentLength = -1;
+    sendCount = 0;
+    sendResult = TRUE;
+    xPL_setRawSender(captureSend);
+  }
+  void TearDown() override { xPL_setRawSender(nullptr); }
+};
+
+TEST_F(SendTest, SendHandsTheTextWithoutItsTerminatorToTheRawSender) {
+  MessageHolder m(broadcastTrigger("weather", "alert"));
+  xPL_addMessageNamedValue(m.get(), "a", "1");
+  const std::string expected =
+      "xpl-trig\n{\nhop=1\nsource=vendor-device.instance\ntarget=*\n}\nweather.alert\n{\na=1\n}\n";
+  const std::string log = debugLogOf([&] { EXPECT_TRUE(xPL_sendMessage(m.get())); });
+  EXPECT_EQ(sentText, expected);
+  EXPECT_EQ(sentLength, static_cast<int>(expected.size()));
+  EXPECT_TRUE(contains(log, "xPL_DEBUG: About to broadcast " + std::to_string(expected.size()) +
+                                " bytes as [" + expected + "]\n"));
+}
+
+TEST_F(SendTest, SendReportsTheRawSendersFailure) {
+  MessageHolder m(broadcastTrigger("weather", "alert"));
+  sendResult = FALSE;
+  EXPECT_FALSE(xPL_sendMessage(m.get()));
+  EXPECT_EQ(sendCount, 1);
+}
+
+TEST_F(SendTest, UnformattableMessageIsNeverSent) {
+  MessageHolder m(broadcastTrigger("weather", "alert"));
+  xPL_addMessageNamedValue(m.get(), "v", std::string(1500, 'x').c_str());
+  EXPECT_FALSE(xPL_sendMessage(m.get()));
+  xPL_setMessageType(m.get(), xPL_MESSAGE_ANY);
+  EXPECT_FALSE(xPL_sendMessage(m.get()));
+  EXPECT_EQ(sendCount, 0);
+}
+
 }  // namespace

@@ -166,6 +166,42 @@ TEST_F(ReceiveTest, OrdinaryHeartbeatDoesNotConfirmTheHub) {
   EXPECT_FALSE(xPL_isHubConfirmed());
 }
 
+// Before start-up the transport reports address 0.0.0.0 and port 3865: the
+// hub's echo of our own heartbeat carries exactly these back.
+TEST_F(ReceiveTest, HubEchoOfOurHeartbeatConfirmsTheHubOnce) {
+  const std::string echo =
+      datagram("hbeat.app", "interval=5\nport=" + std::to_string(xPL_getPort()) +
+                                "\nremote-ip=" + xPL_getListenerIPAddr() + "\n");
+  send(echo);
+  send(echo);
+  const std::string log = debugLogOf([&] { receive(); });
+  EXPECT_TRUE(xPL_isHubConfirmed());
+  const std::string line = "xPL_DEBUG: Hub detected and confirmed existing\n";
+  ASSERT_TRUE(contains(log, line));
+  EXPECT_EQ(log.find(line), log.rfind(line));  // logged once
+  EXPECT_EQ(heard.schemas.size(), 2u);          // and dispatched like any message
+}
+
+TEST_F(ReceiveTest, ConfigClassInAnyCaseAlsoCounts) {
+  send(datagram("CONFIG.whatever", "port=" + std::to_string(xPL_getPort()) +
+                                       "\nremote-ip=" + xPL_getListenerIPAddr() + "\n"));
+  receive();
+  EXPECT_TRUE(xPL_isHubConfirmed());
+}
+
+TEST_F(ReceiveTest, NearMissesDoNotConfirmTheHub) {
+  const std::string ip = xPL_getListenerIPAddr();
+  const std::string port = std::to_string(xPL_getPort());
+  send(datagram("hbeat.app", "port=0" + port + "\nremote-ip=" + ip + "\n"));
+  send(datagram("hbeat.app", "port=" + port + "\nremote-ip=" + ip + " \n"));
+  send(datagram("hbeat.app", "port=" + port + "\n"));
+  send(datagram("sensor.basic", "port=" + port + "\nremote-ip=" + ip + "\n"));
+  send(datagram("hbeat.app", "port=" + port + "\nremote-ip!00000000\n"));
+  receive();
+  EXPECT_EQ(heard.schemas.size(), 5u);
+  EXPECT_FALSE(xPL_isHubConfirmed());
+}
+
 TEST(HubFlag, HookSetsAndClearsIt) {
   xPL_setHubConfirmed(TRUE);
   EXPECT_TRUE(xPL_isHubConfirmed());

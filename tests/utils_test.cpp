@@ -328,6 +328,14 @@ TEST(CommonArgs, LibraryOptionsAreTakenOutAndTheRestKeepsItsOrder) {
   EXPECT_EQ(args.kept(), (std::vector<std::string>{"prog", "foo", "-x", "-Interface"}));
   EXPECT_TRUE(xPL_isDebugging());
   EXPECT_NE(capture.text().find("xPL_DEBUG: xPL library debugging enabled\n"), std::string::npos);
+  EXPECT_STREQ(xPL_getBroadcastInterface(), "lo");
+}
+
+TEST(CommonArgs, RepeatedInterfaceOptionLastOneWins) {
+  Args args({"prog", "-interface", "dummy0", "-interface", "lo"});
+  xPL_parseCommonArgs(&args.argc, args.argv(), TRUE);
+  EXPECT_EQ(args.argc, 1);
+  EXPECT_STREQ(xPL_getBroadcastInterface(), "lo");
 }
 
 TEST(CommonArgs, SilentErrorsSuppressTheDebugNotice) {
@@ -341,9 +349,12 @@ TEST(CommonArgs, SilentErrorsSuppressTheDebugNotice) {
 }
 
 TEST(CommonArgs, TrailingInterfaceWithoutValueIsDropped) {
+  Args named({"prog", "-interface", "lo"});
+  xPL_parseCommonArgs(&named.argc, named.argv(), TRUE);
   Args args({"prog", "keep", "-interface"});
   EXPECT_TRUE(xPL_parseCommonArgs(&args.argc, args.argv(), TRUE));
   EXPECT_EQ(args.kept(), (std::vector<std::string>{"prog", "keep"}));
+  EXPECT_STREQ(xPL_getBroadcastInterface(), "lo");  // unchanged
 }
 
 TEST(CommonArgs, ConnectionTypeIsAlwaysViaHub) {
