@@ -4,8 +4,6 @@
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 
 
-Bool xPL_parseCommonArgs(int *argc, char **argv, Bool silentErrors) { return 0; }
-xPL_ConnectType xPL_getParsedConnectionType(void) { return xcViaHub; }
 Bool xPL_initialize(xPL_ConnectType theConnectType) { return 0; }
 Bool xPL_shutdown(void) { return 0; }
 Bool xPL_sendRawMessage(const char *theData, int dataLen) { return 0; }

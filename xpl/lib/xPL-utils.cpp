@@ -36,3 +36,5 @@ time_t xPL_now(void) { return time(0); }
 void xPL_setClock(time_t (*theClock)(void)) {}
 void xPL_sleepMilliseconds(int theMilliseconds) {}
 void xPL_setSleeper(void (*theSleeper)(int theMilliseconds)) {}
+Bool xPL_parseCommonArgs(int *argc, char **argv, Bool silentErrors) { return 0; }
+xPL_ConnectType xPL_getParsedConnectionType(void) { return xcViaHub; }
