@@ -298,6 +298,7 @@ TEST_F(ServiceTest, BroadcastHeartbeatRequestIsAnsweredAfterADelay) {
   testing::internal::CaptureStderr();
   deliver("xpl-cmnd", "acme-mgr.x", "*", "HBEAT.Request");
   std::string log = testing::internal::GetCapturedStderr();
+  xPL_setDebugging(FALSE);
   ASSERT_EQ(sleeps.size(), 1u);
   EXPECT_GE(sleeps[0], 500);
   EXPECT_LE(sleeps[0], 2500);
@@ -387,6 +388,7 @@ TEST_F(ServiceTest, OwnMessagesAreSkippedByExactIdentity) {
   deliver("xpl-cmnd", "kelvora-zud.one", "*", "hbeat.request");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Skipping message from self"),
             std::string::npos);
+  xPL_setDebugging(FALSE);
   EXPECT_TRUE(heard.empty());
   EXPECT_TRUE(sleeps.empty());
   deliver("xpl-stat", "kelvora-zud.ONE", "*", "x.y");
