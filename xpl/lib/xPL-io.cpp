@@ -1,24 +1,654 @@
-// Placeholder until this unit is written: every operation does nothing.
+/*
+ * xPL-io.cpp -- the transport (interface choice, the broadcast and listener
+ * sockets, raw sending, identifiers, start-up and shutdown) and the event
+ * loop (managed IO devices, timeout handlers, idle work).
+ *
+ * The event loop is the only loop of the process.  Its whole state lives in
+ * one record, `eventLoop`.  The device table is the very array handed to
+ * poll(), with the handler records in a parallel array of the same order.
+ *
+ * Handlers may add and remove devices (and timeout handlers may add and
+ * remove timeout handlers) while a pass over the table is running.  Additions
+ * go beyond the count the pass took at its start.  Removals during a pass do
+ * not move entries: the entry is marked removed (its descriptor becomes -1,
+ * which poll() ignores) and the table is compacted once the outermost pass
+ * ends.  So a removed handler is never called, and no handler is called
+ * twice in one pass, whatever a handler removes.
+ */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include "xPL_priv.h"
 
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+/* ------------------------------------------------------------------------
+ * Transport state
+ * ------------------------------------------------------------------------ */
 
-
-Bool xPL_initialize(xPL_ConnectType theConnectType) { return 0; }
-Bool xPL_shutdown(void) { return 0; }
-Bool xPL_sendRawMessage(const char *theData, int dataLen) { return 0; }
-int xPL_getFD(void) { return 0; }
-xPL_ConnectType xPL_getConnectType(void) { return xcViaHub; }
-int xPL_getPort(void) { return 0; }
-String xPL_getBroadcastIPAddr(void) { return 0; }
-String xPL_getListenerIPAddr(void) { return 0; }
-String xPL_getBroadcastInterface(void) { return 0; }
-void xPL_setBroadcastInterface(const char *newInterfaceName) {  }
-String xPL_getFairlyUniqueIdent(void) { return 0; }
-Bool xPL_addIODevice(xPL_IOHandler theIOHandler, int userValue, int theFD, Bool watchRead, Bool watchWrite, Bool watchError) { return 0; }
-Bool xPL_removeIODevice(int theFD) { return 0; }
-void xPL_addTimeoutHandler(xPL_TimeoutHandler timeoutHandler, int timeoutInSeconds, xPL_ObjectPtr userValue) {  }
-Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) { return 0; }
-Bool xPL_processMessages(int theTimeout) { return 0; }
 int xPLFD = -1;
-void xPL_setRawSender(xPL_RawSender theSender) {}
+
+namespace {
+
+int xPLBroadcastFD = -1;
+xPL_ConnectType xPLconnectType = xcViaHub;
+int xPLPort = XPL_PORT;
+char xPLInterfaceName[64] = "";
+struct in_addr xPLInterfaceAddr;
+struct sockaddr_in xPLBroadcastAddr;
+Bool xPL_IODeviceInstalled = FALSE;
+/* The service message handler is registered once per run, however often
+ * the library is started and stopped. */
+Bool serviceHandlerRegistered = FALSE;
+char uniqueIDPrefix[9] = "";
+
+constexpr char base36Table[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+static_assert(sizeof(base36Table) == 36 + 1, "36 digits and a terminator");
+
+/* Interface names must fit an interface request (15 characters on Linux). */
+constexpr size_t maxInterfaceName = IFNAMSIZ - 1;
+static_assert(maxInterfaceName < sizeof(xPLInterfaceName), "name buffer holds the longest name");
+
+constexpr int initialReceiveBufferTry = 1024000;
+constexpr int receiveBufferTryStep = 64000;
+
+xPL_RawSender rawSender = NULL;
+
+/* ------------------------------------------------------------------------
+ * Event loop state
+ * ------------------------------------------------------------------------ */
+
+struct _pollUserInfo {
+  xPL_IOHandler ioHandler;
+  int userValue;
+  bool removed; /* removed during a pass; compacted when the pass ends */
+};
+
+struct TimeoutHandler {
+  int timeoutInterval;
+  time_t lastTimedoutAt;
+  xPL_TimeoutHandler timeoutHandler;
+  xPL_ObjectPtr userValue;
+  bool removed; /* removed during a check; compacted when the check ends */
+};
+
+constexpr int deviceGrowth = 32;
+constexpr int timeoutGrowth = 4;
+constexpr int sliceMilliseconds = 1000;
+constexpr time_t heartbeatCheckSeconds = 5;
+
+struct EventLoop {
+  struct pollfd *pollInfo;
+  struct _pollUserInfo *pollUserInfo;
+  int pollInfoCount; /* entries in use, those marked removed included */
+  int pollInfoSize;  /* entries allocated */
+  int devicesRemovedInPass;
+  int devicePassDepth; /* passes in progress (a handler may run the loop) */
+
+  struct TimeoutHandler *timeoutList;
+  int timeoutCount;
+  int timeoutAllocCount;
+  int timeoutsRemovedInCheck;
+  int timeoutCheckDepth;
+
+  time_t heartbeatCheckLastDoneAt;
+  time_t timeoutChecksLastDoneAt;
+};
+
+EventLoop eventLoop = {NULL, NULL, 0, 0, 0, 0, NULL, 0, 0, 0, 0, -1, -1};
+
+/* ------------------------------------------------------------------------
+ * Managed devices
+ * ------------------------------------------------------------------------ */
+
+int liveDeviceCount() { return eventLoop.pollInfoCount - eventLoop.devicesRemovedInPass; }
+
+void removeDeviceEntry(int index) {
+  int later = eventLoop.pollInfoCount - index - 1;
+  memmove(&eventLoop.pollInfo[index], &eventLoop.pollInfo[index + 1],
+          later * sizeof(struct pollfd));
+  memmove(&eventLoop.pollUserInfo[index], &eventLoop.pollUserInfo[index + 1],
+          later * sizeof(struct _pollUserInfo));
+  eventLoop.pollInfoCount--;
+}
+
+/* Drops the entries marked during the pass that just ended, keeping order. */
+void compactDevices() {
+  for (int i = eventLoop.pollInfoCount - 1; i >= 0; i--) {
+    if (eventLoop.pollUserInfo[i].removed) removeDeviceEntry(i);
+  }
+  eventLoop.devicesRemovedInPass = 0;
+}
+
+/* Calls the handlers of the ready devices, newest first; FALSE when the
+ * library was shut down by one of them. */
+Bool dispatchReadyDevices(int readyCount) {
+  int handled = 0;
+  Bool stillRunning = TRUE;
+  eventLoop.devicePassDepth++;
+  for (int i = eventLoop.pollInfoCount - 1; i >= 0; i--) {
+    /* Look the entry up afresh: a handler may have grown the arrays. */
+    short returned = eventLoop.pollInfo[i].revents;
+    if (returned == 0 || eventLoop.pollUserInfo[i].removed) continue;
+    eventLoop.pollInfo[i].revents = 0;
+    eventLoop.pollUserInfo[i].ioHandler(eventLoop.pollInfo[i].fd, returned,
+                                        eventLoop.pollUserInfo[i].userValue);
+    if (xPLFD == -1) {
+      stillRunning = FALSE;
+      break;
+    }
+    if (++handled >= readyCount) break;
+  }
+  if (--eventLoop.devicePassDepth == 0 && eventLoop.devicesRemovedInPass > 0) compactDevices();
+  return stillRunning;
+}
+
+/* ------------------------------------------------------------------------
+ * Timeout handlers and idle work
+ * ------------------------------------------------------------------------ */
+
+void removeTimeoutEntry(int index) {
+  memmove(&eventLoop.timeoutList[index], &eventLoop.timeoutList[index + 1],
+          (eventLoop.timeoutCount - index - 1) * sizeof(struct TimeoutHandler));
+  eventLoop.timeoutCount--;
+}
+
+void compactTimeouts() {
+  for (int i = eventLoop.timeoutCount - 1; i >= 0; i--) {
+    if (eventLoop.timeoutList[i].removed) removeTimeoutEntry(i);
+  }
+  eventLoop.timeoutsRemovedInCheck = 0;
+}
+
+/* Calls every timeout handler whose interval has passed, newest first. */
+void checkAllTimeoutHandlers() {
+  time_t now = xPL_now();
+  eventLoop.timeoutCheckDepth++;
+  for (int i = eventLoop.timeoutCount - 1; i >= 0; i--) {
+    struct TimeoutHandler *entry = &eventLoop.timeoutList[i];
+    if (entry->removed) continue;
+    time_t elapsed = now - entry->lastTimedoutAt;
+    if (elapsed < 0) {
+      /* The clock was set back: count the interval afresh from now rather
+       * than wait for the clock to catch up with the old stamp. */
+      entry->lastTimedoutAt = now;
+      continue;
+    }
+    if (elapsed < entry->timeoutInterval) continue;
+    xPL_TimeoutHandler handler = entry->timeoutHandler;
+    xPL_ObjectPtr userValue = entry->userValue;
+    handler((int)elapsed, userValue);
+    /* The handler may have added entries and so moved the array. */
+    eventLoop.timeoutList[i].lastTimedoutAt = now;
+  }
+  if (--eventLoop.timeoutCheckDepth == 0 && eventLoop.timeoutsRemovedInCheck > 0)
+    compactTimeouts();
+}
+
+/* Idle work: the heartbeat check, and the timeout check once per second. */
+void doTimeouts() {
+  time_t now = xPL_now();
+  time_t sinceHeartbeatCheck = now - eventLoop.heartbeatCheckLastDoneAt;
+  if (eventLoop.heartbeatCheckLastDoneAt == -1 || sinceHeartbeatCheck >= heartbeatCheckSeconds ||
+      sinceHeartbeatCheck < 0 || !xPL_isHubConfirmed()) {
+    xPL_sendTimelyHeartbeats();
+    eventLoop.heartbeatCheckLastDoneAt = now;
+  }
+  if (eventLoop.timeoutChecksLastDoneAt == -1 || eventLoop.timeoutChecksLastDoneAt != now) {
+    checkAllTimeoutHandlers();
+    eventLoop.timeoutChecksLastDoneAt = now;
+  }
+}
+
+/* ------------------------------------------------------------------------
+ * Sockets
+ * ------------------------------------------------------------------------ */
+
+Bool markNonblocking(int theFD) {
+  int flags = fcntl(theFD, F_GETFL);
+  if (flags == -1) return FALSE;
+  return fcntl(theFD, F_SETFL, flags | O_NONBLOCK) != -1 ? TRUE : FALSE;
+}
+
+Bool readReceiveBufferSize(int theFD, int *theSize) {
+  socklen_t sizeLength = sizeof(*theSize);
+  if (getsockopt(theFD, SOL_SOCKET, SO_RCVBUF, theSize, &sizeLength) == 0) return TRUE;
+  xPL_Debug("Unable to read receive socket buffer size - %s (%d)", strerror(errno), errno);
+  return FALSE;
+}
+
+/* Raises the listener's receive buffer as far as the system allows, so that a
+ * burst of datagrams waits in the socket rather than being dropped. */
+Bool maximizeReceiveBufferSize(int theFD) {
+  int initialSize = 0;
+  if (readReceiveBufferSize(theFD, &initialSize)) {
+    xPL_Debug("Initial receive socket buffer size is %d bytes", initialSize);
+  } else {
+    initialSize = 0;
+  }
+  for (int trySize = initialReceiveBufferTry; trySize > initialSize && trySize > 0;
+       trySize -= receiveBufferTryStep) {
+    if (setsockopt(theFD, SOL_SOCKET, SO_RCVBUF, &trySize, sizeof(trySize)) == 0) {
+      int actualSize = 0;
+      if (!readReceiveBufferSize(theFD, &actualSize)) return FALSE;
+      xPL_Debug("Actual receive socket buffer size is %d bytes", actualSize);
+      return actualSize > initialSize ? TRUE : FALSE;
+    }
+    xPL_Debug("Not able to set receive buffer to %d bytes - retrying", trySize);
+  }
+  xPL_Debug("Unable to increase receive buffer size - dang!");
+  return FALSE;
+}
+
+/* An interface request for the named interface, zeroed, family AF_INET. */
+struct ifreq interfaceRequest(const char *theName) {
+  struct ifreq request;
+  memset(&request, 0, sizeof(request));
+  memcpy(request.ifr_name, theName, strnlen(theName, IFNAMSIZ - 1));
+  request.ifr_addr.sa_family = AF_INET;
+  return request;
+}
+
+/* Chooses the first interface that is up and not the loopback. */
+Bool findDefaultInterface(int sockfd) {
+  char interfaceBuffer[1024];
+  struct ifconf interfaceList;
+  interfaceList.ifc_len = sizeof(interfaceBuffer);
+  interfaceList.ifc_buf = interfaceBuffer;
+  if (ioctl(sockfd, SIOCGIFCONF, &interfaceList) < 0) return FALSE;
+
+  int recordCount = interfaceList.ifc_len / (int)sizeof(struct ifreq);
+  for (int i = 0; i < recordCount; i++) {
+    struct ifreq request = interfaceRequest(interfaceList.ifc_req[i].ifr_name);
+    if (ioctl(sockfd, SIOCGIFFLAGS, &request) < 0) continue;
+    short flags = request.ifr_flags;
+    xPL_Debug("Checking if interface %s is valid w/flags %d", request.ifr_name, (int)flags);
+    if ((flags & IFF_UP) && !(flags & IFF_LOOPBACK)) {
+      memset(xPLInterfaceName, 0, sizeof(xPLInterfaceName));
+      memcpy(xPLInterfaceName, request.ifr_name, strnlen(request.ifr_name, IFNAMSIZ - 1));
+      xPL_Debug("Choose interface %s as default interface", xPLInterfaceName);
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+/* Opens the broadcast socket and aims it at the interface's broadcast address. */
+Bool setupBroadcastAddr() {
+  struct protoent *udpProtocol = getprotobyname("udp");
+  if (udpProtocol == NULL) {
+    xPL_Error("Unable to lookup UDP protocol info");
+    return FALSE;
+  }
+  int sockfd = socket(AF_INET, SOCK_DGRAM, udpProtocol->p_proto);
+  if (sockfd < 0) {
+    xPL_Error("Unable to create broadcast socket %s (%d)", strerror(errno), errno);
+    return FALSE;
+  }
+  int flag = 1;
+  if (setsockopt(sockfd, SOL_SOCKET, SO_BROADCAST, &flag, sizeof(flag)) < 0) {
+    xPL_Error("Unable to set SO_BROADCAST on socket %s (%d)", strerror(errno), errno);
+    close(sockfd);
+    return FALSE;
+  }
+  if (xPLInterfaceName[0] == '\0' && !findDefaultInterface(sockfd)) {
+    xPL_Error("Could not find a working, non-loopback network interface");
+    close(sockfd);
+    return FALSE;
+  }
+
+  struct ifreq request = interfaceRequest(xPLInterfaceName);
+  if (ioctl(sockfd, SIOCGIFADDR, &request) < 0) {
+    xPL_Error("Unable to get IP addr for interface %s", xPLInterfaceName);
+    close(sockfd);
+    return FALSE;
+  }
+  xPLInterfaceAddr = ((struct sockaddr_in *)&request.ifr_addr)->sin_addr;
+  xPL_Debug("Auto-assigning IP address of %s", inet_ntoa(xPLInterfaceAddr));
+
+  request = interfaceRequest(xPLInterfaceName);
+  if (ioctl(sockfd, SIOCGIFNETMASK, &request) < 0) {
+    xPL_Error("Unable to extract the interface net mask");
+    close(sockfd);
+    return FALSE;
+  }
+  struct in_addr netmask = ((struct sockaddr_in *)&request.ifr_netmask)->sin_addr;
+
+  memset(&xPLBroadcastAddr, 0, sizeof(xPLBroadcastAddr));
+  xPLBroadcastAddr.sin_family = AF_INET;
+  xPLBroadcastAddr.sin_addr.s_addr = xPLInterfaceAddr.s_addr | ~netmask.s_addr;
+  xPLBroadcastAddr.sin_port = htons(XPL_PORT);
+
+  xPLBroadcastFD = sockfd;
+  markNonblocking(xPLBroadcastFD);
+  xPL_Debug("Assigned xPL Broadcast address of %s, port %d", inet_ntoa(xPLBroadcastAddr.sin_addr),
+            XPL_PORT);
+  return TRUE;
+}
+
+/* A UDP socket with SO_BROADCAST (and SO_REUSEADDR when asked), or -1. */
+int openListenerSocket(Bool reuseAddress) {
+  struct protoent *udpProtocol = getprotobyname("udp");
+  if (udpProtocol == NULL) {
+    xPL_Debug("Unable to lookup UDP protocol info");
+    return -1;
+  }
+  int sockfd = socket(AF_INET, SOCK_DGRAM, udpProtocol->p_proto);
+  if (sockfd < 0) {
+    xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
+    return -1;
+  }
+  int flag = 1;
+  if (reuseAddress && setsockopt(sockfd, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof(flag)) < 0) {
+    xPL_Debug("Unable to set SO_REUSEADDR on socket %s (%d)", strerror(errno), errno);
+    close(sockfd);
+    return -1;
+  }
+  if (setsockopt(sockfd, SOL_SOCKET, SO_BROADCAST, &flag, sizeof(flag)) < 0) {
+    xPL_Debug("Unable to set SO_BROADCAST on socket %s (%d)", strerror(errno), errno);
+    close(sockfd);
+    return -1;
+  }
+  return sockfd;
+}
+
+Bool bindListener(int sockfd, int thePort) {
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(thePort);
+  if (bind(sockfd, (struct sockaddr *)&address, sizeof(address)) < 0) {
+    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(errno),
+              errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+/* Owns port 3865 ourselves and hears the network's broadcasts directly. */
+Bool attemptStandaloneConnection() {
+  int sockfd = openListenerSocket(TRUE);
+  if (sockfd < 0) return FALSE;
+  if (!bindListener(sockfd, xPLPort)) {
+    close(sockfd);
+    return FALSE;
+  }
+  xPLFD = sockfd;
+  markNonblocking(xPLFD);
+  maximizeReceiveBufferSize(xPLFD);
+  xPL_Debug("xPL Started in standalone mode");
+  return TRUE;
+}
+
+/* Listens on a port the system picks; the hub relays traffic to it. */
+Bool attempHubConnection() {
+  int sockfd = openListenerSocket(FALSE);
+  if (sockfd < 0) return FALSE;
+  if (!bindListener(sockfd, 0)) {
+    close(sockfd);
+    return FALSE;
+  }
+  struct sockaddr_in bound;
+  socklen_t boundLength = sizeof(bound);
+  if (getsockname(sockfd, (struct sockaddr *)&bound, &boundLength) < 0) {
+    xPL_Debug("Unable to fetch socket info for bound listener, %s (%d)", strerror(errno), errno);
+    close(sockfd);
+    return FALSE;
+  }
+  xPLFD = sockfd;
+  xPLPort = ntohs(bound.sin_port);
+  markNonblocking(xPLFD);
+  maximizeReceiveBufferSize(xPLFD);
+  xPL_Debug("xPL Starting in Hub mode on port %d", xPLPort);
+  return TRUE;
+}
+
+Bool makeConnection(xPL_ConnectType theConnectType) {
+  if (theConnectType == xcStandAlone || theConnectType == xcAuto) {
+    xPL_Debug("Attemping standalone xPL");
+    if (attemptStandaloneConnection()) {
+      xPLconnectType = xcStandAlone;
+      return TRUE;
+    }
+    xPL_Debug("Standalong connect failed - %d %d", (int)theConnectType, 0);
+    if (theConnectType == xcStandAlone) return FALSE;
+  }
+  xPL_Debug("Attempting hub based xPL");
+  if (!attempHubConnection()) return FALSE;
+  xPLconnectType = xcViaHub;
+  return TRUE;
+}
+
+/* Writes theValue's base-36 digits right-aligned into eight digits at theText. */
+void longToBase32(uint32_t theValue, char *theText) {
+  memset(theText, '0', 8);
+  theText[8] = '\0';
+  for (int position = 7; position >= 0; position--) {
+    theText[position] = base36Table[theValue % 36];
+    if (theValue < 36) break;
+    theValue /= 36;
+  }
+}
+
+}  // namespace
+
+/* ------------------------------------------------------------------------
+ * Transport: public operations
+ * ------------------------------------------------------------------------ */
+
+Bool xPL_initialize(xPL_ConnectType theConnectType) {
+  if (xPLFD != -1) return FALSE;
+  if (!setupBroadcastAddr()) return FALSE;
+  if (!makeConnection(theConnectType)) {
+    /* Do not leave a half-started transport behind. */
+    close(xPLBroadcastFD);
+    xPLBroadcastFD = -1;
+    return FALSE;
+  }
+  if (!xPL_IODeviceInstalled &&
+      xPL_addIODevice(xPL_receiveMessage, -1, xPLFD, TRUE, FALSE, FALSE)) {
+    xPL_IODeviceInstalled = TRUE;
+  }
+  if (!serviceHandlerRegistered) {
+    xPL_addMessageListener(xPL_handleServiceMessage, NULL);
+    serviceHandlerRegistered = TRUE;
+  }
+  return TRUE;
+}
+
+Bool xPL_shutdown(void) {
+  if (xPLFD == -1) return FALSE;
+  xPL_disableAllServices();
+  if (xPL_removeIODevice(xPLFD)) xPL_IODeviceInstalled = FALSE;
+  close(xPLBroadcastFD);
+  xPLBroadcastFD = -1;
+  close(xPLFD);
+  xPLFD = -1;
+  return TRUE;
+}
+
+Bool xPL_sendRawMessage(const char *theData, int dataLen) {
+  if (rawSender != NULL) return rawSender(theData, dataLen);
+  ssize_t bytesSent = sendto(xPLBroadcastFD, theData, dataLen, 0,
+                             (struct sockaddr *)&xPLBroadcastAddr, sizeof(xPLBroadcastAddr));
+  if (bytesSent == dataLen) {
+    xPL_Debug("Broadcasted %d bytes (of %d attempted)", (int)bytesSent, dataLen);
+    return TRUE;
+  }
+  xPL_Debug("Unable to broadcast message, %s (%d)", strerror(errno), errno);
+  return FALSE;
+}
+
+void xPL_setRawSender(xPL_RawSender theSender) { rawSender = theSender; }
+
+int xPL_getFD(void) { return xPLFD; }
+
+xPL_ConnectType xPL_getConnectType(void) { return xPLconnectType; }
+
+int xPL_getPort(void) { return xPLPort; }
+
+String xPL_getBroadcastIPAddr(void) { return inet_ntoa(xPLBroadcastAddr.sin_addr); }
+
+String xPL_getListenerIPAddr(void) { return inet_ntoa(xPLInterfaceAddr); }
+
+String xPL_getBroadcastInterface(void) { return xPLInterfaceName; }
+
+void xPL_setBroadcastInterface(const char *newInterfaceName) {
+  if (xPLFD != -1 || newInterfaceName == NULL) return;
+  if (strlen(newInterfaceName) > maxInterfaceName) {
+    xPL_Error("Interface name %s is longer than %d characters -- ignored", newInterfaceName,
+              (int)maxInterfaceName);
+    return;
+  }
+  memset(xPLInterfaceName, 0, sizeof(xPLInterfaceName));
+  memcpy(xPLInterfaceName, newInterfaceName, strlen(newInterfaceName));
+}
+
+String xPL_getFairlyUniqueIdent(void) {
+  if (uniqueIDPrefix[0] == '\0') {
+    uint32_t address = ntohl(xPLInterfaceAddr.s_addr);
+    for (int octet = 0; octet < 4; octet++) {
+      memcpy(&uniqueIDPrefix[octet * 2], xPL_intToHex((address >> (24 - 8 * octet)) & 0xFF), 2);
+    }
+    uniqueIDPrefix[8] = '\0';
+  }
+  struct timeval now;
+  gettimeofday(&now, NULL);
+  uint32_t milliseconds = (uint32_t)now.tv_sec * 1000u + (uint32_t)(now.tv_usec / 1000);
+
+  char identifier[32];
+  memcpy(identifier, uniqueIDPrefix, 8);
+  longToBase32(milliseconds, &identifier[8]);
+  identifier[16] = '\0';
+  return xPL_StrDup(identifier);
+}
+
+/* ------------------------------------------------------------------------
+ * Event loop: public operations
+ * ------------------------------------------------------------------------ */
+
+Bool xPL_addIODevice(xPL_IOHandler theIOHandler, int userValue, int theFD, Bool watchRead,
+                     Bool watchWrite, Bool watchError) {
+  if (!watchRead && !watchWrite && !watchError) return FALSE;
+  if (eventLoop.pollInfoCount == eventLoop.pollInfoSize) {
+    int newSize = eventLoop.pollInfoSize + deviceGrowth;
+    eventLoop.pollInfo =
+        (struct pollfd *)realloc(eventLoop.pollInfo, newSize * sizeof(struct pollfd));
+    eventLoop.pollUserInfo = (struct _pollUserInfo *)realloc(
+        eventLoop.pollUserInfo, newSize * sizeof(struct _pollUserInfo));
+    eventLoop.pollInfoSize = newSize;
+  }
+  struct pollfd *entry = &eventLoop.pollInfo[eventLoop.pollInfoCount];
+  entry->fd = theFD;
+  entry->events = (watchRead ? POLLIN : 0) | (watchWrite ? POLLOUT : 0) | (watchError ? POLLERR : 0);
+  entry->revents = 0;
+  struct _pollUserInfo *user = &eventLoop.pollUserInfo[eventLoop.pollInfoCount];
+  user->ioHandler = theIOHandler;
+  user->userValue = userValue;
+  user->removed = false;
+  eventLoop.pollInfoCount++;
+  xPL_Debug("Added managed IO device, now %d devices", liveDeviceCount());
+  return TRUE;
+}
+
+Bool xPL_removeIODevice(int theFD) {
+  for (int i = 0; i < eventLoop.pollInfoCount; i++) {
+    if (eventLoop.pollUserInfo[i].removed || eventLoop.pollInfo[i].fd != theFD) continue;
+    if (eventLoop.devicePassDepth > 0) {
+      eventLoop.pollUserInfo[i].removed = true;
+      eventLoop.pollInfo[i].fd = -1;
+      eventLoop.pollInfo[i].revents = 0;
+      eventLoop.devicesRemovedInPass++;
+    } else {
+      removeDeviceEntry(i);
+    }
+    xPL_Debug("Removed managed IO device, now %d devices", liveDeviceCount());
+    return TRUE;
+  }
+  xPL_Debug("Unable to remove managed IO device, fd=%d not found", theFD);
+  return FALSE;
+}
+
+void xPL_addTimeoutHandler(xPL_TimeoutHandler timeoutHandler, int timeoutInSeconds,
+                           xPL_ObjectPtr userValue) {
+  if (eventLoop.timeoutCount == eventLoop.timeoutAllocCount) {
+    eventLoop.timeoutAllocCount += timeoutGrowth;
+    eventLoop.timeoutList = (struct TimeoutHandler *)realloc(
+        eventLoop.timeoutList, eventLoop.timeoutAllocCount * sizeof(struct TimeoutHandler));
+  }
+  struct TimeoutHandler *entry = &eventLoop.timeoutList[eventLoop.timeoutCount++];
+  memset(entry, 0, sizeof(*entry));
+  entry->timeoutInterval = timeoutInSeconds;
+  entry->timeoutHandler = timeoutHandler;
+  entry->userValue = userValue;
+  entry->lastTimedoutAt = xPL_now();
+}
+
+Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
+  for (int i = 0; i < eventLoop.timeoutCount; i++) {
+    struct TimeoutHandler *entry = &eventLoop.timeoutList[i];
+    if (entry->removed || entry->timeoutHandler != timeoutHandler) continue;
+    if (eventLoop.timeoutCheckDepth > 0) {
+      entry->removed = true;
+      eventLoop.timeoutsRemovedInCheck++;
+    } else {
+      removeTimeoutEntry(i);
+    }
+    return TRUE;
+  }
+  return FALSE;
+}
+
+Bool xPL_processMessages(int theTimeout) {
+  Bool idleWorkDone = FALSE;
+  int idleMilliseconds = 0;
+
+  while (xPLFD != -1) {
+    int slice;
+    if (theTimeout == -1) {
+      slice = sliceMilliseconds;
+    } else if (theTimeout > 0) {
+      slice = theTimeout - idleMilliseconds;
+      if (slice > sliceMilliseconds) slice = sliceMilliseconds;
+    } else {
+      slice = 0;
+    }
+
+    int readyCount;
+    do {
+      readyCount = poll(eventLoop.pollInfo, eventLoop.pollInfoCount, slice);
+    } while (readyCount < 0 && errno == EINTR);
+
+    if (xPLFD == -1) break;
+    if (readyCount < 0) {
+      xPL_Debug("Error while polling devices - %s (%d) - terminating", strerror(errno), errno);
+      return FALSE;
+    }
+
+    if (readyCount == 0) {
+      /* A slice shorter than a full one is the last of a limited run. */
+      if (slice < sliceMilliseconds) break;
+      doTimeouts();
+      idleWorkDone = TRUE;
+      idleMilliseconds += slice;
+      continue;
+    }
+
+    idleMilliseconds = 0;
+    if (!dispatchReadyDevices(readyCount)) break;
+  }
+
+  if (!idleWorkDone) doTimeouts();
+  return FALSE;
+}
