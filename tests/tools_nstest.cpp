@@ -107,8 +107,7 @@ std::string triggerText(const std::string &source, const std::string &schema,
 }
 
 bool startHub(Process &hub, std::vector<std::string> args = {}) {
-  return hub.start(binPath("xpl-hub"), args) &&
-         hub.waitOut("listening on UDP port 3865", 5s);
+  return hub.start(binPath("xpl-hub"), args) && hub.waitOut("listening on UDP port 3865", 5s);
 }
 
 // Runs `program` to its end; its exit status, or -1 when it did not end.
@@ -329,11 +328,12 @@ TEST(Hub, LearnsLocalListenersFromHeartbeatsEchoesAndRelaysToThem) {
 
   // Listeners on addresses that are not this host's, and on the xPL port
   // itself, are not clients.
-  ASSERT_TRUE(other.sendTo("127.0.0.1", kXplPort,
-                           heartbeatText("hbeat.app", "acme-probe.far", stranger.port(),
-                                         "10.99.0.1", 5)));
-  ASSERT_TRUE(other.sendTo("127.0.0.1", kXplPort,
-                           heartbeatText("hbeat.app", "acme-probe.loop", kXplPort, "127.0.0.1", 5)));
+  ASSERT_TRUE(
+      other.sendTo("127.0.0.1", kXplPort,
+                   heartbeatText("hbeat.app", "acme-probe.far", stranger.port(), "10.99.0.1", 5)));
+  ASSERT_TRUE(
+      other.sendTo("127.0.0.1", kXplPort,
+                   heartbeatText("hbeat.app", "acme-probe.loop", kXplPort, "127.0.0.1", 5)));
 
   // Anything at all is relayed, in order, to every client.
   ASSERT_TRUE(other.sendTo("127.0.0.1", kXplPort, "not xPL at all"));
@@ -351,8 +351,7 @@ TEST(Hub, AddressesOfOtherLocalInterfacesCountAsLocal) {
   ASSERT_TRUE(startHub(hub));
   UdpSocket client, sender;
   ASSERT_TRUE(client.bindTo(0));
-  std::string hello =
-      heartbeatText("config.app", "acme-probe.veth", client.port(), "10.7.0.1", 1);
+  std::string hello = heartbeatText("config.app", "acme-probe.veth", client.port(), "10.7.0.1", 1);
   ASSERT_TRUE(sender.sendTo("10.7.0.1", kXplPort, hello));
   EXPECT_EQ(client.receive(3s), hello);
   EXPECT_TRUE(hub.waitOut("client joined: 10.7.0.1:" + std::to_string(client.port()), 2s));
@@ -367,16 +366,19 @@ TEST(Hub, ForgetsClientsThatSayGoodbyeOrStaySilentPastTwiceTheirIntervalAndAMinu
   for (UdpSocket *s : {&leaving, &silent, &lively}) ASSERT_TRUE(s->bindTo(0));
   auto at = [](UdpSocket &s) { return "127.0.0.1:" + std::to_string(s.port()); };
 
-  ASSERT_TRUE(sender.sendTo("127.0.0.1", kXplPort,
-                            heartbeatText("hbeat.app", "acme-a.x", leaving.port(), "127.0.0.1", 5)));
-  ASSERT_TRUE(sender.sendTo("127.0.0.1", kXplPort,
-                            heartbeatText("config.app", "acme-b.x", silent.port(), "127.0.0.1", 2)));
+  ASSERT_TRUE(
+      sender.sendTo("127.0.0.1", kXplPort,
+                    heartbeatText("hbeat.app", "acme-a.x", leaving.port(), "127.0.0.1", 5)));
+  ASSERT_TRUE(
+      sender.sendTo("127.0.0.1", kXplPort,
+                    heartbeatText("config.app", "acme-b.x", silent.port(), "127.0.0.1", 2)));
   ASSERT_TRUE(hub.waitOut("client joined: " + at(silent), 2s));
   auto silentSince = Clock::now();
 
   // Goodbye: forgotten at once (after the goodbye itself was relayed).
-  ASSERT_TRUE(sender.sendTo("127.0.0.1", kXplPort,
-                            heartbeatText("hbeat.end", "acme-a.x", leaving.port(), "127.0.0.1", 5)));
+  ASSERT_TRUE(
+      sender.sendTo("127.0.0.1", kXplPort,
+                    heartbeatText("hbeat.end", "acme-a.x", leaving.port(), "127.0.0.1", 5)));
   EXPECT_TRUE(hub.waitOut("client left: " + at(leaving) + " acme-a.x (goodbye)", 2s));
   EXPECT_TRUE(leaving.receiveHolding("hbeat.end", 2s));
 
@@ -531,8 +533,7 @@ TEST(ToolUsage, SendReportsALibraryThatCannotStartOrAMessageTooLong) {
   EXPECT_EQ(runTool(tooLong, "xpl-send",
                     {"-interface", "lo", "trig", "*", "a.b", "v=" + std::string(1500, 'x')}),
             1);
-  EXPECT_NE(tooLong.err().find("would exceed 1499 characters"), std::string::npos)
-      << tooLong.err();
+  EXPECT_NE(tooLong.err().find("would exceed 1499 characters"), std::string::npos) << tooLong.err();
 }
 
 TEST(ToolUsage, LoggerReportsALibraryThatCannotStart) {

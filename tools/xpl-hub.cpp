@@ -326,8 +326,8 @@ int Hub::millisecondsToNextCheck() const {
 size_t Hub::relay(const char *data, size_t length) {
   size_t sent = 0;
   for (const Client &client : clients_) {
-    ssize_t n = sendto(socket_, data, length, 0, reinterpret_cast<const sockaddr *>(&client.address),
-                       sizeof client.address);
+    ssize_t n = sendto(socket_, data, length, 0,
+                       reinterpret_cast<const sockaddr *>(&client.address), sizeof client.address);
     if (n == static_cast<ssize_t>(length)) {
       sent++;
     } else if (options_.verbose) {

@@ -76,25 +76,26 @@ class StopPipe {
 };
 
 void printUsage(FILE *to) {
-  std::fprintf(to,
-               "usage: xpl-logger [-interface NAME] [-xpldebug] [--raw] [--count N]\n"
-               "                  [--schema CLASS[.TYPE]]... [--source VENDOR-DEVICE[.INSTANCE]]...\n"
-               "\n"
-               "Joins the xPL network as kelvora-logger (through the hub on this host) and\n"
-               "prints every message it receives: time, type, source, target and schema,\n"
-               "then each body value on its own indented line.\n"
-               "\n"
-               "  -interface NAME   network interface (default: the first non-loopback\n"
-               "                    interface that is up)\n"
-               "  -xpldebug         log the library's debug lines on standard error\n"
-               "  --raw             print each datagram exactly as received\n"
-               "  --schema C[.T]    only messages of schema class C (and type T); may repeat\n"
-               "  --source V-D[.I]  only messages from that sender; may repeat\n"
-               "  --count N         exit after printing N messages\n"
-               "  --help            print this help and exit\n"
-               "  --version         print the version and exit\n"
-               "\n"
-               "SIGINT or SIGTERM ends it (the logger says goodbye to the network first).\n");
+  std::fprintf(
+      to,
+      "usage: xpl-logger [-interface NAME] [-xpldebug] [--raw] [--count N]\n"
+      "                  [--schema CLASS[.TYPE]]... [--source VENDOR-DEVICE[.INSTANCE]]...\n"
+      "\n"
+      "Joins the xPL network as kelvora-logger (through the hub on this host) and\n"
+      "prints every message it receives: time, type, source, target and schema,\n"
+      "then each body value on its own indented line.\n"
+      "\n"
+      "  -interface NAME   network interface (default: the first non-loopback\n"
+      "                    interface that is up)\n"
+      "  -xpldebug         log the library's debug lines on standard error\n"
+      "  --raw             print each datagram exactly as received\n"
+      "  --schema C[.T]    only messages of schema class C (and type T); may repeat\n"
+      "  --source V-D[.I]  only messages from that sender; may repeat\n"
+      "  --count N         exit after printing N messages\n"
+      "  --help            print this help and exit\n"
+      "  --version         print the version and exit\n"
+      "\n"
+      "SIGINT or SIGTERM ends it (the logger says goodbye to the network first).\n");
 }
 
 [[noreturn]] void usageError(const std::string &what) {
@@ -208,9 +209,11 @@ bool sourceMatches(xPL_MessagePtr message, const SourceFilter &filter) {
 // of the source filters (if any).
 bool passesFilters(xPL_MessagePtr message, const Options &options) {
   bool schemaOk = options.schemas.empty();
-  for (const SchemaFilter &filter : options.schemas) schemaOk = schemaOk || schemaMatches(message, filter);
+  for (const SchemaFilter &filter : options.schemas)
+    schemaOk = schemaOk || schemaMatches(message, filter);
   bool sourceOk = options.sources.empty();
-  for (const SourceFilter &filter : options.sources) sourceOk = sourceOk || sourceMatches(message, filter);
+  for (const SourceFilter &filter : options.sources)
+    sourceOk = sourceOk || sourceMatches(message, filter);
   return schemaOk && sourceOk;
 }
 
@@ -264,8 +267,7 @@ void printPair(xPL_NameValuePairPtr pair) {
 
 void printReadable(xPL_MessagePtr message) {
   std::printf("%s %s %s-%s.%s -> %s %s.%s\n", timestamp().c_str(),
-              typeKeyword(xPL_getMessageType(message)),
-              text(xPL_getSourceVendor(message)).c_str(),
+              typeKeyword(xPL_getMessageType(message)), text(xPL_getSourceVendor(message)).c_str(),
               text(xPL_getSourceDeviceID(message)).c_str(),
               text(xPL_getSourceInstanceID(message)).c_str(), targetText(message).c_str(),
               text(xPL_getSchemaClass(message)).c_str(), text(xPL_getSchemaType(message)).c_str());

@@ -121,8 +121,7 @@ Target parseTarget(const std::string &text) {
   }
   target.kind = Target::Device;
   if (!splitIdentity(text, &target.vendor, &target.device, &target.instance))
-    usageError("bad target '" + text +
-               "' (want '*', XPL-GROUP.NAME or VENDOR-DEVICE.INSTANCE)");
+    usageError("bad target '" + text + "' (want '*', XPL-GROUP.NAME or VENDOR-DEVICE.INSTANCE)");
   return target;
 }
 
@@ -222,8 +221,7 @@ bool sendRequest(const Request &request) {
   if (message == nullptr) {
     std::fprintf(stderr, "xpl-send: cannot create the message\n");
   } else if (xPL_formatMessage(message) == nullptr) {
-    std::fprintf(stderr, "xpl-send: the message text would exceed %d characters\n",
-                 maxMessageText);
+    std::fprintf(stderr, "xpl-send: the message text would exceed %d characters\n", maxMessageText);
   } else if (!xPL_sendServiceMessage(service, message)) {
     std::fprintf(stderr, "xpl-send: sending failed (try -xpldebug for details)\n");
   } else {
