@@ -347,8 +347,8 @@ void Hub::printRelay(const char *data, size_t length, const sockaddr_in &from, s
     summary = sourceOf(message.get()) + " " + (schemaClass ? schemaClass : "?") + "." +
               (schemaType ? schemaType : "?");
   }
-  std::printf("%s relayed %zu bytes from %s to %zu clients: %s\n", timestamp().c_str(), length,
-              addressText(from).c_str(), sent, summary.c_str());
+  std::printf("%s relayed %zu bytes from %s to %zu client%s: %s\n", timestamp().c_str(), length,
+              addressText(from).c_str(), sent, sent == 1 ? "" : "s", summary.c_str());
 }
 
 void Hub::printClient(const char *event, const Client &client, const char *detail) {
