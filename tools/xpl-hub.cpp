@@ -118,8 +118,10 @@ void printUsage(FILE *to) {
   std::exit(exitUsage);
 }
 
+// Reads a whole decimal number within [low, high]: digits only, no sign or
+// blanks, as heartbeats write them.
 bool parseLong(const char *text, long low, long high, long *result) {
-  if (text == nullptr || *text == '\0') return false;
+  if (text == nullptr || *text < '0' || *text > '9') return false;
   char *end = nullptr;
   errno = 0;
   long value = std::strtol(text, &end, 10);
