@@ -63,15 +63,6 @@ void countChange(xPL_ServicePtr, xPL_ObjectPtr) { changedCalls++; }
 // ---------------------------------------------------------------------------
 // Items and values
 
-TEST_F(ConfigTest, NewConfigurableServiceIsDisabledUnconfiguredAndHasNoItems) {
-  EXPECT_TRUE(xPL_isConfigurableService(service));
-  EXPECT_FALSE(xPL_isServiceConfigured(service));
-  EXPECT_FALSE(xPL_isServiceEnabled(service));
-  EXPECT_EQ(service->configCount, 0);
-  EXPECT_EQ(xPL_getServiceConfigFile(service), nullptr);
-  EXPECT_EQ(sent.size(), 0u);
-}
-
 TEST_F(ConfigTest, ItemsAreFoundIgnoringCaseAndNotDeclaredTwice) {
   declareGatewayItems();
   EXPECT_FALSE(xPL_addServiceConfigurable(service, "FIPS", xPL_CONFIG_OPTIONAL, 2));
