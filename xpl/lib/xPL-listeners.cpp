@@ -1,18 +1,242 @@
-// Placeholder until this unit is written: every operation does nothing.
+// xPL-listeners.cpp -- the four callback registries: raw datagrams, parsed
+// messages, a service's accepted messages and a service's configuration
+// changes.
+//
+// Each registry is an array that grows by kListenerGrowBy entries and never
+// shrinks.  Dispatch runs from the newest entry to the oldest over the count
+// taken when it starts, looking the array up afresh at every step, so a
+// callback may add listeners (they wait for the next dispatch) or remove its
+// own entry without disturbing the walk.
+#include <cstdlib>
+#include <cstring>
+
 #include "xPL_priv.h"
 
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+namespace {
 
+constexpr int kListenerGrowBy = 16;
+static_assert(kListenerGrowBy > 0, "a registry must grow when full");
 
-void xPL_addRawListener(xPL_rawListener theHandler, xPL_ObjectPtr userValue) {  }
-Bool xPL_removeRawListener(xPL_rawListener theHandler) { return 0; }
-Bool xPL_dispatchRawEvent(String theData, int dataLen) { return 0; }
-void xPL_addMessageListener(xPL_messageListener theHandler, xPL_ObjectPtr userValue) {  }
-Bool xPL_removeMessageListener(xPL_messageListener theHandler) { return 0; }
-Bool xPL_dispatchMessageEvent(xPL_MessagePtr theMessage) { return 0; }
-void xPL_addServiceListener(xPL_ServicePtr theService, xPL_ServiceListener theListener, xPL_MessageType messageType, const char *schemaClass, const char *schemaType, xPL_ObjectPtr userValue) {  }
-Bool xPL_removeServiceListener(xPL_ServicePtr theService, xPL_ServiceListener theListener) { return 0; }
-Bool xPL_dispatchServiceEvent(xPL_ServicePtr theService, xPL_MessagePtr theMessage) { return 0; }
-void xPL_addServiceConfigChangedListener(xPL_ServicePtr theService, xPL_ServiceConfigChangedListener theListener, xPL_ObjectPtr userValue) {  }
-Bool xPL_removeServiceConfigChangedListener(xPL_ServicePtr theService, xPL_ServiceConfigChangedListener theListener) { return 0; }
-Bool xPL_dispatchServiceConfigChangedEvent(xPL_ServicePtr theService) { return 0; }
+struct rawListenerEntry {
+  xPL_rawListener theListener;
+  xPL_ObjectPtr userValue;
+};
+using rawListenerPtr = rawListenerEntry *;
+
+struct messageListenerEntry {
+  xPL_messageListener theListener;
+  xPL_ObjectPtr userValue;
+};
+using messageListenerPtr = messageListenerEntry *;
+
+rawListenerPtr rawListenerList = nullptr;
+int rawListenerCount = 0;
+int rawAllocListenerCount = 0;
+
+messageListenerPtr messageListenerList = nullptr;
+int messageListenerCount = 0;
+int messageAllocListenerCount = 0;
+
+// Makes room for one more entry and returns it, cleared; the caller fills it.
+template <typename Entry>
+Entry *appendEntry(Entry *&theList, int &theCount, int &theAllocCount) {
+  if (theCount == theAllocCount) {
+    theAllocCount += kListenerGrowBy;
+    theList = static_cast<Entry *>(realloc(static_cast<void *>(theList),
+                                           sizeof(Entry) * static_cast<size_t>(theAllocCount)));
+  }
+  Entry *theEntry = &theList[theCount++];
+  memset(static_cast<void *>(theEntry), 0, sizeof(Entry));
+  return theEntry;
+}
+
+// Index of the oldest entry whose callback is theCallback, or -1.
+template <typename Entry, typename Callback, typename Getter>
+int findEntry(const Entry *theList, int theCount, Callback theCallback, Getter getCallback) {
+  for (int i = 0; i < theCount; i++) {
+    if (getCallback(theList[i]) == theCallback) return i;
+  }
+  return -1;
+}
+
+// Closes the gap at theIndex, keeping the order of the later entries.
+template <typename Entry>
+void removeEntryAt(Entry *theList, int &theCount, int theIndex) {
+  memmove(static_cast<void *>(&theList[theIndex]), static_cast<void *>(&theList[theIndex + 1]),
+          sizeof(Entry) * static_cast<size_t>(theCount - theIndex - 1));
+  theCount--;
+}
+
+// Walks the registry newest first.  theCall receives a copy of each entry; an
+// entry beyond the current count (removed by a callback during this walk) is
+// passed over.  Returns whether any call was made.
+template <typename Entry, typename Call>
+bool dispatchEntries(Entry *const &theList, const int &theCount, Call theCall) {
+  bool anyCalled = false;
+  for (int i = theCount - 1; i >= 0; i--) {
+    if (i >= theCount) continue;
+    // A copy: a callback that adds a listener may move the array.
+    const Entry theEntry = theList[i];
+    if (theCall(theEntry)) anyCalled = true;
+  }
+  return anyCalled;
+}
+
+// An absent filter matches everything; a message without the field matches
+// only an absent filter.
+bool schemaPartMatches(const char *theFilter, const char *theValue) {
+  if (theFilter == nullptr) return true;
+  return theValue != nullptr && xPL_strcmpIgnoreCase(theFilter, theValue) == 0;
+}
+
+bool serviceListenerMatches(const xPL_ServiceListenerDef &theEntry, xPL_MessagePtr theMessage) {
+  if (theEntry.matchMessageType != xPL_MESSAGE_ANY &&
+      theEntry.matchMessageType != theMessage->messageType) {
+    return false;
+  }
+  return schemaPartMatches(theEntry.matchSchemaClass, theMessage->schemaClass) &&
+         schemaPartMatches(theEntry.matchSchemaType, theMessage->schemaType);
+}
+
+// A pooled copy of a schema filter; null and empty texts both mean "any".
+String copySchemaFilter(const char *theText) {
+  return (theText == nullptr || theText[0] == '\0') ? nullptr : xPL_StrDup(theText);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Raw listeners
+// ---------------------------------------------------------------------------
+
+void xPL_addRawListener(xPL_rawListener theHandler, xPL_ObjectPtr userValue) {
+  rawListenerPtr theEntry = appendEntry(rawListenerList, rawListenerCount, rawAllocListenerCount);
+  theEntry->theListener = theHandler;
+  theEntry->userValue = userValue;
+}
+
+Bool xPL_removeRawListener(xPL_rawListener theHandler) {
+  const int theIndex = findEntry(rawListenerList, rawListenerCount, theHandler,
+                                 [](const rawListenerEntry &e) { return e.theListener; });
+  if (theIndex < 0) return FALSE;
+  removeEntryAt(rawListenerList, rawListenerCount, theIndex);
+  return TRUE;
+}
+
+Bool xPL_dispatchRawEvent(String theData, int dataLen) {
+  return dispatchEntries(rawListenerList, rawListenerCount,
+                         [&](const rawListenerEntry &theEntry) {
+                           theEntry.theListener(theData, dataLen, theEntry.userValue);
+                           return true;
+                         })
+             ? TRUE
+             : FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Message listeners
+// ---------------------------------------------------------------------------
+
+void xPL_addMessageListener(xPL_messageListener theHandler, xPL_ObjectPtr userValue) {
+  messageListenerPtr theEntry =
+      appendEntry(messageListenerList, messageListenerCount, messageAllocListenerCount);
+  theEntry->theListener = theHandler;
+  theEntry->userValue = userValue;
+}
+
+Bool xPL_removeMessageListener(xPL_messageListener theHandler) {
+  const int theIndex = findEntry(messageListenerList, messageListenerCount, theHandler,
+                                 [](const messageListenerEntry &e) { return e.theListener; });
+  if (theIndex < 0) return FALSE;
+  removeEntryAt(messageListenerList, messageListenerCount, theIndex);
+  return TRUE;
+}
+
+Bool xPL_dispatchMessageEvent(xPL_MessagePtr theMessage) {
+  return dispatchEntries(messageListenerList, messageListenerCount,
+                         [&](const messageListenerEntry &theEntry) {
+                           theEntry.theListener(theMessage, theEntry.userValue);
+                           return true;
+                         })
+             ? TRUE
+             : FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Service listeners
+// ---------------------------------------------------------------------------
+
+void xPL_addServiceListener(xPL_ServicePtr theService, xPL_ServiceListener theListener,
+                            xPL_MessageType messageType, const char *schemaClass,
+                            const char *schemaType, xPL_ObjectPtr userValue) {
+  if (theService == nullptr) return;
+  xPL_ServiceListenerDefPtr theEntry = appendEntry(
+      theService->serviceListenerList, theService->listenerCount, theService->listenerAllocCount);
+  theEntry->matchMessageType = messageType;
+  theEntry->matchSchemaClass = copySchemaFilter(schemaClass);
+  theEntry->matchSchemaType = copySchemaFilter(schemaType);
+  theEntry->userValue = userValue;
+  theEntry->serviceListener = theListener;
+}
+
+Bool xPL_removeServiceListener(xPL_ServicePtr theService, xPL_ServiceListener theListener) {
+  if (theService == nullptr) return FALSE;
+  const int theIndex =
+      findEntry(theService->serviceListenerList, theService->listenerCount, theListener,
+                [](const xPL_ServiceListenerDef &e) { return e.serviceListener; });
+  if (theIndex < 0) return FALSE;
+  xPL_ServiceListenerDef &theEntry = theService->serviceListenerList[theIndex];
+  xPL_FreeStr(theEntry.matchSchemaClass);
+  xPL_FreeStr(theEntry.matchSchemaType);
+  removeEntryAt(theService->serviceListenerList, theService->listenerCount, theIndex);
+  return TRUE;
+}
+
+Bool xPL_dispatchServiceEvent(xPL_ServicePtr theService, xPL_MessagePtr theMessage) {
+  if (theService == nullptr || theMessage == nullptr) return FALSE;
+  return dispatchEntries(theService->serviceListenerList, theService->listenerCount,
+                         [&](const xPL_ServiceListenerDef &theEntry) {
+                           if (!serviceListenerMatches(theEntry, theMessage)) return false;
+                           theEntry.serviceListener(theService, theMessage, theEntry.userValue);
+                           return true;
+                         })
+             ? TRUE
+             : FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Configuration-changed listeners
+// ---------------------------------------------------------------------------
+
+void xPL_addServiceConfigChangedListener(xPL_ServicePtr theService,
+                                         xPL_ServiceConfigChangedListener theListener,
+                                         xPL_ObjectPtr userValue) {
+  if (theService == nullptr) return;
+  xPL_ServiceChangedListenerDefPtr theEntry =
+      appendEntry(theService->changedListenerList, theService->configChangedCount,
+                  theService->configChangedAllocCount);
+  theEntry->changeListener = theListener;
+  theEntry->userValue = userValue;
+}
+
+Bool xPL_removeServiceConfigChangedListener(xPL_ServicePtr theService,
+                                            xPL_ServiceConfigChangedListener theListener) {
+  if (theService == nullptr) return FALSE;
+  const int theIndex =
+      findEntry(theService->changedListenerList, theService->configChangedCount, theListener,
+                [](const xPL_ServiceChangedListenerDef &e) { return e.changeListener; });
+  if (theIndex < 0) return FALSE;
+  removeEntryAt(theService->changedListenerList, theService->configChangedCount, theIndex);
+  return TRUE;
+}
+
+Bool xPL_dispatchServiceConfigChangedEvent(xPL_ServicePtr theService) {
+  if (theService == nullptr) return FALSE;
+  return dispatchEntries(theService->changedListenerList, theService->configChangedCount,
+                         [&](const xPL_ServiceChangedListenerDef &theEntry) {
+                           theEntry.changeListener(theService, theEntry.userValue);
+                           return true;
+                         })
+             ? TRUE
+             : FALSE;
+}

@@ -1,18 +1,249 @@
-// Placeholder until this unit is written: every operation does nothing.
+// xPL-store.cpp -- recycling pools for the library's records and strings.
+//
+// Every record (pair, list, message, service) and every library string comes
+// from here and goes back here.  Once obtained from the system allocator, an
+// item is kept on a per-type free stack and handed out again; only strings
+// longer than kMaxPooledLength characters are allocated and freed directly.
+// A daemon that runs for months therefore reaches a steady state in which it
+// never calls the allocator again.
+#include <cstdlib>
+#include <cstring>
+
 #include "xPL_priv.h"
 
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+namespace {
 
+// Strings of up to this many characters are pooled, one free stack per length.
+constexpr int kMaxPooledLength = 255;
+// Free stacks grow by this many slots at a time.
+constexpr int kCacheGrowBy = 16;
+static_assert(kCacheGrowBy > 0, "a pool must grow when full");
 
-xPL_NameValuePairPtr xPL_AllocNVPair(void) { return 0; }
-void xPL_FreeNVPair(xPL_NameValuePairPtr thePair) {  }
-xPL_NameValueListPtr xPL_AllocNVList(void) { return 0; }
-void xPL_FreeNVList(xPL_NameValueListPtr theList) {  }
-xPL_MessagePtr xPL_AllocMessage(void) { return 0; }
-void xPL_FreeMessage(xPL_MessagePtr theMessage) {  }
-xPL_ServicePtr xPL_AllocService(void) { return 0; }
-void xPL_FreeService(xPL_ServicePtr theService) {  }
-String xPL_StrAlloc(int theLength) { return 0; }
-String xPL_StrDup(const char *theOrigString) { return 0; }
-String xPL_StrNDup(const char *theOrigString, int maxChars) { return 0; }
-void xPL_FreeStr(String theString) {  }
+// One free stack: the last item pushed is the first handed out.
+struct itemCache {
+  void **cachedItems;
+  int cacheAllocCount;
+  int cacheCount;
+};
+using itemCachePtr = itemCache *;
+
+itemCachePtr NameValueCache = nullptr;
+itemCachePtr NameValueListCache = nullptr;
+itemCachePtr MessageCache = nullptr;
+itemCachePtr ServiceCache = nullptr;
+// Indexed by string length; a slot stays absent until a string of that
+// length is first released.
+itemCachePtr StringCache[kMaxPooledLength + 1];
+
+int totalNameValueAlloc = 0;
+int totalNameValueListAlloc = 0;
+int totalMessageAlloc = 0;
+int totalServiceAlloc = 0;
+
+itemCachePtr allocItemCache() {
+  return static_cast<itemCachePtr>(calloc(1, sizeof(itemCache)));
+}
+
+void releaseItem(itemCachePtr theCache, void *theItem) {
+  if (theCache->cacheCount == theCache->cacheAllocCount) {
+    theCache->cacheAllocCount += kCacheGrowBy;
+    theCache->cachedItems = static_cast<void **>(
+        realloc(theCache->cachedItems, sizeof(void *) * theCache->cacheAllocCount));
+  }
+  theCache->cachedItems[theCache->cacheCount++] = theItem;
+}
+
+void *allocItem(itemCachePtr theCache) {
+  if (theCache->cacheCount == 0) return nullptr;
+  return theCache->cachedItems[--theCache->cacheCount];
+}
+
+void initCaches() {
+  if (NameValueCache != nullptr) return;
+  NameValueCache = allocItemCache();
+  NameValueListCache = allocItemCache();
+  MessageCache = allocItemCache();
+  ServiceCache = allocItemCache();
+  for (itemCachePtr &slot : StringCache) slot = nullptr;
+}
+
+// A fresh buffer for theLength characters with an empty text.
+String newStringBuffer(int theLength) {
+  String theString = static_cast<String>(malloc(static_cast<size_t>(theLength) + 1));
+  theString[0] = '\0';
+  return theString;
+}
+
+}  // namespace
+
+xPL_NameValuePairPtr xPL_AllocNVPair(void) {
+  initCaches();
+  auto thePair = static_cast<xPL_NameValuePairPtr>(allocItem(NameValueCache));
+  if (thePair != nullptr) {
+    xPL_Debug("STORE:: Reused NameValuePair @ %p from cache", static_cast<void *>(thePair));
+  } else {
+    thePair = static_cast<xPL_NameValuePairPtr>(malloc(sizeof(xPL_NameValuePair)));
+    totalNameValueAlloc++;
+    xPL_Debug("STORE:: Allocating new xPL_NameValuePair @ %p, now %d pairs allocated",
+              static_cast<void *>(thePair), totalNameValueAlloc);
+  }
+  thePair->itemName = nullptr;
+  thePair->itemValue = nullptr;
+  thePair->isBinary = FALSE;
+  thePair->binaryLength = 0;
+  return thePair;
+}
+
+void xPL_FreeNVPair(xPL_NameValuePairPtr thePair) {
+  initCaches();
+  xPL_Debug("STORE:: Releasing NameValuePair @ %p back to cache pool",
+            static_cast<void *>(thePair));
+  releaseItem(NameValueCache, thePair);
+}
+
+xPL_NameValueListPtr xPL_AllocNVList(void) {
+  initCaches();
+  auto theList = static_cast<xPL_NameValueListPtr>(allocItem(NameValueListCache));
+  if (theList != nullptr) {
+    // The slot array travels with the list so that reuse never reallocates.
+    theList->namedValueCount = 0;
+    xPL_Debug("STORE:: Reused NameValueList @ %p from cache", static_cast<void *>(theList));
+    return theList;
+  }
+  theList = static_cast<xPL_NameValueListPtr>(calloc(1, sizeof(xPL_NameValueList)));
+  totalNameValueListAlloc++;
+  xPL_Debug("STORE:: Allocating new xPL_NameValueList @ %p, now %d lists allocted",
+            static_cast<void *>(theList), totalNameValueListAlloc);
+  return theList;
+}
+
+void xPL_FreeNVList(xPL_NameValueListPtr theList) {
+  initCaches();
+  xPL_Debug("STORE:: Releasing NameValueList @ %p back to cache pool",
+            static_cast<void *>(theList));
+  releaseItem(NameValueListCache, theList);
+}
+
+xPL_MessagePtr xPL_AllocMessage(void) {
+  initCaches();
+  auto theMessage = static_cast<xPL_MessagePtr>(allocItem(MessageCache));
+  if (theMessage != nullptr) {
+    // The releaser reset it and left its emptied body attached.
+    xPL_Debug("STORE:: Reused xPL_Message @ %p from cache", static_cast<void *>(theMessage));
+    return theMessage;
+  }
+  theMessage = static_cast<xPL_MessagePtr>(calloc(1, sizeof(xPL_Message)));
+  totalMessageAlloc++;
+  xPL_Debug("STORE:: Allocated new xPL_Message, now %d messages allocated", totalMessageAlloc);
+  return theMessage;
+}
+
+void xPL_FreeMessage(xPL_MessagePtr theMessage) {
+  initCaches();
+  xPL_Debug("STORE:: Relesing xPL_Message @ %p back to cache pool",
+            static_cast<void *>(theMessage));
+  releaseItem(MessageCache, theMessage);
+}
+
+xPL_ServicePtr xPL_AllocService(void) {
+  initCaches();
+  auto theService = static_cast<xPL_ServicePtr>(allocItem(ServiceCache));
+  if (theService != nullptr) {
+    xPL_Debug("STORE:: Reused xPL_Service @ %p from cache", static_cast<void *>(theService));
+  } else {
+    theService = static_cast<xPL_ServicePtr>(malloc(sizeof(xPL_Service)));
+    totalServiceAlloc++;
+    xPL_Debug("STORE:: Allocated new xPL_Service, now %d services allocated",
+              totalServiceAlloc);
+  }
+  memset(static_cast<void *>(theService), 0, sizeof(xPL_Service));
+  return theService;
+}
+
+void xPL_FreeService(xPL_ServicePtr theService) {
+  initCaches();
+  xPL_Debug("STORE:: Releasing xPL_Service @ %p back to cache pool",
+            static_cast<void *>(theService));
+  releaseItem(ServiceCache, theService);
+}
+
+String xPL_StrAlloc(int theLength) {
+  initCaches();
+  if (theLength < 0) return nullptr;
+
+  if (theLength > kMaxPooledLength) {
+    String theString = newStringBuffer(theLength);
+    xPL_Debug("STORE:: Allocating entirely new LARGE string @ %p (LEN=%d)",
+              static_cast<void *>(theString), theLength);
+    return theString;
+  }
+
+  itemCachePtr theCache = StringCache[theLength];
+  if (theCache == nullptr) {
+    String theString = newStringBuffer(theLength);
+    xPL_Debug("STORE:: Cache Empty, Allocating entirely new string @ %p (LEN=%d)",
+              static_cast<void *>(theString), theLength);
+    return theString;
+  }
+
+  auto theString = static_cast<String>(allocItem(theCache));
+  if (theString == nullptr) {
+    theString = newStringBuffer(theLength);
+    xPL_Debug("STORE:: No Cache Entry found, Allocating entirely new string @ %p (LEN=%d)",
+              static_cast<void *>(theString), theLength);
+    return theString;
+  }
+
+  xPL_Debug("STORE:: Reusing cache entry for String @ %p (LEN=%d)",
+            static_cast<void *>(theString), theLength);
+  theString[0] = '\0';
+  return theString;
+}
+
+String xPL_StrDup(const char *theOrigString) {
+  if (theOrigString == nullptr) return nullptr;
+  const size_t theLength = strlen(theOrigString);
+  String theCopy = xPL_StrAlloc(static_cast<int>(theLength));
+  memcpy(theCopy, theOrigString, theLength + 1);
+  xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theOrigString, static_cast<int>(theLength));
+  return theCopy;
+}
+
+String xPL_StrNDup(const char *theOrigString, int maxChars) {
+  if (theOrigString == nullptr) return nullptr;
+  // A negative limit copies nothing rather than asking for a negative buffer.
+  const size_t theLimit = maxChars < 0 ? 0 : static_cast<size_t>(maxChars);
+  const size_t theLength = strnlen(theOrigString, theLimit);
+  String theCopy = xPL_StrAlloc(static_cast<int>(theLength));
+  memcpy(theCopy, theOrigString, theLength);
+  theCopy[theLength] = '\0';
+  xPL_Debug("STORE:: Duped string [%s] (%d bytes copied, %d bytes max)", theOrigString,
+            static_cast<int>(theLength), maxChars);
+  return theCopy;
+}
+
+void xPL_FreeStr(String theString) {
+  initCaches();
+  if (theString == nullptr) return;
+
+  // Filed by the current length: never more than the buffer was made for, so
+  // a reused buffer always has room for its length and the terminator.
+  const size_t theLength = strlen(theString);
+  if (theLength > static_cast<size_t>(kMaxPooledLength)) {
+    xPL_Debug("STORE:: Permanently releasing large string @ %p, [%s]",
+              static_cast<void *>(theString), theString);
+    free(theString);
+    return;
+  }
+
+  itemCachePtr &theCache = StringCache[theLength];
+  if (theCache == nullptr) {
+    xPL_Debug("STORE:: Allocating new cache for strings %d characters long",
+              static_cast<int>(theLength));
+    theCache = allocItemCache();
+  }
+  xPL_Debug("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)",
+            static_cast<void *>(theString), theString, static_cast<int>(theLength),
+            theCache->cacheCount);
+  releaseItem(theCache, theString);
+}

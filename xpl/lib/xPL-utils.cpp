@@ -1,40 +1,371 @@
-// Placeholder until this unit is written: every operation does nothing.
+// xPL-utils.cpp -- logging, text helpers, name/value lists, the library's
+// common command-line options, and the clock and sleep hooks.
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
 #include "xPL_priv.h"
 
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-
-
-void xPL_Debug(const char *theFormat, ...) {  }
-void xPL_Error(const char *theFormat, ...) {  }
-Bool xPL_isDebugging(void) { return 0; }
-void xPL_setDebugging(Bool isDebugging) {  }
-void xPL_Upcase(String target) {  }
-int xPL_strcmpIgnoreCase(const char *textA, const char *textB) { return 0; }
-int xPL_strncmpIgnoreCase(const char *textA, const char *textB, int maxChars) { return 0; }
-String xPL_intToHex(int theValue) { return 0; }
-Bool xPL_hexToInt(const char *theHexValue, int *theValue) { return 0; }
-Bool xPL_strToInt(const char *theValue, int *theResult) { return 0; }
-String xPL_intToStr(int theValue) { return 0; }
-xPL_NameValueListPtr xPL_newNamedValueList(void) { return 0; }
-void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {  }
-xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, const char *theName) { return 0; }
-void xPL_addNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {  }
-void xPL_setNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {  }
-void xPL_setNamedValues(xPL_NameValueListPtr theList, ...) {  }
-int xPL_getNamedValueIndex(xPL_NameValueListPtr theList, const char *theName) { return 0; }
-xPL_NameValuePairPtr xPL_getNamedValuePair(xPL_NameValueListPtr theList, const char *theName) { return 0; }
-String xPL_getNamedValue(xPL_NameValueListPtr theList, const char *theName) { return 0; }
-Bool xPL_doesNamedValueExist(xPL_NameValueListPtr theList, const char *theName) { return 0; }
-int xPL_getNamedValueCount(xPL_NameValueListPtr theList) { return 0; }
-xPL_NameValuePairPtr xPL_getNamedValuePairAt(xPL_NameValueListPtr theList, int theIndex) { return 0; }
-void xPL_clearNamedValueAt(xPL_NameValueListPtr theList, int theIndex) {  }
-void xPL_clearNamedValue(xPL_NameValueListPtr theList, const char *theName) {  }
-void xPL_clearAllNamedValues(xPL_NameValueListPtr theList) {  }
-void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair) {  }
 Bool xPL_DebugMode = FALSE;
-time_t xPL_now(void) { return time(0); }
-void xPL_setClock(time_t (*theClock)(void)) {}
-void xPL_sleepMilliseconds(int theMilliseconds) {}
-void xPL_setSleeper(void (*theSleeper)(int theMilliseconds)) {}
-Bool xPL_parseCommonArgs(int *argc, char **argv, Bool silentErrors) { return 0; }
-xPL_ConnectType xPL_getParsedConnectionType(void) { return xcViaHub; }
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Logging
+// ---------------------------------------------------------------------------
+
+constexpr size_t kLogBufferSize = 512;
+constexpr size_t kStampMax = 40;
+constexpr size_t kConvertBufferSize = 32;
+static_assert(kStampMax + sizeof("xPL_DEBUG: ") + 2 < kLogBufferSize,
+              "a log line must have room for its stamp, tag and line feed");
+
+// The one line under assembly, shared by debug and error logging.
+char logMessageBuffer[kLogBufferSize];
+// Result of xPL_intToHex and xPL_intToStr, valid until the next call.
+char convertBuffer[kConvertBufferSize];
+
+// Assembles "stamp tag text\n" and writes it as it stands: the line is never
+// formatted twice, so a '%' inside an argument is printed literally.  A text
+// too long for the buffer is cut; the line still ends with its line feed.
+void writeLogLine(const char *theTag, const char *theFormat, va_list theArgs) {
+  const time_t theTime = xPL_now();
+  struct tm localTime;
+  localtime_r(&theTime, &localTime);
+
+  size_t theLength = strftime(logMessageBuffer, kStampMax + 1, "%y/%m/%d %H:%M:%S ", &localTime);
+  const size_t tagLength = strlen(theTag);
+  memcpy(logMessageBuffer + theLength, theTag, tagLength);
+  theLength += tagLength;
+
+  // Keep the last two bytes for the line feed and the terminator.
+  const size_t textRoom = kLogBufferSize - 1 - theLength;
+  const int written = vsnprintf(logMessageBuffer + theLength, textRoom, theFormat, theArgs);
+  if (written > 0) {
+    theLength += static_cast<size_t>(written) < textRoom ? static_cast<size_t>(written)
+                                                         : textRoom - 1;
+  }
+  logMessageBuffer[theLength++] = '\n';
+  logMessageBuffer[theLength] = '\0';
+  fwrite(logMessageBuffer, 1, theLength, stderr);
+}
+
+// ---------------------------------------------------------------------------
+// Text helpers
+// ---------------------------------------------------------------------------
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+static_assert(sizeof(kHexDigits) == 17, "sixteen digits and a terminator");
+
+char nibbleToHex(int theValue) {
+  if (theValue < 0 || theValue > 15) return '*';
+  return kHexDigits[theValue];
+}
+
+// Upper-case digits only: the wire form of binary values never uses a-f.
+int hexToNibble(char theChar) {
+  if (theChar >= '0' && theChar <= '9') return theChar - '0';
+  if (theChar >= 'A' && theChar <= 'F') return theChar - 'A' + 10;
+  return -1;
+}
+
+inline signed char foldCase(char theChar) {
+  if (theChar >= 'a' && theChar <= 'z') theChar = static_cast<char>(theChar - 'a' + 'A');
+  return static_cast<signed char>(theChar);
+}
+
+// Shorter texts order first; equal lengths compare bytewise with a-z folded.
+int compareIgnoreCase(const char *textA, size_t lengthA, const char *textB, size_t lengthB) {
+  if (lengthA < lengthB) return -1;
+  if (lengthA > lengthB) return 1;
+  for (size_t i = 0; i < lengthA; i++) {
+    const signed char charA = foldCase(textA[i]);
+    const signed char charB = foldCase(textB[i]);
+    if (charA != charB) return charA < charB ? -1 : 1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Name/value lists
+// ---------------------------------------------------------------------------
+
+constexpr int kListGrowBy = 8;
+static_assert(kListGrowBy > 0, "a list must grow when full");
+
+void releasePairValue(xPL_NameValuePairPtr thePair) {
+  if (thePair->isBinary) {
+    free(thePair->itemValue);
+    thePair->isBinary = FALSE;
+    thePair->binaryLength = 0;
+  } else {
+    xPL_FreeStr(thePair->itemValue);
+  }
+  thePair->itemValue = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Common arguments
+// ---------------------------------------------------------------------------
+
+const xPL_ConnectType xPL_ParsedConnectionType = xcViaHub;
+
+// ---------------------------------------------------------------------------
+// Test hooks
+// ---------------------------------------------------------------------------
+
+time_t (*clockHook)(void) = nullptr;
+void (*sleeperHook)(int) = nullptr;
+
+void realSleep(int theMilliseconds) {
+  if (theMilliseconds <= 0) return;
+  struct timespec remaining;
+  remaining.tv_sec = theMilliseconds / 1000;
+  remaining.tv_nsec = static_cast<long>(theMilliseconds % 1000) * 1000000L;
+  // A signal cuts the sleep short; go on with what is left of it.
+  while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Logging
+// ---------------------------------------------------------------------------
+
+void xPL_Debug(const char *theFormat, ...) {
+  if (!xPL_DebugMode) return;
+  va_list theArgs;
+  va_start(theArgs, theFormat);
+  writeLogLine("xPL_DEBUG: ", theFormat, theArgs);
+  va_end(theArgs);
+}
+
+void xPL_Error(const char *theFormat, ...) {
+  va_list theArgs;
+  va_start(theArgs, theFormat);
+  writeLogLine("ERROR: ", theFormat, theArgs);
+  va_end(theArgs);
+}
+
+Bool xPL_isDebugging(void) { return xPL_DebugMode; }
+
+void xPL_setDebugging(Bool isDebugging) { xPL_DebugMode = isDebugging; }
+
+// ---------------------------------------------------------------------------
+// Text helpers
+// ---------------------------------------------------------------------------
+
+void xPL_Upcase(String target) {
+  if (target == nullptr) return;
+  for (char *thePtr = target; *thePtr != '\0'; thePtr++) {
+    if (*thePtr >= 'a' && *thePtr <= 'z') *thePtr = static_cast<char>(*thePtr - 'a' + 'A');
+  }
+}
+
+int xPL_strcmpIgnoreCase(const char *textA, const char *textB) {
+  return compareIgnoreCase(textA, strlen(textA), textB, strlen(textB));
+}
+
+int xPL_strncmpIgnoreCase(const char *textA, const char *textB, int maxChars) {
+  const size_t theLimit = maxChars < 0 ? 0 : static_cast<size_t>(maxChars);
+  return compareIgnoreCase(textA, strnlen(textA, theLimit), textB, strnlen(textB, theLimit));
+}
+
+String xPL_intToHex(int theValue) {
+  convertBuffer[0] = nibbleToHex((theValue / 16) % 16);
+  convertBuffer[1] = nibbleToHex(theValue % 16);
+  convertBuffer[2] = '\0';
+  return convertBuffer;
+}
+
+Bool xPL_hexToInt(const char *theHexValue, int *theValue) {
+  // The second character is looked at only when the first is a digit, so a
+  // one-character text never reads past its terminator.
+  const int highNibble = hexToNibble(theHexValue[0]);
+  if (highNibble < 0) return FALSE;
+  const int lowNibble = hexToNibble(theHexValue[1]);
+  if (lowNibble < 0) return FALSE;
+  *theValue = highNibble * 16 + lowNibble;
+  return TRUE;
+}
+
+Bool xPL_strToInt(const char *theValue, int *theResult) {
+  char *theEnd = nullptr;
+  long theNumber = strtol(theValue, &theEnd, 10);
+  if (*theEnd != '\0') return FALSE;
+  if (theNumber > INT_MAX) theNumber = INT_MAX;
+  if (theNumber < INT_MIN) theNumber = INT_MIN;
+  *theResult = static_cast<int>(theNumber);
+  return TRUE;
+}
+
+String xPL_intToStr(int theValue) {
+  snprintf(convertBuffer, sizeof(convertBuffer), "%d", theValue);
+  return convertBuffer;
+}
+
+// ---------------------------------------------------------------------------
+// Name/value lists
+// ---------------------------------------------------------------------------
+
+xPL_NameValueListPtr xPL_newNamedValueList(void) { return xPL_AllocNVList(); }
+
+void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {
+  if (theList == nullptr) return;
+  if (theList->namedValues != nullptr) xPL_clearAllNamedValues(theList);
+  xPL_FreeNVList(theList);
+}
+
+xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, const char *theName) {
+  if (theList->namedValueCount == theList->namedValueAlloc) {
+    theList->namedValueAlloc += kListGrowBy;
+    theList->namedValues = static_cast<xPL_NameValuePairPtr *>(realloc(
+        theList->namedValues, sizeof(xPL_NameValuePairPtr) * theList->namedValueAlloc));
+  }
+  xPL_NameValuePairPtr thePair = xPL_AllocNVPair();
+  thePair->itemName = xPL_StrDup(theName);
+  theList->namedValues[theList->namedValueCount++] = thePair;
+  return thePair;
+}
+
+void xPL_addNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {
+  xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, theName);
+  thePair->itemValue = xPL_StrDup(theValue);
+}
+
+void xPL_setNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {
+  xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, theName);
+  if (thePair == nullptr) {
+    xPL_addNamedValue(theList, theName, theValue);
+    return;
+  }
+  releasePairValue(thePair);
+  thePair->itemValue = xPL_StrDup(theValue);
+}
+
+void xPL_setNamedValues(xPL_NameValueListPtr theList, ...) {
+  va_list theArgs;
+  va_start(theArgs, theList);
+  for (;;) {
+    const char *theName = va_arg(theArgs, const char *);
+    if (theName == nullptr) break;
+    const char *theValue = va_arg(theArgs, const char *);
+    xPL_setNamedValue(theList, theName, theValue);
+  }
+  va_end(theArgs);
+}
+
+int xPL_getNamedValueIndex(xPL_NameValueListPtr theList, const char *theName) {
+  if (theList == nullptr || theName == nullptr) return -1;
+  for (int i = 0; i < theList->namedValueCount; i++) {
+    const char *itemName = theList->namedValues[i]->itemName;
+    if (itemName != nullptr && xPL_strcmpIgnoreCase(itemName, theName) == 0) return i;
+  }
+  return -1;
+}
+
+xPL_NameValuePairPtr xPL_getNamedValuePair(xPL_NameValueListPtr theList, const char *theName) {
+  const int theIndex = xPL_getNamedValueIndex(theList, theName);
+  return theIndex < 0 ? nullptr : theList->namedValues[theIndex];
+}
+
+String xPL_getNamedValue(xPL_NameValueListPtr theList, const char *theName) {
+  xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, theName);
+  if (thePair == nullptr || thePair->isBinary) return nullptr;
+  return thePair->itemValue;
+}
+
+Bool xPL_doesNamedValueExist(xPL_NameValueListPtr theList, const char *theName) {
+  return xPL_getNamedValueIndex(theList, theName) >= 0 ? TRUE : FALSE;
+}
+
+int xPL_getNamedValueCount(xPL_NameValueListPtr theList) {
+  return theList == nullptr ? 0 : theList->namedValueCount;
+}
+
+xPL_NameValuePairPtr xPL_getNamedValuePairAt(xPL_NameValueListPtr theList, int theIndex) {
+  if (theList == nullptr || theIndex < 0 || theIndex >= theList->namedValueCount) return nullptr;
+  return theList->namedValues[theIndex];
+}
+
+void xPL_clearNamedValueAt(xPL_NameValueListPtr theList, int theIndex) {
+  if (theList == nullptr || theList->namedValues == nullptr) return;
+  if (theIndex < 0 || theIndex >= theList->namedValueCount) return;
+  xPL_freeNamedValuePair(theList->namedValues[theIndex]);
+  memmove(&theList->namedValues[theIndex], &theList->namedValues[theIndex + 1],
+          sizeof(xPL_NameValuePairPtr) * (theList->namedValueCount - theIndex - 1));
+  theList->namedValueCount--;
+}
+
+void xPL_clearNamedValue(xPL_NameValueListPtr theList, const char *theName) {
+  for (int theIndex = xPL_getNamedValueIndex(theList, theName); theIndex >= 0;
+       theIndex = xPL_getNamedValueIndex(theList, theName)) {
+    xPL_clearNamedValueAt(theList, theIndex);
+  }
+}
+
+void xPL_clearAllNamedValues(xPL_NameValueListPtr theList) {
+  if (theList == nullptr || theList->namedValueCount == 0) return;
+  for (int i = 0; i < theList->namedValueCount; i++) xPL_freeNamedValuePair(theList->namedValues[i]);
+  theList->namedValueCount = 0;
+}
+
+void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair) {
+  if (thePair == nullptr) return;
+  xPL_FreeStr(thePair->itemName);
+  thePair->itemName = nullptr;
+  releasePairValue(thePair);
+  xPL_FreeNVPair(thePair);
+}
+
+// ---------------------------------------------------------------------------
+// Common arguments
+// ---------------------------------------------------------------------------
+
+Bool xPL_parseCommonArgs(int *argc, char **argv, Bool silentErrors) {
+  if (argc == nullptr || argv == nullptr) return TRUE;
+
+  // The program's name always stays; what follows is compacted in place.
+  int kept = *argc > 0 ? 1 : 0;
+  for (int i = 1; i < *argc; i++) {
+    if (strcmp(argv[i], "-interface") == 0) {
+      // Without a value the option is dropped: the vector's terminating null
+      // is never taken for a name.
+      if (i + 1 < *argc) xPL_setBroadcastInterface(argv[++i]);
+      continue;
+    }
+    if (strcmp(argv[i], "-xpldebug") == 0) {
+      xPL_setDebugging(TRUE);
+      if (!silentErrors) xPL_Debug("xPL library debugging enabled");
+      continue;
+    }
+    argv[kept++] = argv[i];
+  }
+  *argc = kept;
+  return TRUE;
+}
+
+xPL_ConnectType xPL_getParsedConnectionType(void) { return xPL_ParsedConnectionType; }
+
+// ---------------------------------------------------------------------------
+// Test hooks
+// ---------------------------------------------------------------------------
+
+time_t xPL_now(void) { return clockHook != nullptr ? clockHook() : time(nullptr); }
+
+void xPL_setClock(time_t (*theClock)(void)) { clockHook = theClock; }
+
+void xPL_sleepMilliseconds(int theMilliseconds) {
+  if (sleeperHook != nullptr) {
+    sleeperHook(theMilliseconds);
+  } else {
+    realSleep(theMilliseconds);
+  }
+}
+
+void xPL_setSleeper(void (*theSleeper)(int theMilliseconds)) { sleeperHook = theSleeper; }
