@@ -176,6 +176,19 @@ TEST_F(SendTest, SendHandsTheTextWithoutItsTerminatorToTheRawSender) {
                                 " bytes as [" + expected + "]\n"));
 }
 
+TEST_F(SendTest, CreatedMessageGoesOutWithItsServicesIdentity) {
+  xPL_ServicePtr service = xPL_createService("kelvora", "zud", "main");
+  MessageHolder m(xPL_createGroupTargetedMessage(service, xPL_MESSAGE_STATUS, "lights"));
+  xPL_setSchema(m.get(), "x10", "basic");
+  xPL_addMessageNamedValue(m.get(), "device", "a1");
+  EXPECT_TRUE(xPL_sendMessage(m.get()));
+  EXPECT_EQ(sentText,
+            "xpl-stat\n{\nhop=1\nsource=kelvora-zud.main\ntarget=XPL-GROUP.lights\n}\n"
+            "x10.basic\n{\ndevice=a1\n}\n");
+  m.reset();
+  xPL_releaseService(service);
+}
+
 TEST_F(SendTest, SendReportsTheRawSendersFailure) {
   MessageHolder m(broadcastTrigger("weather", "alert"));
   sendResult = FALSE;

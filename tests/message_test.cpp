@@ -104,6 +104,24 @@ TEST(MessageCreation, CreatedMessagesStartAtHopOneAndGroupFormIsBare) {
   EXPECT_EQ(xPL_getMessageType(m.get()), xPL_MESSAGE_TRIGGER);
 }
 
+TEST(MessageCreation, CreatedMessageBorrowsItsServicesIdentity) {
+  xPL_ServicePtr service = xPL_createService("kelvora", "zud", "main");
+  ASSERT_NE(service, nullptr);
+  MessageHolder m(xPL_createTargetedMessage(service, xPL_MESSAGE_COMMAND, "acme", "lamp", "hall"));
+  EXPECT_EQ(xPL_getSourceVendor(m.get()), xPL_getServiceVendor(service));
+  EXPECT_EQ(xPL_getSourceDeviceID(m.get()), xPL_getServiceDeviceID(service));
+  EXPECT_EQ(xPL_getSourceInstanceID(m.get()), xPL_getServiceInstanceID(service));
+  // The source setters cannot touch the service's strings through it.
+  xPL_setSourceVendor(m.get(), "other");
+  EXPECT_STREQ(xPL_getServiceVendor(service), "kelvora");
+
+  m.reset();
+  EXPECT_STREQ(xPL_getServiceVendor(service), "kelvora");
+  EXPECT_STREQ(xPL_getServiceDeviceID(service), "zud");
+  EXPECT_STREQ(xPL_getServiceInstanceID(service), "main");
+  xPL_releaseService(service);
+}
+
 TEST(MessageSource, SourceSettersActOnlyOnReceivedMessages) {
   static char vendor[] = "kelvora", device[] = "zud", instance[] = "main";
   MessageHolder m(xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_TRIGGER));

@@ -223,6 +223,24 @@ TEST_F(ServiceTest, TimelyScheduleFollowsHubAndMode) {
   EXPECT_EQ(sent.size(), 6u);
 }
 
+TEST_F(ServiceTest, ClockSetBackDoesNotSilenceTheService) {
+  xPL_ServicePtr s = xPL_createService("kelvora", "zud", "one");
+  xPL_setHubConfirmed(TRUE);
+  xPL_setServiceEnabled(s, TRUE);
+  ASSERT_EQ(sent.size(), 1u);
+  fakeNow -= 3600;  // the clock jumped back an hour
+  xPL_sendTimelyHeartbeats();
+  EXPECT_EQ(sent.size(), 2u);
+  EXPECT_EQ(s->lastHeartbeatAt, fakeNow);
+  // From there the normal interval applies again.
+  fakeNow += 299;
+  xPL_sendTimelyHeartbeats();
+  EXPECT_EQ(sent.size(), 2u);
+  fakeNow += 1;
+  xPL_sendTimelyHeartbeats();
+  EXPECT_EQ(sent.size(), 3u);
+}
+
 TEST_F(ServiceTest, FailedHeartbeatsAreRetriedOnTheNextPass) {
   xPL_ServicePtr s = xPL_createService("kelvora", "zud", "one");
   xPL_setHubConfirmed(TRUE);

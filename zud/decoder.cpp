@@ -1,1 +1,508 @@
-// Placeholder until the decoder is written.
+// decoder.cpp -- SAME alert header decoding and its code tables.
+//
+// The header is read by position: each field starts a fixed distance after
+// the previous one, and separators are skipped rather than checked, except
+// for the "-" between location groups and the "+" before the purge time.
+// A cursor that never moves past the end of the line keeps a short or cut
+// header from being read beyond its terminator: the first step that finds
+// nothing to read rejects the line.
+#include "decoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <string_view>
+
+#include "national.h"
+
+xPL_ServicePtr zudService = nullptr;
+xPL_MessagePtr zudMessage = nullptr;
+
+constexpr origcode origcodes[6] = {
+    {"EAN", "Emergency Action Notification"},
+    {"PEP", "Primary Entry Point System"},
+    {"CIV", "Civil Authorities"},
+    {"WXR", "National Weather Service"},
+    {"EAS", "Network Broadcasters"},
+    {nullptr, nullptr},
+};
+
+constexpr eventcode eventcodes[84] = {
+    {"ADR", "Administrative message"},
+    {"AVA", "Avalanche Watch"},
+    {"AVW", "Avalanche Warning"},
+    {"BHW", "Biological hazard warning"},
+    {"BWW", "Boil water warning"},
+    {"BZW", "Blizzard Warning"},
+    {"CAE", "Child abduction emergency"},
+    {"CDA", "Civil Danger Watch"},
+    {"CDW", "Civil Danger Warning"},
+    {"CEM", "Civil Emergency Message"},
+    {"CFA", "Coastal Flood Watch"},
+    {"CFW", "Coastal Flood Warning"},
+    {"CHW", "Chemical hazard warning"},
+    {"CWW", "Contaminated water warning"},
+    {"DBA", "Dam watch"},
+    {"DBW", "Dam break warning"},
+    {"DEW", "Contagious disease warning"},
+    {"DMO", "System Demonstration/Practice"},
+    {"DSW", "Dust storm warning"},
+    {"EAN", "Emergency Action Notification"},
+    {"EAT", "Emergency Action Termination"},
+    {"EQW", "Earthquake warning"},
+    {"EVA", "Evacuation watch"},
+    {"EVI", "Evacuation Immediate"},
+    {"FCW", "Food contamination warning"},
+    {"FFA", "Flash Flood Watch"},
+    {"FFS", "Flash Flood Statement"},
+    {"FFW", "Flash Flood Warning"},
+    {"FLA", "Flood Watch"},
+    {"FLS", "Flood Statement"},
+    {"FLW", "Flood Warning"},
+    {"FRW", "Fire Warning"},
+    {"FSW", "Flash freeze warning"},
+    {"FZW", "Freeze warning"},
+    {"HLS", "Hurricane Statement"},
+    {"HMW", "Hazardous Materials Warning"},
+    {"HUA", "Hurricane/Tropical Storm Watch"},
+    {"HUW", "Hurricane/Tropical Storm Warning"},
+    {"HWA", "High Wind/Dust Storm Watch"},
+    {"HWW", "High Wind/Dust Storm Warning"},
+    {"IBW", "Iceberg warning"},
+    {"IEW", "Immediate Evacuation Warning"},
+    {"IFW", "Industrial fire warning"},
+    {"LAE", "Local Area Emergency"},
+    {"LEW", "Law Enforcement Warning"},
+    {"LSW", "Land slide warning"},
+    {"NAT", "National audible test"},
+    {"NHW", "National Hazard Warning"},
+    {"NIC", "National Information Center"},
+    {"NMN", "Network Message Notification"},
+    {"NPT", "National Periodic Test"},
+    {"NST", "National silent test"},
+    {"NUW", "Nuclear plant warning"},
+    {"POS", "Power outage statement"},
+    {"RHA", "Radiological Hazard Watch"},
+    {"RHW", "Radiological Hazard Warning"},
+    {"RMT", "Required Monthly Test"},
+    {"RWT", "Required Weekly Test"},
+    {"SMW", "Special Marine Warning"},
+    {"SPS", "Special Weather Statement"},
+    {"SPW", "Shelter In Place Warning"},
+    {"SVA", "Severe Thunderstorm Watch"},
+    {"SVR", "Severe Thunderstorm Warning"},
+    {"SVS", "Severe Weather Statement"},
+    {"SVW", "Severe Thunderstorm Warning"},
+    {"TOA", "Tornado Watch"},
+    {"TOE", "911 telephone outage emergency"},
+    {"TOR", "Tornado Warning"},
+    {"TOW", "Tornado Warning"},
+    {"TRA", "Tropical storm watch"},
+    {"TRW", "Tropical storm warning"},
+    {"TSA", "Tsunami Watch"},
+    {"TSW", "Tsunami Warning"},
+    {"TXB", "Transmitter Backup On"},
+    {"TXF", "Transmitter Carrier OFF"},
+    {"TXO", "Transmitter Carrier On"},
+    {"TXP", "Transmitter Primary On"},
+    {"VOA", "Volcano Watch"},
+    {"VOW", "Volcano Warning"},
+    {"WFA", "Wild fire watch"},
+    {"WFW", "Wild fire warning"},
+    {"WSA", "Winter Storm Watch"},
+    {"WSW", "Winter Storm Warning"},
+    {nullptr, nullptr},
+};
+
+constexpr std::uint16_t mon_yday[2][13] = {
+    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Compile-time checks of the tables.  The lookups rely on these properties:
+// the code tables end in a null entry and hold 3-letter codes, the FIPS table
+// is sorted for binary search and holds only exact 5-digit county codes.
+// ---------------------------------------------------------------------------
+
+constexpr bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+constexpr bool isLetter(char c) { return isUpper(c) || (c >= 'a' && c <= 'z'); }
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr bool isThreeLetterCode(const char *code) {
+  return code != nullptr && isUpper(code[0]) && isUpper(code[1]) && isUpper(code[2]) &&
+         code[3] == '\0';
+}
+
+template <typename Entry, std::size_t N>
+constexpr bool codeTableWellFormed(const Entry (&table)[N], const char *Entry::*code,
+                                   const char *Entry::*desc) {
+  for (std::size_t i = 0; i + 1 < N; ++i) {
+    if (!isThreeLetterCode(table[i].*code) || table[i].*desc == nullptr) return false;
+  }
+  return table[N - 1].*code == nullptr;
+}
+
+constexpr bool eventCodesAscending() {
+  for (std::size_t i = 1; i + 1 < std::size(eventcodes); ++i) {
+    if (std::string_view(eventcodes[i - 1].ecode) >= std::string_view(eventcodes[i].ecode)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+static_assert(std::size(origcodes) == 5 + 1);
+static_assert(codeTableWellFormed(origcodes, &origcode::ocode, &origcode::odesc));
+static_assert(std::size(eventcodes) == 83 + 1);
+static_assert(codeTableWellFormed(eventcodes, &eventcode::ecode, &eventcode::edesc));
+static_assert(eventCodesAscending(), "eventcodes must be sorted by code");
+
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1-12).
+constexpr long long daysFromCivil(long long year, int month, int day) {
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const long long yearOfEra = year - era * 400;
+  const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+// Row `row` of mon_yday agrees with the calendar of `year`.
+constexpr bool monthTableMatches(int row, int year) {
+  const long long first = daysFromCivil(year, 1, 1);
+  for (int month = 0; month < 12; ++month) {
+    if (daysFromCivil(year, month + 1, 1) - first != mon_yday[row][month]) return false;
+  }
+  return daysFromCivil(year + 1, 1, 1) - first == mon_yday[row][12];
+}
+
+static_assert(monthTableMatches(0, 2023) && monthTableMatches(1, 2024));
+
+constexpr std::string_view codeOf(const fips_name &row) {
+  return std::string_view(row.fips_code, 5);
+}
+
+constexpr bool fipsCodesWellFormed() {
+  for (const fips_name &row : fips) {
+    for (int i = 0; i < 5; ++i) {
+      if (!isDigit(row.fips_code[i])) return false;
+    }
+    if (row.fips_code[5] != '\0') return false;
+  }
+  return true;
+}
+
+constexpr bool fipsCodesAscending() {
+  for (std::size_t i = 1; i < std::size(fips); ++i) {
+    if (codeOf(fips[i - 1]) >= codeOf(fips[i])) return false;
+  }
+  return true;
+}
+
+constexpr bool fipsHasNoStateRows() {
+  for (const fips_name &row : fips) {
+    if (codeOf(row).substr(2) == "000") return false;
+  }
+  return true;
+}
+
+constexpr bool fipsStatesWellFormed() {
+  for (const fips_name &row : fips) {
+    const char *state = row.fips_state_name;
+    if (!isUpper(state[0]) || !isUpper(state[1]) || state[2] != '\0') return false;
+  }
+  return true;
+}
+
+// Length of the longest county name; 0 if any name is not one ASCII word.
+constexpr std::size_t fipsLongestName() {
+  std::size_t longest = 0;
+  for (const fips_name &row : fips) {
+    std::size_t length = 0;
+    for (const char *c = row.fips_county_name; *c != '\0'; ++c, ++length) {
+      if (!isLetter(*c)) return 0;
+    }
+    if (length == 0) return 0;
+    longest = std::max(longest, length);
+  }
+  return longest;
+}
+
+static_assert(std::size(fips) == 2920);
+static_assert(fipsCodesWellFormed(), "every FIPS code is 5 digits");
+static_assert(fipsCodesAscending(), "FIPS codes strictly ascending (binary search)");
+static_assert(fipsHasNoStateRows(), "no state-level FIPS rows");
+static_assert(fipsStatesWellFormed(), "every state is two capital letters");
+// The longest location text, "North Central " + name + " XX", must fit the
+// value buffer.
+static_assert(fipsLongestName() > 0 && fipsLongestName() + 18 < datasize);
+
+// ---------------------------------------------------------------------------
+// Reading the header
+// ---------------------------------------------------------------------------
+
+constexpr char preamble = '\xAB';
+constexpr std::string_view textstart = "ZCZC-";
+constexpr std::string_view textend = "NNNN";
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// White space as the C library's scanning functions skip it.
+bool isScanSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// A position in the line that stops at its end.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view line, std::size_t pos) : line_(line), pos_(pos) {}
+  void advance(std::size_t n) { pos_ = std::min(line_.size(), pos_ + n); }
+  std::string_view rest() const { return line_.substr(pos_); }
+  bool at(char c) const { return pos_ < line_.size() && line_[pos_] == c; }
+
+ private:
+  std::string_view line_;
+  std::size_t pos_;
+};
+
+// Like sscanf "%<width>s": skips white space, then takes up to `width`
+// characters that are not white space.  Empty when nothing can be read.
+std::string_view scanWord(std::string_view text, std::size_t width) {
+  std::size_t start = 0;
+  while (start < text.size() && isScanSpace(text[start])) ++start;
+  std::size_t end = start;
+  while (end < text.size() && end - start < width && !isScanSpace(text[end])) ++end;
+  return text.substr(start, end - start);
+}
+
+// Like sscanf "%<width>d": skips white space, then reads an optional sign and
+// decimal digits, at most `width` characters in all.  On success stores the
+// number and drops what was read (white space included) from `text`.
+bool scanInt(std::string_view &text, std::size_t width, int &value) {
+  std::size_t pos = 0;
+  while (pos < text.size() && isScanSpace(text[pos])) ++pos;
+  const std::size_t limit = std::min(text.size(), pos + width);
+  bool negative = false;
+  if (pos < limit && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
+  const std::size_t digits = pos;
+  int number = 0;
+  while (pos < limit && isDigit(text[pos])) number = number * 10 + (text[pos++] - '0');
+  if (pos == digits) return false;
+  value = negative ? -number : number;
+  text.remove_prefix(pos);
+  return true;
+}
+
+// The description of a 3-character code in a null-terminated table, or null.
+template <typename Entry>
+const char *describe(const Entry *table, const char *Entry::*code, const char *Entry::*desc,
+                     std::string_view field) {
+  for (const Entry *entry = table; entry->*code != nullptr; ++entry) {
+    if (field == entry->*code) return entry->*desc;
+  }
+  return nullptr;
+}
+
+void addValue(const char *name, const char *value) {
+  xPL_addMessageNamedValue(zudMessage, name, value);
+}
+
+// Adds the originator or event value: its description, or `fallback` and the
+// code as read.
+template <typename Entry>
+void addCodeValue(const char *name, const Entry *table, const char *Entry::*code,
+                  const char *Entry::*desc, const char *fallback, std::string_view field) {
+  if (const char *text = describe(table, code, desc, field)) {
+    addValue(name, text);
+    return;
+  }
+  char data[datasize];
+  std::snprintf(data, sizeof data, "%s %.*s", fallback, static_cast<int>(field.size()),
+                field.data());
+  addValue(name, data);
+}
+
+// Adds every value of the header after "ZCZC-" to zudMessage.  False, with
+// the error written, when the line must be rejected.
+bool addHeaderValues(const char *whole, Cursor at) {
+  addCodeValue("originator", origcodes, &origcode::ocode, &origcode::odesc, "Originator",
+               at.rest().substr(0, 3));
+  at.advance(4);
+  addCodeValue("event", eventcodes, &eventcode::ecode, &eventcode::edesc, "Event",
+               at.rest().substr(0, 3));
+  at.advance(3);
+
+  char data[datasize];
+  do {
+    at.advance(1);
+    const std::string_view code = scanWord(at.rest(), 6);
+    if (code.empty()) {
+      std::fprintf(stderr, "Cannot read location code: %s\n", whole);
+      return false;
+    }
+    char loccode[7];
+    code.copy(loccode, code.size());
+    loccode[code.size()] = '\0';
+    parsefips(loccode, data);
+    addValue("location", data);
+    at.advance(6);
+  } while (at.at('-'));
+
+  if (!at.at('+')) {
+    std::fprintf(stderr, "missing time period separator: %s\n", whole);
+    return false;
+  }
+  at.advance(1);
+
+  std::string_view purge = at.rest();
+  int duration = 0;
+  if (!scanInt(purge, 4, duration)) {
+    std::fprintf(stderr, "cannot read time duration: %s\n", whole);
+    return false;
+  }
+  std::snprintf(data, sizeof data, "%d", duration);
+  addValue("duration", data);
+  at.advance(5);
+
+  // JJJHHMM: a line that ends inside these seven characters was cut, even
+  // when the digits before the cut happen to read as three numbers.
+  std::string_view issue = at.rest();
+  const bool wholeField = issue.size() >= 7;
+  int days = 0, hours = 0, minutes = 0;
+  if (!wholeField || !scanInt(issue, 3, days) || !scanInt(issue, 2, hours) ||
+      !scanInt(issue, 2, minutes) || !outputdates(days, hours, minutes)) {
+    std::fprintf(stderr, "cannot read date/time: %s\n", whole);
+    return false;
+  }
+  at.advance(8);
+
+  // The station runs to the next "-" or the end; longer than the value
+  // buffer, it is cut.
+  std::string_view station = at.rest();
+  station = station.substr(0, std::min(station.find('-'), datasize - 1));
+  station.copy(data, station.size());
+  data[station.size()] = '\0';
+  addValue("source", data);
+  return true;
+}
+
+// The FIPS row whose code is exactly `key`, or null.
+const fips_name *findCounty(std::string_view key) {
+  if (key.size() != 5) return nullptr;
+  const fips_name *row = std::lower_bound(
+      std::begin(fips), std::end(fips), key,
+      [](const fips_name &candidate, std::string_view k) { return codeOf(candidate) < k; });
+  return row != std::end(fips) && codeOf(*row) == key ? row : nullptr;
+}
+
+// The key as the lookups compare it: NUL-terminated text of at most 6 bytes,
+// so that a key of 6 or more characters never equals a 5-digit code.
+std::string_view lookupKey(const char *code) {
+  return code == nullptr ? std::string_view() : std::string_view(code, strnlen(code, 6));
+}
+
+constexpr const char *portions[10] = {
+    "",           "Northwest ",    "North Central ", "Northeast ", "West Central ",
+    "Central ",   "East Central ", "Southwest ",     "South Central ", "Southeast ",
+};
+
+}  // namespace
+
+void parsesame(const unsigned char *same) {
+  const char *whole = reinterpret_cast<const char *>(same);
+  std::printf("%s\n", whole);
+
+  const std::string_view line(whole);
+  const std::size_t count = std::min(line.find_first_not_of(preamble), line.size());
+  if (count != 15 && count != 16) {
+    std::fprintf(stderr, "bad preamble length: %d\n", static_cast<int>(count));
+    return;
+  }
+  const std::string_view text = line.substr(count);
+  if (startsWith(text, textend)) return;
+  if (!startsWith(text, textstart)) {
+    std::fprintf(stderr, "bad text start: %s\n", whole);
+    return;
+  }
+
+  zudMessage = xPL_createBroadcastMessage(zudService, xPL_MESSAGE_TRIGGER);
+  xPL_setSchema(zudMessage, "weather", "alert");
+  if (addHeaderValues(whole, Cursor(line, count + textstart.size()))) {
+    xPL_sendServiceMessage(zudService, zudMessage);
+  }
+  xPL_releaseMessage(zudMessage);
+  zudMessage = nullptr;
+}
+
+void parsefips(const char *lcode, char *data) {
+  // One character more than a code, so that an over-long code reads as
+  // over-long and matches no row.
+  const std::string_view code(lcode, strnlen(lcode, 7));
+  const unsigned char portion = code.empty() ? 0 : static_cast<unsigned char>(code[0]);
+
+  char unknown[16];
+  const char *word = unknown;
+  if (isDigit(static_cast<char>(portion))) {
+    word = portions[portion - '0'];
+  } else {
+    std::snprintf(unknown, sizeof unknown, "Unknown 0x%x ", static_cast<unsigned>(portion));
+  }
+
+  const std::string_view key = code.substr(std::min<std::size_t>(1, code.size()));
+  if (const fips_name *row = findCounty(key)) {
+    std::snprintf(data, datasize, "%s%s %s", word, row->fips_county_name, row->fips_state_name);
+    return;
+  }
+  const std::string_view county = key.substr(std::min<std::size_t>(2, key.size()), 3);
+  const std::string_view state = key.substr(0, 2);
+  std::snprintf(data, datasize, "%sCounty %.*s State %.*s", word, static_cast<int>(county.size()),
+                county.data(), static_cast<int>(state.size()), state.data());
+}
+
+bool outputdates(int days, int hours, int minutes) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  if (gmtime_r(&now, &utc) == nullptr) return false;
+  const int year = utc.tm_year + 1900;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const std::uint16_t *row = mon_yday[leap ? 1 : 0];
+  if (days < 1 || days > row[12]) return false;
+
+  int month = 1;  // the smallest index whose entry is not less than days
+  while (row[month] < days) ++month;
+  const int mday = days - row[month - 1];
+
+  // Hours and minutes are not checked: out-of-range values carry over.
+  const long long seconds = daysFromCivil(year, month, mday) * 86400LL + hours * 3600LL +
+                            minutes * 60LL;
+  const std::time_t instant = static_cast<std::time_t>(seconds);
+
+  tzset();  // pick up a change of zone without a restart
+  std::tm local{};
+  if (localtime_r(&instant, &local) == nullptr) return false;
+
+  char data[datasize];
+  std::snprintf(data, sizeof data, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
+  addValue("date", data);
+  std::snprintf(data, sizeof data, "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  addValue("time", data);
+  return true;
+}
+
+const char *fips_lookup_county(const char *code) {
+  const fips_name *row = findCounty(lookupKey(code));
+  return row != nullptr ? row->fips_county_name : nullptr;
+}
+
+const char *fips_lookup_state(const char *code) {
+  const fips_name *row = findCounty(lookupKey(code));
+  return row != nullptr ? row->fips_state_name : nullptr;
+}

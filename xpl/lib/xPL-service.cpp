@@ -463,7 +463,11 @@ void xPL_sendTimelyHeartbeats(void) {
     time_t lastAt = theService->lastHeartbeatAt;
     time_t elapsed = now - lastAt;
     bool isDue;
-    if (!xPL_isHubConfirmed()) {
+    if (elapsed < 0) {
+      // The clock was set back: announce now and count from here, rather
+      // than fall silent until the clock catches up with the old stamp.
+      isDue = true;
+    } else if (!xPL_isHubConfirmed()) {
       isDue = elapsed > UNCONFIRMED_HUB_GAP;
     } else if (isInConfigMode(theService)) {
       isDue = lastAt <= 0 || elapsed >= CONFIG_MODE_PERIOD;

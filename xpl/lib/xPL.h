@@ -519,7 +519,7 @@ String xPL_getServiceVersion(xPL_ServicePtr theService);
 void xPL_setReportOwnMessages(xPL_ServicePtr theService, Bool reportOwnMessages);
 /* Whether the service hears its own messages. */
 Bool xPL_isReportOwnMessages(xPL_ServicePtr theService);
-/* Stores the (advisory) broadcast-response flag. */
+/* FALSE: the service no longer answers broadcast heartbeat requests. */
 void xPL_setRespondingToBroadcasts(xPL_ServicePtr theService, Bool respondToBroadcasts);
 /* The broadcast-response flag. */
 Bool xPL_isRespondingToBroadcasts(xPL_ServicePtr theService);
