@@ -867,6 +867,12 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
     line[equals] = '\0';
     xPL_addNamedValue(theConfig, line.c_str(), line.c_str() + equals + 1);
   }
+  /* A file that could not be read to its end would install only a part. */
+  if (ferror(file.stream)) {
+    xPL_Error("CONFIG:: Error reading config file %s -- config not loaded", path);
+    xPL_freeNamedValueList(theConfig);
+    return FALSE;
+  }
   fclose(file.stream);
   file.stream = NULL;
 
