@@ -32,6 +32,21 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService);
 Bool xPL_saveServiceConfig(xPL_ServicePtr theService);
 
 /* ------------------------------------------------------------------------
+ * Configuration internals (xPL-config, used by its tests)
+ * ------------------------------------------------------------------------ */
+
+/* Installs pairs as the whole configuration; definitions only when allowed. */
+void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
+                      Bool allowDefinitions);
+/* Defines an item from "name" or "name[count]"; FALSE for a bad or refused one. */
+Bool parseConfigDefinition(xPL_ServicePtr theService, const char *theDefinition,
+                           xPL_ConfigurableType theType);
+/* The filter's text form as a new pool string; the caller releases it. */
+String formatFilter(xPL_ServiceFilterPtr theFilter);
+/* Fills the filter from its text form; FALSE leaves it untouched. */
+Bool parseFilter(const char *theText, xPL_ServiceFilterPtr theFilter);
+
+/* ------------------------------------------------------------------------
  * Test hooks
  * ------------------------------------------------------------------------ */
 

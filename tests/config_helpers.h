@@ -1,0 +1,139 @@
+// Helpers for the configuration tests: sent datagrams captured instead of
+// broadcast, inbound messages delivered from text, logs captured, and the
+// bodies of messages as lists of pairs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "xPL_priv.h"
+
+namespace configtest {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// Everything the library broadcast since the last clear().
+class SentDatagrams {
+ public:
+  SentDatagrams() {
+    texts().clear();
+    xPL_setRawSender(&SentDatagrams::capture);
+  }
+  ~SentDatagrams() { xPL_setRawSender(NULL); }
+  SentDatagrams(const SentDatagrams &) = delete;
+  SentDatagrams &operator=(const SentDatagrams &) = delete;
+
+  static std::vector<std::string> &texts() {
+    static std::vector<std::string> sent;
+    return sent;
+  }
+  // Called with each datagram before it is recorded (for ordering checks).
+  static std::function<void(const std::string &)> &observer() {
+    static std::function<void(const std::string &)> watch;
+    return watch;
+  }
+  size_t size() const { return texts().size(); }
+  const std::string &at(size_t i) const { return texts().at(i); }
+  void clear() { texts().clear(); }
+
+ private:
+  static Bool capture(const char *data, int length) {
+    std::string text(data, length);
+    if (observer()) observer()(text);
+    texts().push_back(text);
+    return TRUE;
+  }
+};
+
+// A parsed message that releases itself.
+class Parsed {
+ public:
+  explicit Parsed(const std::string &text) : message_(parseMessage(text.c_str())) {}
+  ~Parsed() {
+    if (message_ != NULL) xPL_releaseMessage(message_);
+  }
+  Parsed(const Parsed &) = delete;
+  Parsed &operator=(const Parsed &) = delete;
+  xPL_MessagePtr get() const { return message_; }
+  xPL_MessagePtr operator->() const { return message_; }
+  explicit operator bool() const { return message_ != NULL; }
+
+  std::string schema() const {
+    return std::string(message_->schemaClass) + "." + message_->schemaType;
+  }
+  std::string source() const {
+    return std::string(message_->sourceVendor) + "-" + message_->sourceDeviceID + "." +
+           message_->sourceInstanceID;
+  }
+  Pairs body() const {
+    Pairs pairs;
+    for (int i = 0; i < xPL_getNamedValueCount(message_->messageBody); i++) {
+      xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(message_->messageBody, i);
+      pairs.emplace_back(pair->itemName, pair->itemValue != NULL ? pair->itemValue : "");
+    }
+    return pairs;
+  }
+
+ private:
+  xPL_MessagePtr message_;
+};
+
+// The text of a command from a manager (acme-mgr.one) to `target`.
+inline std::string commandText(const std::string &target, const std::string &schema,
+                               const Pairs &body) {
+  std::string text = "xpl-cmnd\n{\nhop=1\nsource=acme-mgr.one\ntarget=" + target + "\n}\n" +
+                     schema + "\n{\n";
+  for (const auto &pair : body) text += pair.first + "=" + pair.second + "\n";
+  return text + "}\n";
+}
+
+// Parses `text` and hands it to the services as the receive path would.
+inline void deliver(const std::string &text) {
+  xPL_MessagePtr message = parseMessage(text.c_str());
+  ASSERT_NE(message, nullptr) << text;
+  xPL_handleServiceMessage(message, NULL);
+  xPL_releaseMessage(message);
+}
+
+// Runs body with debugging on and returns what it logged.
+template <typename Body>
+std::string logOf(Body body) {
+  Bool wasDebugging = xPL_isDebugging();
+  xPL_setDebugging(TRUE);
+  testing::internal::CaptureStderr();
+  body();
+  std::string log = testing::internal::GetCapturedStderr();
+  xPL_setDebugging(wasDebugging);
+  return log;
+}
+
+// A name/value list that releases itself.
+class PairList {
+ public:
+  explicit PairList(const Pairs &pairs) : list_(xPL_newNamedValueList()) {
+    for (const auto &pair : pairs) xPL_addNamedValue(list_, pair.first.c_str(), pair.second.c_str());
+  }
+  ~PairList() { xPL_freeNamedValueList(list_); }
+  PairList(const PairList &) = delete;
+  PairList &operator=(const PairList &) = delete;
+  xPL_NameValueListPtr get() const { return list_; }
+
+ private:
+  xPL_NameValueListPtr list_;
+};
+
+// The values of an item, in order ("(none)" for a slot without text).
+inline std::vector<std::string> valuesOf(xPL_ServicePtr service, const char *item) {
+  std::vector<std::string> values;
+  for (int i = 0; i < xPL_getServiceConfigValueCount(service, item); i++) {
+    String value = xPL_getServiceConfigValueAt(service, item, i);
+    values.push_back(value != NULL ? value : "(none)");
+  }
+  return values;
+}
+
+}  // namespace configtest
