@@ -67,10 +67,13 @@ class GatewayTest : public ::testing::Test {
 
   // Waits for zud's first heartbeat of the given schema; learns its identity.
   void awaitHeartbeat(const std::string &schema) {
+    // zud announces itself at once, perhaps before the hub knew us.
+    ASSERT_TRUE(peer->requestHeartbeats(10000ms)) << "no hub echo";
     int i = peer->waitFor(
         [&](const Heard &h) { return h.schema == schema && h.source.rfind("kelvora-zud.", 0) == 0; },
         15000ms);
-    ASSERT_GE(i, 0) << "no " << schema << " from zud; stderr:\n" << zud.err();
+    ASSERT_GE(i, 0) << "no " << schema << " from zud; heard " << peer->heard().size()
+                    << " messages; hub:\n" << hub.out() << "zud stderr:\n" << zud.err();
     zudId = peer->heard()[i].source;
   }
 
@@ -244,7 +247,8 @@ TEST_F(GatewayTest, RejectedLinesAreReportedAndSendNothing) {
   ASSERT_TRUE(zud.waitErr("bad text start: ", 10000ms, errBefore));
   sim.writeIn("ZCZC-WXR-TOR-016001=0045-0011742-KBOI/NWS-\n");
   ASSERT_TRUE(zud.waitErr("missing time period separator: ", 10000ms, errBefore));
-  sim.writeIn("ZCZC-WXR-TOR-016001+00x5-0011742-KBOI/NWS-\n");
+  sim.writeIn("ZCZC-WXR-TOR-016001+xx45-0011742-KBOI/NWS-\n");
+  ASSERT_TRUE(zud.waitErr("cannot read time duration: ", 10000ms, errBefore));
   sim.writeIn("ZCZC-WXR-TOR-016001+0045-001x742-KBOI/NWS-\n");
   ASSERT_TRUE(zud.waitErr("cannot read date/time: ", 10000ms, errBefore));
   sim.writeIn("ZCZC-WX\n");
@@ -269,6 +273,7 @@ TEST_F(GatewayTest, OverlongLineWithoutLineFeedIsDiscarded) {
 TEST_F(GatewayTest, UnpluggedReceiverIsWithdrawnAndReopenedWhenItReturns) {
   startConfigured();
   size_t errBefore = zud.err().size();
+  size_t outBefore = zud.out().size();
   size_t simBefore = sim.out().size();
   sim.writeIn("#hangup keep\n");
   ASSERT_TRUE(zud.waitErr("receiver port " + receiverLink() + " lost", 10000ms, errBefore));
@@ -277,9 +282,10 @@ TEST_F(GatewayTest, UnpluggedReceiverIsWithdrawnAndReopenedWhenItReturns) {
   sim.writeIn("#return\n");
   // Tried again within 5 s (plus a quiet second for the loop's idle work).
   ASSERT_TRUE(sim.waitOut("recv d", 20000ms, simBefore)) << zud.err();
-  ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms)) << zud.out();
+  // The block is read again and the configuration mapped onto it.
+  ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms, outBefore)) << zud.out();
   sim.writeIn("ZCZC-WXR-SVR-016001+0030-0011742-KBOI/NWS-\n");
-  EXPECT_GE(peer->waitFor(isAlert, 10000ms), 0);
+  EXPECT_GE(peer->waitFor(isAlert, 10000ms), 0) << zud.out() << zud.err() << sim.out();
 }
 
 TEST_F(GatewayTest, DevicePathThatIsNoTerminalIsNeverWrittenTo) {

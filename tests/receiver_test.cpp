@@ -121,17 +121,40 @@ TEST_F(LinkTest, EveryTrailingCarriageReturnAndLineFeedIsStripped) {
   EXPECT_NE(out.find(sampleText + "\n"), std::string::npos);
 }
 
-TEST_F(LinkTest, LineEndFollowedByMoreBytesKeepsCollecting) {
+TEST_F(LinkTest, LinesArrivingTogetherAreDecodedOneByOne) {
+  PtyPair pty;
+  ttyfd = pty.slave;
+  std::string out, err;
+  // Two headers and the start of a third in one read, as when the loop was
+  // busy while the receiver talked: none may be lost.
+  pty.send(preamble + sampleText + "\r\n" + preamble +
+           "ZCZC-WXR-TOR-041045+0030-2201802-KBOI/NWS-\r\n" + preamble + "ZCZC-WXR");
+  readOnce(&out, &err);
+  EXPECT_EQ(err, "");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[0].find("event=Required Weekly Test\n"), std::string::npos);
+  EXPECT_NE(sent[1].find("event=Tornado Warning\n"), std::string::npos);
+  EXPECT_EQ(bp - buffer, 16 + 8);
+
+  pty.send("-SVR-016001+0030-2201802-KBOI/NWS-\r\n");
+  readOnce(&out, &err);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_NE(sent[2].find("event=Severe Thunderstorm Warning\n"), std::string::npos);
+  EXPECT_EQ(bp, buffer);
+}
+
+TEST_F(LinkTest, TextBeforeAnInnerLineFeedIsALineOfItsOwn) {
   PtyPair pty;
   ttyfd = pty.slave;
   std::string out, err;
   pty.send("text\nmore");
-  readOnce();
-  EXPECT_EQ(bp - buffer, 9);
+  readOnce(&out, &err);
+  EXPECT_NE(out.find("text\n"), std::string::npos);
+  EXPECT_EQ(err, "bad preamble length: 0\n");
+  EXPECT_EQ(bp - buffer, 4);
   pty.send("tail\n");
   readOnce(&out, &err);
-  // Handed over as one text, the inner line feed included.
-  EXPECT_NE(out.find("text\nmoretail\n"), std::string::npos);
+  EXPECT_NE(out.find("moretail\n"), std::string::npos);
   EXPECT_EQ(err, "bad preamble length: 0\n");
   EXPECT_TRUE(sent.empty());
 }
@@ -262,7 +285,7 @@ TEST(Dumps, ConfigurationBlockFieldsAndEventLayout) {
   testing::internal::CaptureStdout();
   outputconfig(raw);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.substr(0, 9), "last[0x01]");
+  EXPECT_EQ(out.substr(0, 10), "last[0x01]");
   EXPECT_NE(out.find("\nmain freq = 162.400 alt freq = 162.550\n"), std::string::npos);
   EXPECT_NE(out.find("\nfips 1 016001\nfips 2 \nfips 3       \n"), std::string::npos);
   EXPECT_NE(out.find("\neom reset mode 1\nalt freq mode 0\n"), std::string::npos);
@@ -282,7 +305,8 @@ TEST(Channels, FrequencyAndIndexConvertBothWays) {
   EXPECT_EQ(freqtochannel(162.400), 1);
   EXPECT_EQ(freqtochannel(162.475), 4);
   EXPECT_EQ(freqtochannel(162.550), 7);
-  EXPECT_EQ(freqtochannel(162.4125), 2);  // halves go up
+  EXPECT_EQ(freqtochannel(162.413), 2);  // nearest channel
+  EXPECT_EQ(freqtochannel(162.412), 1);
   EXPECT_DOUBLE_EQ(channeltofreq(4), 162.475);
 }
 

@@ -215,6 +215,32 @@ void portlost(const char *why) {
   schedulereopen(path);
 }
 
+// Takes the n bytes just stored at `fresh`: hands every complete line to
+// the decoder, without its line end, and keeps a partial line for the next
+// read.  Lines that arrive together (the loop was busy for a while) are
+// decoded one by one, so none of them is lost.
+void handlelines(unsigned char *fresh, int n) {
+  unsigned char *end = fresh + n;
+  unsigned char *line = buffer;
+  for (unsigned char *p = fresh; p < end; p++) {
+    if (*p != '\n') continue;
+    // Every trailing LF and CR of the line becomes the terminator.
+    size_t length = (size_t)(p - line) + 1;
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+      line[--length] = '\0';
+    }
+    if (line[0] != '\0') parsesame(line);
+    line = p + 1;
+  }
+  int kept = (int)(end - line);
+  memmove(buffer, line, kept);
+  bp = buffer + kept;
+  if (kept == blocksize) {
+    fprintf(stderr, "line of %d bytes without a line feed -- discarded\n", blocksize);
+    bp = buffer;
+  }
+}
+
 }  // namespace
 
 int freqtochannel(double mhz) { return (int)((mhz - 162.4) / 0.025 + 1.5); }
@@ -317,22 +343,7 @@ void zudread(int, int, int) {
     portlost("end of file");
     return;
   }
-  bp += n;
-
-  if (bp[-1] != '\n') {
-    if (bp - buffer == blocksize) {
-      fprintf(stderr, "line of %d bytes without a line feed -- discarded\n", blocksize);
-      bp = buffer;
-    }
-    return;
-  }
-  // Strip the line end: every trailing LF and CR becomes the terminator.
-  for (unsigned char *end = bp - 1; *end == '\n' || *end == '\r'; end--) {
-    *end = '\0';
-    if (end == buffer) break;
-  }
-  parsesame(buffer);
-  bp = buffer;
+  handlelines(bp, (int)n);
 }
 
 void outputbuffer(const unsigned char *buf, int cnt) {

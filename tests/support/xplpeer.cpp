@@ -105,6 +105,16 @@ int XplPeer::waitFor(const std::function<bool(const Heard &)> &match,
   return found;
 }
 
+bool XplPeer::requestHeartbeats(std::chrono::milliseconds timeout) {
+  if (!pumpUntil([] { return xPL_isHubConfirmed() == TRUE; }, timeout)) return false;
+  xPL_MessagePtr m = xPL_createBroadcastMessage(service_, xPL_MESSAGE_COMMAND);
+  xPL_setSchema(m, "hbeat", "request");
+  xPL_addMessageNamedValue(m, "command", "request");
+  bool ok = xPL_sendServiceMessage(service_, m);
+  xPL_releaseMessage(m);
+  return ok;
+}
+
 bool XplPeer::sendCommand(const std::string &target, const std::string &schema,
                           const std::vector<std::pair<std::string, std::string>> &body) {
   std::string vendor = target.substr(0, target.find('-'));

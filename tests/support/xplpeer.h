@@ -52,6 +52,10 @@ class XplPeer {
   const std::vector<Heard> &heard() const { return heard_; }
   void forget() { heard_.clear(); }
 
+  // Waits for the hub's echo of our own heartbeat, then asks every device on
+  // the network to announce itself (a broadcast hbeat.request).
+  bool requestHeartbeats(std::chrono::milliseconds timeout);
+
   // Sends a command to one device ("vendor-device.instance") with the pairs in order.
   bool sendCommand(const std::string &target, const std::string &schema,
                    const std::vector<std::pair<std::string, std::string>> &body);
