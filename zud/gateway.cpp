@@ -176,9 +176,8 @@ void parseconfig(xPL_ServicePtr service) {
   }
 
   if (configread && changed) {
-    // The receiver reads a 0x00 byte as the end of its data.
     unsigned char newconfig[blocksize];
-    for (int i = 0; i < blocksize; i++) newconfig[i] = config[i] == 0x00 ? 0x01 : config[i];
+    uploadimage(config, newconfig);
     if (debug) outputconfig(newconfig);
     if (uploadwanted()) writeconfig(newconfig);
   }

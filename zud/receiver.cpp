@@ -311,6 +311,11 @@ bool readack(char expected) {
 
 }  // namespace
 
+void uploadimage(const unsigned char *conf, unsigned char *image) {
+  // The receiver takes a 0x00 byte in an upload for the end of its data.
+  for (int i = 0; i < blocksize; i++) image[i] = conf[i] == 0x00 ? 0x01 : conf[i];
+}
+
 void writeconfig(const unsigned char *conf) {
   if (writechar(ttyfd, "p", commandRepeats, commandPauseMs) != 1) perror("writechar p");
   if (!readack('!')) return;

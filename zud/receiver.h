@@ -71,6 +71,9 @@ int writechar(int fd, const char *str, int cnt, int ms);
 // 1 when exactly cnt bytes wait to be read on fd, else 0.
 int waitfor(int fd, int cnt);
 
+// Builds the image to upload from a block: every 0x00 byte becomes 0x01.
+void uploadimage(const unsigned char *conf, unsigned char *image);
+
 // Uploads the 512 bytes at conf to the receiver on ttyfd.
 void writeconfig(const unsigned char *conf);
 
