@@ -18,19 +18,14 @@
 #include <utility>
 #include <vector>
 
+#include "toolkit.h"
 #include "xPL.h"
-
-#ifndef ZUD_VERSION
-#define ZUD_VERSION "unknown"
-#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int exitOk = 0;
-constexpr int exitFailure = 1;
-constexpr int exitUsage = 2;
+constexpr char program[] = "xpl-config";
 constexpr double defaultDiscoverSeconds = 5;
 constexpr double defaultTimeoutSeconds = 5;
 constexpr double maxSeconds = 3600;
@@ -42,70 +37,52 @@ constexpr double requestRepeatSeconds = 1;
 constexpr const char toolVendor[] = "kelvora";
 constexpr const char toolDevice[] = "config";
 
-void printHelp() {
-  printf(
-      "usage: xpl-config [-interface NAME] [-xpldebug] COMMAND [ARGUMENTS] [OPTIONS]\n"
-      "\n"
-      "Configure xPL devices through the xPL configuration protocol.\n"
-      "\n"
-      "commands:\n"
-      "  discover                    list the devices heard announcing themselves;\n"
-      "                              \"(awaiting configuration)\" marks devices that\n"
-      "                              have not been configured yet\n"
-      "  list DEVICE                 print the configuration items DEVICE declares\n"
-      "                              (config.list), one \"keyword=item\" per line\n"
-      "  current DEVICE              print the current configuration of DEVICE\n"
-      "                              (config.current), one \"name=value\" per line\n"
-      "  set DEVICE NAME=VALUE...    send DEVICE a new configuration (config.response)\n"
-      "                              with the pairs in the order given, then print its\n"
-      "                              current configuration; repeat a name for each\n"
-      "                              value of a multi-valued item.  Items not named\n"
-      "                              lose their values, so give the whole configuration.\n"
-      "                              A new \"newconf\" renames the device: it is then\n"
-      "                              asked under its new name.\n"
-      "\n"
-      "DEVICE is vendor-device.instance, e.g. kelvora-zud.hall.\n"
-      "\n"
-      "options:\n"
-      "  --seconds N     how long discover listens (default 5)\n"
-      "  --timeout S     how long to wait for an answer (default 5)\n"
-      "  -interface NAME the network interface to use (default: the first one up\n"
-      "                  that is not the loopback)\n"
-      "  -xpldebug       print the xPL library's debug log on standard error\n"
-      "  --help          print this help and exit\n"
-      "  --version       print the version and exit\n"
-      "\n"
-      "Exit status: 0 on success, 1 when the network cannot be joined or no answer\n"
-      "came in time, 2 on a usage error.\n");
+void printHelp(FILE *to) {
+  fprintf(to,
+          "usage: xpl-config [-interface NAME] [-xpldebug] COMMAND [ARGUMENTS] [OPTIONS]\n"
+          "\n"
+          "Configure xPL devices through the xPL configuration protocol.\n"
+          "\n"
+          "commands:\n"
+          "  discover                    list the devices heard announcing themselves;\n"
+          "                              \"(awaiting configuration)\" marks devices that\n"
+          "                              have not been configured yet\n"
+          "  list DEVICE                 print the configuration items DEVICE declares\n"
+          "                              (config.list), one \"keyword=item\" per line\n"
+          "  current DEVICE              print the current configuration of DEVICE\n"
+          "                              (config.current), one \"name=value\" per line\n"
+          "  set DEVICE NAME=VALUE...    send DEVICE a new configuration (config.response)\n"
+          "                              with the pairs in the order given, then print its\n"
+          "                              current configuration; repeat a name for each\n"
+          "                              value of a multi-valued item.  Items not named\n"
+          "                              lose their values, so give the whole configuration.\n"
+          "                              A new \"newconf\" renames the device: it is then\n"
+          "                              asked under its new name.\n"
+          "\n"
+          "DEVICE is vendor-device.instance, e.g. kelvora-zud.hall.\n"
+          "\n"
+          "options:\n"
+          "  --seconds N     how long discover listens (default 5)\n"
+          "  --timeout S     how long to wait for an answer (default 5)\n"
+          "  -interface NAME the network interface to use (default: the first one up\n"
+          "                  that is not the loopback)\n"
+          "  -xpldebug       print the xPL library's debug log on standard error\n"
+          "  --help          print this help and exit\n"
+          "  --version       print the version and exit\n"
+          "\n"
+          "Exit status: 0 on success, 1 when the network cannot be joined or no answer\n"
+          "came in time, 2 on a usage error.\n");
 }
 
-[[noreturn]] void usageError(const std::string &what) {
-  fprintf(stderr, "xpl-config: %s\n", what.c_str());
-  fprintf(stderr, "Try 'xpl-config --help' for more information.\n");
-  exit(exitUsage);
-}
-
-// An xPL identity: vendor-device.instance.
-struct DeviceName {
-  std::string vendor;
-  std::string device;
-  std::string instance;
-  std::string text() const { return vendor + "-" + device + "." + instance; }
-};
+using DeviceName = toolkit::Identity;
 
 bool sameText(const std::string &a, const std::string &b) {
   return xPL_strcmpIgnoreCase(a.c_str(), b.c_str()) == 0;
 }
 
 bool parseDeviceName(const std::string &text, DeviceName *name) {
-  size_t dash = text.find('-');
-  if (dash == std::string::npos) return false;
-  size_t dot = text.find('.', dash + 1);
-  if (dot == std::string::npos) return false;
-  name->vendor = text.substr(0, dash);
-  name->device = text.substr(dash + 1, dot - dash - 1);
-  name->instance = text.substr(dot + 1);
-  return !name->vendor.empty() && !name->device.empty() && !name->instance.empty();
+  return toolkit::splitIdentity(text, name) && name->hasInstance && !name->vendor.empty() &&
+         !name->device.empty() && !name->instance.empty();
 }
 
 bool parseSeconds(const char *text, double *seconds) {
@@ -130,56 +107,58 @@ Command parseCommandLine(int argc, char **argv) {
   bool optionsEnded = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    if (!optionsEnded && arg == "--") {
+    if (optionsEnded) {
+      words.push_back(arg);
+      continue;
+    }
+    toolkit::exitOnHelpOrVersion(program, arg, printHelp);
+    if (arg == "--") {
       optionsEnded = true;
-    } else if (!optionsEnded && (arg == "--help" || arg == "-h")) {
-      printHelp();
-      exit(exitOk);
-    } else if (!optionsEnded && arg == "--version") {
-      printf("xpl-config %s\n", ZUD_VERSION);
-      exit(exitOk);
-    } else if (!optionsEnded && (arg == "--seconds" || arg == "--timeout")) {
+    } else if (arg == "--seconds" || arg == "--timeout") {
       double *target = arg == "--seconds" ? &command.discoverSeconds : &command.timeoutSeconds;
-      if (i + 1 >= argc || !parseSeconds(argv[i + 1], target)) {
-        usageError(arg + " needs a number of seconds above 0 and at most 3600");
+      const char *value = toolkit::nextArgument(argc, argv, &i);
+      if (value == nullptr || !parseSeconds(value, target)) {
+        toolkit::usageError(program, arg + " needs a number of seconds above 0 and at most 3600");
       }
-      i++;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      usageError("unknown option '" + arg + "'");
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      toolkit::usageError(program, "unknown option '" + arg + "'");
     } else {
       words.push_back(arg);
     }
   }
 
-  if (words.empty()) usageError("no command given");
+  if (words.empty()) toolkit::usageError(program, "no command given");
   command.verb = words[0];
   if (command.verb == "discover") {
-    if (words.size() != 1) usageError("discover takes no arguments");
+    if (words.size() != 1) toolkit::usageError(program, "discover takes no arguments");
     return command;
   }
   if (command.verb != "list" && command.verb != "current" && command.verb != "set") {
-    usageError("unknown command '" + command.verb + "'");
+    toolkit::usageError(program, "unknown command '" + command.verb + "'");
   }
-  if (words.size() < 2) usageError(command.verb + " needs a DEVICE (vendor-device.instance)");
+  if (words.size() < 2)
+    toolkit::usageError(program, command.verb + " needs a DEVICE (vendor-device.instance)");
   if (!parseDeviceName(words[1], &command.device)) {
-    usageError("'" + words[1] + "' is not a device name of the form vendor-device.instance");
+    toolkit::usageError(
+        program, "'" + words[1] + "' is not a device name of the form vendor-device.instance");
   }
   if (command.verb != "set") {
-    if (words.size() != 2) usageError(command.verb + " takes only a DEVICE");
+    if (words.size() != 2) toolkit::usageError(program, command.verb + " takes only a DEVICE");
     return command;
   }
-  if (words.size() < 3) usageError("set needs at least one NAME=VALUE pair");
+  if (words.size() < 3) toolkit::usageError(program, "set needs at least one NAME=VALUE pair");
   for (size_t i = 2; i < words.size(); i++) {
     size_t equals = words[i].find('=');
     if (equals == std::string::npos || equals == 0) {
-      usageError("'" + words[i] + "' is not a NAME=VALUE pair");
+      toolkit::usageError(program, "'" + words[i] + "' is not a NAME=VALUE pair");
     }
     if (words[i].find('\n') != std::string::npos) {
-      usageError("'" + words[i] + "' holds a line feed, which xPL cannot carry");
+      toolkit::usageError(program, "'" + words[i] + "' holds a line feed, which xPL cannot carry");
     }
     std::string name = words[i].substr(0, equals), value = words[i].substr(equals + 1);
     if (sameText(name, "newconf") && value.empty()) {
-      usageError("newconf needs an instance ID: a device without one cannot be addressed");
+      toolkit::usageError(program,
+                          "newconf needs an instance ID: a device without one cannot be addressed");
     }
     command.pairs.emplace_back(name, value);
   }
@@ -204,8 +183,6 @@ struct Session {
 
 Session session;
 
-std::string textOr(const char *text) { return text != nullptr ? text : ""; }
-
 std::string ownName() {
   return std::string(xPL_getServiceVendor(session.service)) + "-" +
          xPL_getServiceDeviceID(session.service) + "." +
@@ -215,18 +192,16 @@ std::string ownName() {
 // Every inbound message is kept (copied: the library reuses its records).
 void hearMessage(xPL_MessagePtr message, xPL_ObjectPtr) {
   Heard heard;
-  heard.source = textOr(xPL_getSourceVendor(message)) + "-" +
-                 textOr(xPL_getSourceDeviceID(message)) + "." +
-                 textOr(xPL_getSourceInstanceID(message));
+  heard.source = toolkit::sourceText(message);
   if (sameText(heard.source, ownName())) return;
-  heard.schemaClass = textOr(xPL_getSchemaClass(message));
-  heard.schemaType = textOr(xPL_getSchemaType(message));
+  heard.schemaClass = toolkit::textOr(xPL_getSchemaClass(message));
+  heard.schemaType = toolkit::textOr(xPL_getSchemaType(message));
   heard.type = xPL_getMessageType(message);
   xPL_NameValueListPtr body = xPL_getMessageBody(message);
   for (int i = 0; i < xPL_getNamedValueCount(body); i++) {
     xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(body, i);
-    std::string value = pair->isBinary ? "(binary)" : textOr(pair->itemValue);
-    heard.body.emplace_back(textOr(pair->itemName), value);
+    std::string value = pair->isBinary ? "(binary)" : toolkit::textOr(pair->itemValue);
+    heard.body.emplace_back(toolkit::textOr(pair->itemName), value);
   }
   session.heard.push_back(std::move(heard));
 }
@@ -309,7 +284,7 @@ int discover(const Command &command) {
     printf("%s%s\n", device.first.c_str(), device.second ? " (awaiting configuration)" : "");
   }
   if (devices.empty()) fprintf(stderr, "xpl-config: no devices heard%s\n", noHubHint());
-  return exitOk;
+  return toolkit::exitOk;
 }
 
 void sendToDevice(const DeviceName &device, const char *schemaType,
@@ -353,10 +328,10 @@ int report(const DeviceName &device, const char *schemaType, double timeoutSecon
   if (!found) {
     fprintf(stderr, "xpl-config: no config.%s answer from %s within %g s%s\n", schemaType,
             device.text().c_str(), timeoutSeconds, noHubHint());
-    return exitFailure;
+    return toolkit::exitFailure;
   }
   for (const auto &pair : session.heard[searched].body) printf("%s=%s\n", pair.first.c_str(), pair.second.c_str());
-  return exitOk;
+  return toolkit::exitOk;
 }
 
 int setConfiguration(const Command &command) {
@@ -379,7 +354,7 @@ int main(int argc, char **argv) {
   xPL_parseCommonArgs(&argc, argv, FALSE);
   Command command = parseCommandLine(argc, argv);
 
-  if (!joinNetwork()) return exitFailure;
+  if (!joinNetwork()) return toolkit::exitFailure;
   int status;
   if (command.verb == "discover") {
     status = discover(command);

@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,15 +23,15 @@
 #include <string>
 #include <vector>
 
+#include "toolkit.h"
 #include "xPL.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr char program[] = "xpl-hub";
 constexpr int xplPort = 3865;
-constexpr int exitUsage = 2;
-constexpr int exitFailure = 1;
 // Large enough for any UDP datagram, plus the terminating NUL.
 constexpr size_t datagramBufferSize = 65536;
 constexpr int wantedReceiveBuffer = 1024 * 1024;
@@ -112,12 +111,6 @@ void printUsage(FILE *to) {
                xplPort);
 }
 
-[[noreturn]] void usageError(const std::string &what) {
-  std::fprintf(stderr, "xpl-hub: %s\n", what.c_str());
-  std::fprintf(stderr, "Try 'xpl-hub --help' for more information.\n");
-  std::exit(exitUsage);
-}
-
 // Reads a whole decimal number within [low, high]: digits only, no sign or
 // blanks, as heartbeats write them.
 bool parseLong(const char *text, long low, long high, long *result) {
@@ -134,32 +127,18 @@ Options parseOptions(int argc, char **argv) {
   Options options;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      printUsage(stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::printf("xpl-hub %s\n", ZUD_VERSION);
-      std::exit(0);
-    } else if (arg == "--verbose" || arg == "-v") {
+    toolkit::exitOnHelpOrVersion(program, arg, printUsage);
+    if (arg == "--verbose" || arg == "-v") {
       options.verbose = true;
     } else if (arg == "--minute-ms") {
-      if (i + 1 >= argc || !parseLong(argv[i + 1], 1, 60 * 60 * 1000, &options.minuteMs))
-        usageError("--minute-ms needs a number of milliseconds");
-      i++;
+      const char *value = toolkit::nextArgument(argc, argv, &i);
+      if (value == nullptr || !parseLong(value, 1, 60 * 60 * 1000, &options.minuteMs))
+        toolkit::usageError(program, "--minute-ms needs a number of milliseconds");
     } else {
-      usageError("unexpected argument '" + arg + "'");
+      toolkit::usageError(program, "unexpected argument '" + arg + "'");
     }
   }
   return options;
-}
-
-std::string timestamp() {
-  char text[32];
-  std::time_t now = std::time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
 }
 
 std::string addressText(const sockaddr_in &address) {
@@ -187,27 +166,18 @@ bool isLocalAddress(in_addr address) {
   return local;
 }
 
-std::string sourceOf(xPL_MessagePtr message) {
-  auto part = [](const char *text) { return std::string(text != nullptr ? text : "?"); };
-  return part(xPL_getSourceVendor(message)) + "-" + part(xPL_getSourceDeviceID(message)) + "." +
-         part(xPL_getSourceInstanceID(message));
-}
-
-bool equalsIgnoringCase(const char *text, const char *wanted) {
-  return text != nullptr && strcasecmp(text, wanted) == 0;
-}
-
 // Reads a heartbeat (hbeat.app/end or config.app/end status) that announces a
 // local listener; false for anything else.
 bool readHeartbeat(xPL_MessagePtr message, Heartbeat *heartbeat) {
   if (message == nullptr || xPL_getMessageType(message) != xPL_MESSAGE_STATUS) return false;
   const char *schemaClass = xPL_getSchemaClass(message);
   const char *schemaType = xPL_getSchemaType(message);
-  if (!equalsIgnoringCase(schemaClass, "hbeat") && !equalsIgnoringCase(schemaClass, "config"))
+  if (!toolkit::equalsIgnoringCase(schemaClass, "hbeat") &&
+      !toolkit::equalsIgnoringCase(schemaClass, "config"))
     return false;
-  if (equalsIgnoringCase(schemaType, "end")) {
+  if (toolkit::equalsIgnoringCase(schemaType, "end")) {
     heartbeat->goodbye = true;
-  } else if (!equalsIgnoringCase(schemaType, "app")) {
+  } else if (!toolkit::equalsIgnoringCase(schemaType, "app")) {
     return false;
   }
   long port = 0;
@@ -226,7 +196,7 @@ bool readHeartbeat(xPL_MessagePtr message, Heartbeat *heartbeat) {
   long interval = 0;
   if (parseLong(xPL_getMessageNamedValue(message, "interval"), 0, maxIntervalMinutes, &interval))
     heartbeat->intervalMinutes = interval;
-  heartbeat->identity = sourceOf(message);
+  heartbeat->identity = toolkit::sourceText(message, "?");
   return true;
 }
 
@@ -333,7 +303,7 @@ size_t Hub::relay(const char *data, size_t length) {
     if (n == static_cast<ssize_t>(length)) {
       sent++;
     } else if (options_.verbose) {
-      std::printf("%s relay to %s failed: %s\n", timestamp().c_str(),
+      std::printf("%s relay to %s failed: %s\n", toolkit::timestamp().c_str(),
                   addressText(client.address).c_str(), std::strerror(errno));
     }
   }
@@ -343,18 +313,15 @@ size_t Hub::relay(const char *data, size_t length) {
 void Hub::printRelay(const char *data, size_t length, const sockaddr_in &from, size_t sent) {
   ParsedMessage message(data);
   std::string summary = "(not an xPL message)";
-  if (message.get() != nullptr) {
-    const char *schemaClass = xPL_getSchemaClass(message.get());
-    const char *schemaType = xPL_getSchemaType(message.get());
-    summary = sourceOf(message.get()) + " " + (schemaClass ? schemaClass : "?") + "." +
-              (schemaType ? schemaType : "?");
-  }
-  std::printf("%s relayed %zu bytes from %s to %zu client%s: %s\n", timestamp().c_str(), length,
-              addressText(from).c_str(), sent, sent == 1 ? "" : "s", summary.c_str());
+  if (message.get() != nullptr)
+    summary =
+        toolkit::sourceText(message.get(), "?") + " " + toolkit::schemaText(message.get(), "?");
+  std::printf("%s relayed %zu bytes from %s to %zu client%s: %s\n", toolkit::timestamp().c_str(),
+              length, addressText(from).c_str(), sent, sent == 1 ? "" : "s", summary.c_str());
 }
 
 void Hub::printClient(const char *event, const Client &client, const char *detail) {
-  std::printf("%s client %s: %s %s (%s)\n", timestamp().c_str(), event,
+  std::printf("%s client %s: %s %s (%s)\n", toolkit::timestamp().c_str(), event,
               addressText(client.address).c_str(), client.identity.c_str(), detail);
 }
 
@@ -419,13 +386,13 @@ int run(const Options &options) {
   sigset_t waitMask;
   if (!installSignals(&waitMask)) {
     std::fprintf(stderr, "xpl-hub: cannot install signal handlers: %s\n", std::strerror(errno));
-    return exitFailure;
+    return toolkit::exitFailure;
   }
   Fd socket(openHubSocket());
-  if (socket.get() < 0) return exitFailure;
+  if (socket.get() < 0) return toolkit::exitFailure;
   Hub hub(socket.get(), options);
   std::vector<char> buffer(datagramBufferSize);
-  std::printf("%s xpl-hub listening on UDP port %d\n", timestamp().c_str(), xplPort);
+  std::printf("%s xpl-hub listening on UDP port %d\n", toolkit::timestamp().c_str(), xplPort);
 
   while (!stopRequested) {
     int waitMs = hub.millisecondsToNextCheck();
@@ -434,12 +401,12 @@ int run(const Options &options) {
     int ready = ppoll(&entry, 1, &timeout, &waitMask);
     if (ready < 0 && errno != EINTR) {
       std::fprintf(stderr, "xpl-hub: poll failed: %s\n", std::strerror(errno));
-      return exitFailure;
+      return toolkit::exitFailure;
     }
     if (ready > 0) drainSocket(socket.get(), hub, buffer);
     hub.expireSilentClients();
   }
-  std::printf("%s xpl-hub stopped\n", timestamp().c_str());
+  std::printf("%s xpl-hub stopped\n", toolkit::timestamp().c_str());
   return 0;
 }
 

@@ -6,23 +6,21 @@
 // value, or with --raw exactly as the datagram arrived.
 #include <fcntl.h>
 #include <signal.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
+#include "toolkit.h"
 #include "xPL.h"
 
 namespace {
 
-constexpr int exitUsage = 2;
-constexpr int exitFailure = 1;
+constexpr char program[] = "xpl-logger";
 
 struct SchemaFilter {
   std::string schemaClass;
@@ -98,47 +96,21 @@ void printUsage(FILE *to) {
       "SIGINT or SIGTERM ends it (the logger says goodbye to the network first).\n");
 }
 
-[[noreturn]] void usageError(const std::string &what) {
-  std::fprintf(stderr, "xpl-logger: %s\n", what.c_str());
-  std::fprintf(stderr, "Try 'xpl-logger --help' for more information.\n");
-  std::exit(exitUsage);
-}
-
-bool isValidPart(const std::string &text) {
-  if (text.empty()) return false;
-  for (unsigned char c : text) {
-    if (c <= 32 || c >= 127) return false;
-  }
-  return true;
-}
-
 SchemaFilter parseSchemaFilter(const std::string &text) {
-  SchemaFilter filter;
-  size_t dot = text.find('.');
-  filter.schemaClass = text.substr(0, dot);
-  if (dot != std::string::npos) {
-    filter.schemaType = text.substr(dot + 1);
-    if (!isValidPart(filter.schemaType)) usageError("bad --schema '" + text + "'");
-  }
-  if (!isValidPart(filter.schemaClass)) usageError("bad --schema '" + text + "'");
-  return filter;
+  toolkit::Schema schema = toolkit::splitSchema(text);
+  if (!toolkit::isVisibleWord(schema.schemaClass) ||
+      (schema.hasType && !toolkit::isVisibleWord(schema.schemaType)))
+    toolkit::usageError(program, "bad --schema '" + text + "'");
+  return SchemaFilter{schema.schemaClass, schema.schemaType};
 }
 
 SourceFilter parseSourceFilter(const std::string &text) {
-  SourceFilter filter;
-  size_t dash = text.find('-');
-  if (dash == std::string::npos)
-    usageError("bad --source '" + text + "' (want VENDOR-DEVICE[.INSTANCE])");
-  size_t dot = text.find('.', dash + 1);
-  filter.vendor = text.substr(0, dash);
-  filter.device = text.substr(dash + 1, dot == std::string::npos ? dot : dot - dash - 1);
-  bool ok = isValidPart(filter.vendor) && isValidPart(filter.device);
-  if (dot != std::string::npos) {
-    filter.instance = text.substr(dot + 1);
-    ok = ok && isValidPart(filter.instance);
-  }
-  if (!ok) usageError("bad --source '" + text + "' (want VENDOR-DEVICE[.INSTANCE])");
-  return filter;
+  toolkit::Identity source;
+  if (!toolkit::splitIdentity(text, &source) || !toolkit::isVisibleWord(source.vendor) ||
+      !toolkit::isVisibleWord(source.device) ||
+      (source.hasInstance && !toolkit::isVisibleWord(source.instance)))
+    toolkit::usageError(program, "bad --source '" + text + "' (want VENDOR-DEVICE[.INSTANCE])");
+  return SourceFilter{source.vendor, source.device, source.instance};
 }
 
 long parseCount(const char *text) {
@@ -146,52 +118,32 @@ long parseCount(const char *text) {
   errno = 0;
   long value = std::strtol(text, &end, 10);
   if (*text == '\0' || *end != '\0' || errno != 0 || value < 1)
-    usageError("--count needs a positive number");
+    toolkit::usageError(program, "--count needs a positive number");
   return value;
-}
-
-// The value of an option that takes one; a usage error when it is missing.
-const char *optionValue(int argc, char **argv, int *i) {
-  if (*i + 1 >= argc) usageError(std::string(argv[*i]) + " needs a value");
-  return argv[++*i];
 }
 
 Options parseOptions(int argc, char **argv) {
   Options options;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      printUsage(stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::printf("xpl-logger %s\n", ZUD_VERSION);
-      std::exit(0);
-    } else if (arg == "--raw") {
+    toolkit::exitOnHelpOrVersion(program, arg, printUsage);
+    if (arg == "--raw") {
       options.raw = true;
     } else if (arg == "--count") {
-      options.count = parseCount(optionValue(argc, argv, &i));
+      options.count = parseCount(toolkit::optionValue(program, argc, argv, &i));
     } else if (arg == "--schema") {
-      options.schemas.push_back(parseSchemaFilter(optionValue(argc, argv, &i)));
+      options.schemas.push_back(parseSchemaFilter(toolkit::optionValue(program, argc, argv, &i)));
     } else if (arg == "--source") {
-      options.sources.push_back(parseSourceFilter(optionValue(argc, argv, &i)));
+      options.sources.push_back(parseSourceFilter(toolkit::optionValue(program, argc, argv, &i)));
     } else {
-      usageError("unexpected argument '" + arg + "'");
+      toolkit::usageError(program, "unexpected argument '" + arg + "'");
     }
   }
   return options;
 }
 
-// "-interface" must be followed by a name: the library would otherwise take
-// whatever comes next, or nothing.
-void checkCommonArguments(int argc, char **argv) {
-  for (int i = 1; i < argc; i++) {
-    if (std::strcmp(argv[i], "-interface") == 0 && i + 1 >= argc)
-      usageError("-interface needs an interface name");
-  }
-}
-
 bool same(const char *text, const std::string &wanted) {
-  return text != nullptr && strcasecmp(text, wanted.c_str()) == 0;
+  return toolkit::equalsIgnoringCase(text, wanted.c_str());
 }
 
 bool schemaMatches(xPL_MessagePtr message, const SchemaFilter &filter) {
@@ -221,56 +173,24 @@ bool hasFilters(const Options &options) {
   return !options.schemas.empty() || !options.sources.empty();
 }
 
-std::string timestamp() {
-  char text[32];
-  std::time_t now = std::time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
-const char *typeKeyword(xPL_MessageType type) {
-  switch (type) {
-    case xPL_MESSAGE_COMMAND:
-      return "xpl-cmnd";
-    case xPL_MESSAGE_STATUS:
-      return "xpl-stat";
-    case xPL_MESSAGE_TRIGGER:
-      return "xpl-trig";
-    default:
-      return "xpl-?";
-  }
-}
-
-std::string text(const char *value) { return value != nullptr ? value : ""; }
-
-std::string targetText(xPL_MessagePtr message) {
-  if (xPL_isBroadcastMessage(message)) return "*";
-  if (xPL_isGroupMessage(message)) return text(xPL_getTargetGroup(message));
-  return text(xPL_getTargetVendor(message)) + "-" + text(xPL_getTargetDeviceID(message)) + "." +
-         text(xPL_getTargetInstanceID(message));
-}
-
 // One body pair: name=value for text (nothing after "=" when absent),
 // name!HEX for binary values, as they travel.
 void printPair(xPL_NameValuePairPtr pair) {
   if (pair->isBinary) {
-    std::printf("    %s!", text(pair->itemName).c_str());
+    std::printf("    %s!", toolkit::textOr(pair->itemName).c_str());
     const auto *bytes = reinterpret_cast<const unsigned char *>(pair->itemValue);
     for (int i = 0; bytes != nullptr && i < pair->binaryLength; i++) std::printf("%02X", bytes[i]);
     std::printf("\n");
   } else {
-    std::printf("    %s=%s\n", text(pair->itemName).c_str(), text(pair->itemValue).c_str());
+    std::printf("    %s=%s\n", toolkit::textOr(pair->itemName).c_str(),
+                toolkit::textOr(pair->itemValue).c_str());
   }
 }
 
 void printReadable(xPL_MessagePtr message) {
-  std::printf("%s %s %s-%s.%s -> %s %s.%s\n", timestamp().c_str(),
-              typeKeyword(xPL_getMessageType(message)), text(xPL_getSourceVendor(message)).c_str(),
-              text(xPL_getSourceDeviceID(message)).c_str(),
-              text(xPL_getSourceInstanceID(message)).c_str(), targetText(message).c_str(),
-              text(xPL_getSchemaClass(message)).c_str(), text(xPL_getSchemaType(message)).c_str());
+  std::printf("%s %s %s -> %s %s\n", toolkit::timestamp().c_str(),
+              toolkit::typeName(xPL_getMessageType(message)), toolkit::sourceText(message).c_str(),
+              toolkit::targetText(message).c_str(), toolkit::schemaText(message).c_str());
   xPL_NameValueListPtr body = xPL_getMessageBody(message);
   int count = xPL_getNamedValueCount(body);
   for (int i = 0; i < count; i++) printPair(xPL_getNamedValuePairAt(body, i));
@@ -343,27 +263,27 @@ bool installSignals() {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  checkCommonArguments(argc, argv);
+  toolkit::checkInterfaceArgument(program, argc, argv);
   xPL_parseCommonArgs(&argc, argv, FALSE);
   logger.options = parseOptions(argc, argv);
 
   StopPipe stopPipe;
   if (!stopPipe.ok() || !installSignals()) {
     std::fprintf(stderr, "xpl-logger: cannot set up signal handling: %s\n", std::strerror(errno));
-    return exitFailure;
+    return toolkit::exitFailure;
   }
   logger.stopWriteFd = stopPipe.writeFd();
 
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
     std::fprintf(stderr, "xpl-logger: cannot start the xPL library (interface '%s')\n",
                  xPL_getBroadcastInterface());
-    return exitFailure;
+    return toolkit::exitFailure;
   }
   xPL_ServicePtr service = xPL_createService("kelvora", "logger", nullptr);
   if (service == nullptr) {
     std::fprintf(stderr, "xpl-logger: cannot create the logger's service\n");
     xPL_shutdown();
-    return exitFailure;
+    return toolkit::exitFailure;
   }
   xPL_setServiceVersion(service, ZUD_VERSION);
   if (logger.options.raw) {
@@ -381,7 +301,7 @@ int main(int argc, char **argv) {
   if (xPL_getFD() != -1) {
     std::fprintf(stderr, "xpl-logger: the event loop failed\n");
     xPL_shutdown();
-    status = exitFailure;
+    status = toolkit::exitFailure;
   }
   xPL_releaseService(service);
   return status;

@@ -29,9 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#ifndef ZUD_VERSION
-#define ZUD_VERSION "1.0"
-#endif
+#include "toolkit.h"
 
 namespace {
 
@@ -106,11 +104,6 @@ constexpr std::uint8_t kExtraByte = 0xEE;
 
 constexpr int kPeerCheckMs = 20;  // how often a closed line is checked for an opening
 constexpr int kDefaultUploadTimeoutMs = 5000;
-
-// Exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 constexpr const char *kUsage =
     "usage: zud-sim [options]\n"
@@ -610,11 +603,12 @@ ParseResult parseOptions(int argc, char **argv) {
     if (inline_value) {
       value = arg.substr(name.size() + 1);
     } else if (spec->takesValue) {
-      if (i + 1 >= argc) {
-        result.error = std::string(name) + " needs a value";
+      const char *next = toolkit::nextArgument(argc, argv, &i);
+      if (next == nullptr) {
+        result.error = toolkit::missingValueText(std::string(name));
         return result;
       }
-      value = argv[++i];
+      value = next;
     }
     if (inline_value && !spec->takesValue) {
       result.error = std::string(name) + " takes no value";
@@ -910,7 +904,7 @@ void say(const std::string &line) {
   std::fflush(stdout);
 }
 
-void complain(const std::string &text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
+void complain(const std::string &text) { toolkit::complain(kProgram, text); }
 
 bool Simulator::openTerminal() {
   std::string error;
@@ -953,16 +947,16 @@ int Simulator::run() {
   std::string error;
   if (!signals_.valid() || !link_.usable(error)) {
     complain(signals_.valid() ? error : std::string("cannot set up signals"));
-    return kExitFailure;
+    return toolkit::exitFailure;
   }
-  if (!openTerminal()) return kExitFailure;
+  if (!openTerminal()) return toolkit::exitFailure;
   std::vector<pollfd> fds;
   while (!quit_) {
     buildPoll(fds);
     int ready = ::poll(fds.data(), fds.size(), pollTimeout(Clock::now()));
     if (ready < 0 && errno != EINTR) {
       complain(std::string("poll: ") + std::strerror(errno));
-      return kExitFailure;
+      return toolkit::exitFailure;
     }
     // A handler may replace the terminal; events of the old one are then stale.
     unsigned terminal = terminalGeneration_;
@@ -976,7 +970,7 @@ int Simulator::run() {
     runTimers(Clock::now());
     flushOutput();
   }
-  return kExitOk;
+  return toolkit::exitOk;
 }
 
 // The master is watched only while the other side has the line open: a closed
@@ -1255,11 +1249,11 @@ int main(int argc, char **argv) {
   if (!parsed.error.empty()) {
     complain(parsed.error);
     std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
-    return kExitUsage;
+    return toolkit::exitUsage;
   }
   if (parsed.options.help) {
     std::fputs(kUsage, stdout);
-    return kExitOk;
+    return toolkit::exitOk;
   }
   Simulator simulator(std::move(parsed.options));
   return simulator.run();
