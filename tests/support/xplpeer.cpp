@@ -3,33 +3,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "toolkit.h"
+
 namespace testsupport {
-
-namespace {
-
-const char *typeName(xPL_MessageType type) {
-  switch (type) {
-    case xPL_MESSAGE_COMMAND:
-      return "xpl-cmnd";
-    case xPL_MESSAGE_STATUS:
-      return "xpl-stat";
-    case xPL_MESSAGE_TRIGGER:
-      return "xpl-trig";
-    default:
-      return "?";
-  }
-}
-
-std::string text(const char *s) { return s != nullptr ? s : ""; }
-
-std::string targetOf(xPL_MessagePtr m) {
-  if (xPL_isBroadcastMessage(m)) return "*";
-  if (xPL_isGroupMessage(m)) return text(xPL_getTargetGroup(m));
-  return text(xPL_getTargetVendor(m)) + "-" + text(xPL_getTargetDeviceID(m)) + "." +
-         text(xPL_getTargetInstanceID(m));
-}
-
-}  // namespace
 
 std::string Heard::value(const std::string &name) const {
   for (const auto &pair : body) {
@@ -63,15 +39,15 @@ XplPeer::~XplPeer() {
 
 void XplPeer::listen(xPL_MessagePtr m, xPL_ObjectPtr self) {
   Heard h;
-  h.type = typeName(xPL_getMessageType(m));
-  h.source = text(xPL_getSourceVendor(m)) + "-" + text(xPL_getSourceDeviceID(m)) + "." +
-             text(xPL_getSourceInstanceID(m));
-  h.target = targetOf(m);
-  h.schema = text(xPL_getSchemaClass(m)) + "." + text(xPL_getSchemaType(m));
+  h.type = toolkit::typeName(xPL_getMessageType(m));
+  h.source = toolkit::sourceText(m);
+  h.target = toolkit::targetText(m);
+  h.schema = toolkit::schemaText(m);
   xPL_NameValueListPtr body = xPL_getMessageBody(m);
   for (int i = 0; i < xPL_getNamedValueCount(body); i++) {
     xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(body, i);
-    h.body.emplace_back(text(pair->itemName), pair->isBinary ? "" : text(pair->itemValue));
+    h.body.emplace_back(toolkit::textOr(pair->itemName),
+                        pair->isBinary ? "" : toolkit::textOr(pair->itemValue));
   }
   static_cast<XplPeer *>(self)->heard_.push_back(std::move(h));
 }
@@ -117,15 +93,12 @@ bool XplPeer::requestHeartbeats(std::chrono::milliseconds timeout) {
 
 bool XplPeer::sendCommand(const std::string &target, const std::string &schema,
                           const std::vector<std::pair<std::string, std::string>> &body) {
-  std::string vendor = target.substr(0, target.find('-'));
-  std::string rest = target.substr(target.find('-') + 1);
-  std::string device = rest.substr(0, rest.find('.'));
-  std::string instance = rest.substr(rest.find('.') + 1);
-  xPL_MessagePtr m = xPL_createTargetedMessage(service_, xPL_MESSAGE_COMMAND, vendor.c_str(),
-                                               device.c_str(), instance.c_str());
-  std::string schemaClass = schema.substr(0, schema.find('.'));
-  std::string schemaType = schema.substr(schema.find('.') + 1);
-  xPL_setSchema(m, schemaClass.c_str(), schemaType.c_str());
+  toolkit::Identity device;
+  if (!toolkit::splitIdentity(target, &device)) return false;
+  xPL_MessagePtr m = xPL_createTargetedMessage(service_, xPL_MESSAGE_COMMAND, device.vendor.c_str(),
+                                               device.device.c_str(), device.instance.c_str());
+  toolkit::Schema parts = toolkit::splitSchema(schema);
+  xPL_setSchema(m, parts.schemaClass.c_str(), parts.schemaType.c_str());
   for (const auto &pair : body) xPL_addMessageNamedValue(m, pair.first.c_str(), pair.second.c_str());
   bool ok = xPL_sendServiceMessage(service_, m);
   xPL_releaseMessage(m);
