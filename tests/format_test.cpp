@@ -9,12 +9,9 @@
 namespace {
 
 using xpltest::borrowSource;
+using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
-
-bool contains(const std::string &haystack, const std::string &needle) {
-  return haystack.find(needle) != std::string::npos;
-}
 
 std::string formatted(xPL_MessagePtr message) {
   const char *text = xPL_formatMessage(message);

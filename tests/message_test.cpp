@@ -9,15 +9,12 @@
 namespace {
 
 using xpltest::borrowSource;
+using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
 
 constexpr const char *kReceivedText =
     "xpl-stat\n{\nhop=2\nsource=acme-sensor.porch\ntarget=*\n}\nsensor.basic\n{\ntemp=21\n}\n";
-
-bool contains(const std::string &haystack, const std::string &needle) {
-  return haystack.find(needle) != std::string::npos;
-}
 
 TEST(MessageFields, SchemaSetterKeepsTheStoredSpellingWhenEqualIgnoringCase) {
   MessageHolder m(xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_COMMAND));

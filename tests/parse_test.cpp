@@ -13,12 +13,9 @@
 namespace {
 
 using xpltest::borrowSource;
+using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
-
-bool contains(const std::string &haystack, const std::string &needle) {
-  return haystack.find(needle) != std::string::npos;
-}
 
 constexpr const char *kHeader = "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n";
 

@@ -17,12 +17,9 @@
 namespace {
 
 using xpltest::borrowSource;
+using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
-
-bool contains(const std::string &haystack, const std::string &needle) {
-  return haystack.find(needle) != std::string::npos;
-}
 
 std::string datagram(const std::string &schema, const std::string &body) {
   return "xpl-trig\n{\nhop=1\nsource=acme-sensor.porch\ntarget=*\n}\n" + schema + "\n{\n" + body +

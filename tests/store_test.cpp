@@ -11,16 +11,13 @@
 
 namespace {
 
+using xpltest::contains;
 using xpltest::debugLogOf;
 
 std::string ptrText(const void *p) {
   char text[32];
   snprintf(text, sizeof(text), "%p", p);
   return text;
-}
-
-bool contains(const std::string &haystack, const std::string &needle) {
-  return haystack.find(needle) != std::string::npos;
 }
 
 TEST(StorePairs, ReusedPairIsClearedAndLogged) {

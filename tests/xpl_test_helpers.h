@@ -1,5 +1,5 @@
 // Helpers shared by the xPL library's unit tests: captured logs, debug
-// switching and messages that release themselves.
+// switching, messages that release themselves and a search in logged text.
 #ifndef XPL_TEST_HELPERS_H
 #define XPL_TEST_HELPERS_H
 
@@ -74,6 +74,11 @@ class MessageHolder {
  private:
   xPL_MessagePtr message_;
 };
+
+// Whether needle occurs in haystack.
+inline bool contains(const std::string &haystack, const std::string &needle) {
+  return haystack.find(needle) != std::string::npos;
+}
 
 // Points a created message's borrowed source at fixed texts, the way a
 // service's identity would be.
