@@ -1,6 +1,6 @@
 // Helpers for the configuration tests: sent datagrams captured instead of
-// broadcast, inbound messages delivered from text, logs captured, and the
-// bodies of messages as lists of pairs.
+// broadcast, commands delivered from text, parsed messages read back as
+// pairs, and the values of configuration items.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "xPL_priv.h"
+#include "xpl_test_helpers.h"
 
 namespace configtest {
 
@@ -49,37 +50,26 @@ class SentDatagrams {
   }
 };
 
-// A parsed message that releases itself.
-class Parsed {
+// A parsed message that releases itself, with its parts as text.
+class Parsed : public xpltest::MessageHolder {
  public:
-  explicit Parsed(const std::string &text) : message_(parseMessage(text.c_str())) {}
-  ~Parsed() {
-    if (message_ != NULL) xPL_releaseMessage(message_);
-  }
-  Parsed(const Parsed &) = delete;
-  Parsed &operator=(const Parsed &) = delete;
-  xPL_MessagePtr get() const { return message_; }
-  xPL_MessagePtr operator->() const { return message_; }
-  explicit operator bool() const { return message_ != NULL; }
+  explicit Parsed(const std::string &text) : MessageHolder(parseMessage(text.c_str())) {}
 
   std::string schema() const {
-    return std::string(message_->schemaClass) + "." + message_->schemaType;
+    return std::string(get()->schemaClass) + "." + get()->schemaType;
   }
   std::string source() const {
-    return std::string(message_->sourceVendor) + "-" + message_->sourceDeviceID + "." +
-           message_->sourceInstanceID;
+    return std::string(get()->sourceVendor) + "-" + get()->sourceDeviceID + "." +
+           get()->sourceInstanceID;
   }
   Pairs body() const {
     Pairs pairs;
-    for (int i = 0; i < xPL_getNamedValueCount(message_->messageBody); i++) {
-      xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(message_->messageBody, i);
+    for (int i = 0; i < xPL_getNamedValueCount(get()->messageBody); i++) {
+      xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(get()->messageBody, i);
       pairs.emplace_back(pair->itemName, pair->itemValue != NULL ? pair->itemValue : "");
     }
     return pairs;
   }
-
- private:
-  xPL_MessagePtr message_;
 };
 
 // The text of a command from a manager (acme-mgr.one) to `target`.
@@ -97,18 +87,6 @@ inline void deliver(const std::string &text) {
   ASSERT_NE(message, nullptr) << text;
   xPL_handleServiceMessage(message, NULL);
   xPL_releaseMessage(message);
-}
-
-// Runs body with debugging on and returns what it logged.
-template <typename Body>
-std::string logOf(Body body) {
-  Bool wasDebugging = xPL_isDebugging();
-  xPL_setDebugging(TRUE);
-  testing::internal::CaptureStderr();
-  body();
-  std::string log = testing::internal::GetCapturedStderr();
-  xPL_setDebugging(wasDebugging);
-  return log;
 }
 
 // A name/value list that releases itself.

@@ -16,12 +16,12 @@
 
 using configtest::commandText;
 using configtest::deliver;
-using configtest::logOf;
 using configtest::PairList;
 using configtest::Pairs;
 using configtest::Parsed;
 using configtest::SentDatagrams;
 using configtest::valuesOf;
+using xpltest::debugLogOf;
 
 namespace {
 
@@ -165,7 +165,7 @@ TEST_F(ConfigTest, EnabledServiceKeepsItsItemsAndValues) {
 
 TEST_F(ConfigTest, LongItemNamesAreCutAt127AndFoundByTheirFullName) {
   std::string longName(200, 'n');
-  std::string log = logOf([&] {
+  std::string log = debugLogOf([&] {
     EXPECT_TRUE(xPL_addServiceConfigurable(service, longName.c_str(), xPL_CONFIG_OPTIONAL, 1));
   });
   ASSERT_EQ(service->configCount, 1);
@@ -179,7 +179,7 @@ TEST_F(ConfigTest, LongItemNamesAreCutAt127AndFoundByTheirFullName) {
   EXPECT_FALSE(xPL_addServiceConfigurable(service, (longName + "x").c_str(), xPL_CONFIG_OPTIONAL, 1));
 
   // A definition of the same long name refers to the same item.
-  std::string defLog = logOf([&] {
+  std::string defLog = debugLogOf([&] {
     EXPECT_FALSE(parseConfigDefinition(service, (longName + "[2]").c_str(), xPL_CONFIG_RECONF));
   });
   EXPECT_NE(defLog.find("CONFIG:: Unable to define configurable " + longName + "[2] -- item ignored"),
@@ -190,7 +190,7 @@ TEST_F(ConfigTest, LongItemNamesAreCutAt127AndFoundByTheirFullName) {
 // Definitions
 
 TEST_F(ConfigTest, DefinitionsTakeNamesAndCountsAndSkipTheLibrarysOwnItems) {
-  std::string log = logOf([&] {
+  std::string log = debugLogOf([&] {
     EXPECT_FALSE(parseConfigDefinition(service, "fips[4", xPL_CONFIG_RECONF));
     EXPECT_FALSE(parseConfigDefinition(service, "fips[4x]", xPL_CONFIG_RECONF));
     EXPECT_TRUE(parseConfigDefinition(service, "fips[0]", xPL_CONFIG_RECONF));
@@ -386,7 +386,7 @@ TEST_F(ConfigTest, ResponseReplacesAllItemValuesAndIgnoresDefinitions) {
   declareGatewayItems();
   xPL_setServiceConfigValue(service, "device", "/dev/ttyS0");
   xPL_addServiceConfigValue(service, "event", "TOR");
-  std::string log = logOf([&] {
+  std::string log = debugLogOf([&] {
     respond({{"fips", "001"},
              {"reconf", "extra[2]"},
              {"FIPS", "002"},
@@ -418,7 +418,7 @@ TEST_F(ConfigTest, ResponseReplacesAllItemValuesAndIgnoresDefinitions) {
 TEST_F(ConfigTest, IntervalOfTheSameMinutesNeitherChangesNorRestarts) {
   xPL_setServiceEnabled(service, TRUE);
   sent.clear();
-  std::string log = logOf([&] { respond({{"interval", "5"}}); });
+  std::string log = debugLogOf([&] { respond({{"interval", "5"}}); });
   EXPECT_EQ(xPL_getHeartbeatInterval(service), 300);
   EXPECT_EQ(sent.size(), 0u);
   EXPECT_EQ(log.find("will restart"), std::string::npos);
@@ -429,7 +429,7 @@ TEST_F(ConfigTest, IntervalOfTheSameMinutesNeitherChangesNorRestarts) {
 TEST_F(ConfigTest, NewIntervalRestartsTheService) {
   xPL_setServiceEnabled(service, TRUE);
   sent.clear();
-  std::string log = logOf([&] { respond({{"interval", "10"}}); });
+  std::string log = debugLogOf([&] { respond({{"interval", "10"}}); });
   EXPECT_EQ(xPL_getHeartbeatInterval(service), 600);
   EXPECT_TRUE(xPL_isServiceEnabled(service));
   EXPECT_NE(log.find("CONFIG:: Got new interval of 600 for service -- will restart service\n\n"),
@@ -468,7 +468,7 @@ TEST_F(ConfigTest, NewInstanceIdsIncludingCaseChangesAndEmptyOnes) {
   respond({{"newconf", "hall"}});
   EXPECT_EQ(sent.size(), 0u);
 
-  std::string log = logOf([&] { respond({{"newconf", "HALL"}}); });
+  std::string log = debugLogOf([&] { respond({{"newconf", "HALL"}}); });
   EXPECT_STREQ(xPL_getServiceInstanceID(service), "HALL");
   EXPECT_NE(log.find("CONFIG:: Got new instanceID HALL for service -- will restart service\n\n"),
             std::string::npos);
@@ -482,7 +482,7 @@ TEST_F(ConfigTest, NewInstanceIdsIncludingCaseChangesAndEmptyOnes) {
 }
 
 TEST_F(ConfigTest, FiltersAndGroupsAreReplacedOnlyWhenMentioned) {
-  std::string log = logOf([&] {
+  std::string log = debugLogOf([&] {
     respond({{"filter", "xpl-trig.*.*.*.weather.*"},
              {"filter", "not a filter"},
              {"filter", ""},
@@ -600,7 +600,7 @@ TEST_F(ConfigTest, FailedSaveKeepsTheConfigurationAndStillNotifies) {
   xPL_setServiceEnabled(service, TRUE);
   changedCalls = 0;
   xPL_addServiceConfigChangedListener(service, countChange, NULL);
-  std::string log = logOf([&] { respond({{"device", "/dev/ttyS1"}}); });
+  std::string log = debugLogOf([&] { respond({{"device", "/dev/ttyS1"}}); });
   EXPECT_NE(log.find("CONFIG:: File /nonexistent-directory/zud.xpl could not be opened/created -- "
                      "No such file or directory (2)\n"),
             std::string::npos)

@@ -16,12 +16,12 @@
 #include "process.h"
 #include "xPL_priv.h"
 
-using configtest::logOf;
 using configtest::PairList;
 using configtest::SentDatagrams;
 using configtest::valuesOf;
 using testsupport::readFile;
 using testsupport::writeFile;
+using xpltest::debugLogOf;
 
 namespace {
 
@@ -83,7 +83,7 @@ TEST_F(ConfigFileTest, LoadsTheExampleIntoAFreshService) {
   text.replace(0, 13, "[KELVORA-Zud]");
   ASSERT_TRUE(writeFile(path(), text));
   xPL_ServicePtr service = nullptr;
-  std::string log = logOf([&] { service = create(path()); });
+  std::string log = debugLogOf([&] { service = create(path()); });
 
   EXPECT_TRUE(xPL_isServiceConfigured(service));
   EXPECT_FALSE(xPL_isServiceEnabled(service));
@@ -158,7 +158,7 @@ TEST_F(ConfigFileTest, MissingOrHeaderOnlyFilesLoadSuccessfullyAndLeaveTheServic
   }
   unlink(path().c_str());
   xPL_ServicePtr service = nullptr;
-  std::string log = logOf([&] { service = create(path()); });
+  std::string log = debugLogOf([&] { service = create(path()); });
   EXPECT_NE(log.find("CONFIG:: File " + path() + " does not exist -- no config loaded\n"),
             std::string::npos)
       << log;
@@ -266,7 +266,7 @@ TEST_F(ConfigFileTest, LinesApplyInFileOrder) {
                         "interval=2\n"
                         "=empty name\n"));
   xPL_ServicePtr service = nullptr;
-  std::string log = logOf([&] { service = create(path()); });
+  std::string log = debugLogOf([&] { service = create(path()); });
   EXPECT_EQ(valuesOf(service, "device"), (std::vector<std::string>{"/dev/ttyS0"}));
   EXPECT_EQ(xPL_getHeartbeatInterval(service), 120);
   EXPECT_NE(log.find("ERROR: CONFIG:: Unable to define configurable device -- item ignored\n"),
@@ -299,7 +299,7 @@ TEST_F(ConfigFileTest, TextsHoldingLineFeedsAreLeftOutRatherThanSplit) {
   xPL_addServiceConfigValue(service, "fips", "003");
   xPL_addServiceConfigValue(service, "bad\nname", "x");
   xPL_addServiceConfigValue(service, "a=b", "y");
-  std::string log = logOf([&] { EXPECT_TRUE(xPL_saveServiceConfig(service)); });
+  std::string log = debugLogOf([&] { EXPECT_TRUE(xPL_saveServiceConfig(service)); });
   EXPECT_NE(log.find("CONFIG:: Value 1 of fips holds a line feed -- not saved\n"),
             std::string::npos)
       << log;
@@ -410,7 +410,7 @@ TEST_F(FailedSaveTest, TargetCannotBeReplaced) {
   std::string target = dir.file("target-dir");
   ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
   xPL_setServiceConfigFile(service, target.c_str());
-  std::string log = logOf([&] { EXPECT_FALSE(xPL_saveServiceConfig(service)); });
+  std::string log = debugLogOf([&] { EXPECT_FALSE(xPL_saveServiceConfig(service)); });
   EXPECT_NE(log.find("CONFIG:: File " + target + " could not be opened/created -- Is a directory (21)"),
             std::string::npos)
       << log;
