@@ -7,13 +7,16 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "xPL_priv.h"
+#include "xpl_test_helpers.h"
 
 namespace {
+
+using xpltest::debugLogOf;
 
 // A pipe whose ends close with the object.
 struct Pipe {
@@ -77,24 +80,20 @@ class EventLoopTest : public ::testing::Test {
 
 TEST_F(EventLoopTest, DeviceWithoutWatchedEventsIsRefusedSilently) {
   Pipe p;
-  xPL_setDebugging(TRUE);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(xPL_addIODevice(recordAndDrain, 1, p.readEnd(), FALSE, FALSE, FALSE));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  xPL_setDebugging(FALSE);
+  std::string log = debugLogOf(
+      [&] { EXPECT_FALSE(xPL_addIODevice(recordAndDrain, 1, p.readEnd(), FALSE, FALSE, FALSE)); });
+  EXPECT_EQ(log, "");
   EXPECT_FALSE(xPL_removeIODevice(p.readEnd()));
 }
 
 TEST_F(EventLoopTest, AddAndRemoveLogTheDeviceCount) {
   Pipe a, b;
-  xPL_setDebugging(TRUE);
-  testing::internal::CaptureStderr();
-  xPL_addIODevice(recordAndDrain, 1, a.readEnd(), TRUE, FALSE, FALSE);
-  xPL_addIODevice(recordAndDrain, 2, b.readEnd(), TRUE, FALSE, FALSE);
-  xPL_removeIODevice(a.readEnd());
-  xPL_removeIODevice(a.readEnd());
-  std::string log = testing::internal::GetCapturedStderr();
-  xPL_setDebugging(FALSE);
+  std::string log = debugLogOf([&] {
+    xPL_addIODevice(recordAndDrain, 1, a.readEnd(), TRUE, FALSE, FALSE);
+    xPL_addIODevice(recordAndDrain, 2, b.readEnd(), TRUE, FALSE, FALSE);
+    xPL_removeIODevice(a.readEnd());
+    xPL_removeIODevice(a.readEnd());
+  });
   EXPECT_NE(log.find("xPL_DEBUG: Added managed IO device, now 1 devices\n"), std::string::npos);
   EXPECT_NE(log.find("xPL_DEBUG: Added managed IO device, now 2 devices\n"), std::string::npos);
   EXPECT_NE(log.find("xPL_DEBUG: Removed managed IO device, now 1 devices\n"), std::string::npos);
@@ -216,26 +215,32 @@ struct Plan {
 };
 std::vector<Plan> plans;
 
-void actOnPlan(int fd, int, int userValue) {
-  calls.push_back(userValue);
-  char buffer[64];
-  (void)!read(fd, buffer, sizeof buffer);
+void actOnPlan(int fd, int events, int userValue) {
+  recordAndDrain(fd, events, userValue);
   Plan plan = plans[userValue];
   if (plan.removeFd >= 0) xPL_removeIODevice(plan.removeFd);
   if (plan.addFd >= 0) xPL_addIODevice(actOnPlan, 3, plan.addFd, TRUE, FALSE, FALSE);
   if (plan.shutdown) xPLFD = -1;
 }
 
+// Watches the pipes with actOnPlan, each with its place in the list as user value.
+void watchWithPlans(std::initializer_list<Pipe *> pipes) {
+  int userValue = 0;
+  for (Pipe *pipe : pipes)
+    xPL_addIODevice(actOnPlan, userValue++, pipe->readEnd(), TRUE, FALSE, FALSE);
+}
+
+// Makes every pipe readable.
+void pokeAll(std::initializer_list<Pipe *> pipes) {
+  for (Pipe *pipe : pipes) pipe->poke();
+}
+
 TEST_F(EventLoopTest, DeviceRemovedBeforeItsTurnIsNeverCalled) {
   Pipe a, b, c;
   plans.assign(4, Plan());
   plans[2].removeFd = a.readEnd();  // the newest withdraws the oldest
-  xPL_addIODevice(actOnPlan, 0, a.readEnd(), TRUE, FALSE, FALSE);
-  xPL_addIODevice(actOnPlan, 1, b.readEnd(), TRUE, FALSE, FALSE);
-  xPL_addIODevice(actOnPlan, 2, c.readEnd(), TRUE, FALSE, FALSE);
-  a.poke();
-  b.poke();
-  c.poke();
+  watchWithPlans({&a, &b, &c});
+  pokeAll({&a, &b, &c});
   xPL_processMessages(0);
   EXPECT_EQ(calls, (std::vector<int>{2, 1}));
 
@@ -251,19 +256,13 @@ TEST_F(EventLoopTest, RemovingAVisitedDeviceOrItselfCallsNobodyTwice) {
   plans.assign(4, Plan());
   plans[1].removeFd = c.readEnd();  // c was already served
   plans[0].removeFd = a.readEnd();  // a withdraws itself
-  xPL_addIODevice(actOnPlan, 0, a.readEnd(), TRUE, FALSE, FALSE);
-  xPL_addIODevice(actOnPlan, 1, b.readEnd(), TRUE, FALSE, FALSE);
-  xPL_addIODevice(actOnPlan, 2, c.readEnd(), TRUE, FALSE, FALSE);
-  a.poke();
-  b.poke();
-  c.poke();
+  watchWithPlans({&a, &b, &c});
+  pokeAll({&a, &b, &c});
   xPL_processMessages(0);
   EXPECT_EQ(calls, (std::vector<int>{2, 1, 0}));
 
   calls.clear();
-  a.poke();
-  b.poke();
-  c.poke();
+  pokeAll({&a, &b, &c});
   xPL_processMessages(0);
   EXPECT_EQ(calls, (std::vector<int>{1}));
 }
@@ -290,10 +289,8 @@ TEST_F(EventLoopTest, HandlerThatShutsDownEndsTheLoopAfterItsCall) {
   Pipe a, b;
   plans.assign(4, Plan());
   plans[1].shutdown = true;
-  xPL_addIODevice(actOnPlan, 0, a.readEnd(), TRUE, FALSE, FALSE);
-  xPL_addIODevice(actOnPlan, 1, b.readEnd(), TRUE, FALSE, FALSE);
-  a.poke();
-  b.poke();
+  watchWithPlans({&a, &b});
+  pokeAll({&a, &b});
   EXPECT_FALSE(xPL_processMessages(-1));
   EXPECT_EQ(calls, (std::vector<int>{1}));
 }

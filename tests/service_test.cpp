@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "xPL_priv.h"
+#include "xpl_test_helpers.h"
 
 namespace {
+
+using xpltest::debugLogOf;
 
 using Body = std::vector<std::pair<std::string, std::string>>;
 
@@ -310,11 +312,7 @@ TEST_F(ServiceTest, IdentityChangesSayGoodbyeThenHello) {
 TEST_F(ServiceTest, BroadcastHeartbeatRequestIsAnsweredAfterADelay) {
   xPL_ServicePtr s = listening("one");
   addFilter(s, xPL_MESSAGE_TRIGGER, nullptr, nullptr, nullptr, nullptr, nullptr);
-  xPL_setDebugging(TRUE);
-  testing::internal::CaptureStderr();
-  deliver("xpl-cmnd", "acme-mgr.x", "*", "HBEAT.Request");
-  std::string log = testing::internal::GetCapturedStderr();
-  xPL_setDebugging(FALSE);
+  std::string log = debugLogOf([&] { deliver("xpl-cmnd", "acme-mgr.x", "*", "HBEAT.Request"); });
   ASSERT_EQ(sleeps.size(), 1u);
   EXPECT_GE(sleeps[0], 500);
   EXPECT_LE(sleeps[0], 2500);
@@ -396,12 +394,9 @@ TEST_F(ServiceTest, GroupAndTargetedMessagesBypassFilters) {
 
 TEST_F(ServiceTest, OwnMessagesAreSkippedByExactIdentity) {
   xPL_ServicePtr s = listening("one");
-  xPL_setDebugging(TRUE);
-  testing::internal::CaptureStderr();
-  deliver("xpl-cmnd", "kelvora-zud.one", "*", "hbeat.request");
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Skipping message from self"),
-            std::string::npos);
-  xPL_setDebugging(FALSE);
+  std::string log =
+      debugLogOf([&] { deliver("xpl-cmnd", "kelvora-zud.one", "*", "hbeat.request"); });
+  EXPECT_NE(log.find("Skipping message from self"), std::string::npos);
   EXPECT_TRUE(heard.empty());
   EXPECT_TRUE(sleeps.empty());
   deliver("xpl-stat", "kelvora-zud.ONE", "*", "x.y");
