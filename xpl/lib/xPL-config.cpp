@@ -439,6 +439,30 @@ bool intervalSeconds(const char *theText, int *theSeconds) {
   return true;
 }
 
+/* Adds the filter a text describes; a text that is not a filter adds none. */
+void addFilterValue(xPL_ServicePtr theService, const char *theValue) {
+  if (!parseFilter(theValue, nextFilterSlot(theService))) return;
+  theService->filterCount++;
+  xPL_Debug("CONFIG:: Added new filter %s to service\n", theValue);
+}
+
+void addGroupValue(xPL_ServicePtr theService, const char *theValue) {
+  appendGroup(theService, theValue);
+  xPL_Debug("CONFIG:: Added new group %s to service\n", theValue);
+}
+
+/* Installs one value of a list (filters or groups): the list's first mention
+ * in a configuration empties it, and an empty value only does that. */
+void installListValue(xPL_ServicePtr theService, const char *theValue, bool *listSeen,
+                      void (*clearList)(xPL_ServicePtr),
+                      void (*addValue)(xPL_ServicePtr, const char *)) {
+  if (!*listSeen) {
+    clearList(theService);
+    *listSeen = true;
+  }
+  if (*theValue != '\0') addValue(theService, theValue);
+}
+
 }  // namespace
 
 /* Installs the pairs as the service's whole configuration: item values are
@@ -504,26 +528,12 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
     }
 
     if (xPL_strcmpIgnoreCase(name, "filter") == 0) {
-      if (!filterSeen) {
-        xPL_clearServiceFilters(theService);
-        filterSeen = true;
-      }
-      if (*value == '\0') continue;
-      if (parseFilter(value, nextFilterSlot(theService))) {
-        theService->filterCount++;
-        xPL_Debug("CONFIG:: Added new filter %s to service\n", value);
-      }
+      installListValue(theService, value, &filterSeen, xPL_clearServiceFilters, addFilterValue);
       continue;
     }
 
     if (xPL_strcmpIgnoreCase(name, "group") == 0) {
-      if (!groupSeen) {
-        xPL_clearServiceGroups(theService);
-        groupSeen = true;
-      }
-      if (*value == '\0') continue;
-      appendGroup(theService, value);
-      xPL_Debug("CONFIG:: Added new group %s to service\n", value);
+      installListValue(theService, value, &groupSeen, xPL_clearServiceGroups, addGroupValue);
       continue;
     }
 
