@@ -1,0 +1,32 @@
+// A receiver line -> parsesame.
+//
+// The line comes off a serial port, so any bytes may arrive: the decoder
+// must never read past the line's end, and what it sends must be a message
+// that formats within the datagram size.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "decoder.h"
+#include "xPL_priv.h"
+
+namespace {
+
+Bool discard(const char *, int) { return TRUE; }
+
+int setUp() {
+  zudService = xPL_createService("kelvora", "zud", "fuzz");
+  xPL_setRawSender(discard);
+  xPL_setHubConfirmed(TRUE);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  static int ready = setUp();
+  (void)ready;
+  std::string line(reinterpret_cast<const char *>(data), size);  // adds the NUL
+  parsesame(reinterpret_cast<const unsigned char *>(line.c_str()));
+  return 0;
+}
