@@ -13,17 +13,14 @@
 #include <string>
 
 #include "xPL.h"
-#include "xPL_priv.h"
+#include "fuzz_support.h"
 
 namespace {
-
-Bool discard(const char *, int) { return TRUE; }
 
 std::string directory;
 
 int setUp() {
-  xPL_setRawSender(discard);
-  xPL_setHubConfirmed(TRUE);
+  fuzzsupport::divertSending();
   char pattern[] = "/tmp/zud-configfile-fuzz-XXXXXX";
   if (mkdtemp(pattern) == NULL) return -1;
   directory = pattern;

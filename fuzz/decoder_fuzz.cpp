@@ -8,16 +8,13 @@
 #include <string>
 
 #include "decoder.h"
-#include "xPL_priv.h"
+#include "fuzz_support.h"
 
 namespace {
 
-Bool discard(const char *, int) { return TRUE; }
-
 int setUp() {
   zudService = xPL_createService("kelvora", "zud", "fuzz");
-  xPL_setRawSender(discard);
-  xPL_setHubConfirmed(TRUE);
+  fuzzsupport::divertSending();
   return 0;
 }
 

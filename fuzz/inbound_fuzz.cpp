@@ -11,21 +11,19 @@
 #include <string>
 
 #include "xPL.h"
-#include "xPL_priv.h"
+#include "fuzz_support.h"
 
 namespace {
 
-Bool discard(const char *, int) { return TRUE; }
 void noSleep(int) {}
 time_t fixedClock() { return 1700000000; }
 
 void noteChange(xPL_ServicePtr, xPL_ObjectPtr userValue) { ++*static_cast<int *>(userValue); }
 
 int setUp() {
-  xPL_setRawSender(discard);
+  fuzzsupport::divertSending();
   xPL_setSleeper(noSleep);
   xPL_setClock(fixedClock);
-  xPL_setHubConfirmed(TRUE);
   return 0;
 }
 

@@ -11,18 +11,15 @@
 
 #include "decoder.h"
 #include "receiver.h"
-#include "xPL_priv.h"
+#include "fuzz_support.h"
 
 namespace {
-
-Bool discard(const char *, int) { return TRUE; }
 
 int writeEnd = -1;
 
 int setUp() {
   zudService = xPL_createService("kelvora", "zud", "fuzz");
-  xPL_setRawSender(discard);
-  xPL_setHubConfirmed(TRUE);
+  fuzzsupport::divertSending();
   int ends[2];
   if (pipe(ends) != 0) return -1;
   fcntl(ends[0], F_SETFL, O_NONBLOCK);
