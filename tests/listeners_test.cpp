@@ -121,6 +121,44 @@ TEST_F(ListenersTest, CallbacksMayAddListenersOrRemoveThemselvesDuringDispatch) 
   EXPECT_TRUE(xPL_removeMessageListener(messageA));
 }
 
+// Removes the oldest registration of messageA while being dispatched.
+void messageRemoverOfA(xPL_MessagePtr, xPL_ObjectPtr u) {
+  calls.push_back(label(u));
+  xPL_removeMessageListener(messageA);
+}
+// Removes serviceA while being dispatched, then dispatches again.
+void serviceRemoverOfA(xPL_ServicePtr service, xPL_MessagePtr message, xPL_ObjectPtr u) {
+  calls.push_back(label(u));
+  if (xPL_removeServiceListener(service, serviceA)) xPL_dispatchServiceEvent(service, message);
+}
+
+TEST_F(ListenersTest, ListenerRemovedBeforeTheWalkReachesItIsNotCalledAndNoneTwice) {
+  xPL_addMessageListener(messageA, tag("A-old"));
+  xPL_addMessageListener(messageB, tag("B"));
+  xPL_addMessageListener(messageA, tag("A-new"));
+  xPL_addMessageListener(messageRemoverOfA, tag("remover"));
+  xPL_addMessageListener(messageB, tag("B-newest"));
+  xPL_dispatchMessageEvent(nullptr);
+  EXPECT_EQ(calls, (std::vector<std::string>{"B-newest", "remover", "A-new", "B"}));
+  calls.clear();
+  xPL_dispatchMessageEvent(nullptr);  // removes A-new, the last one
+  EXPECT_EQ(calls, (std::vector<std::string>{"B-newest", "remover", "B"}));
+  while (xPL_removeMessageListener(messageB)) {
+  }
+  EXPECT_TRUE(xPL_removeMessageListener(messageRemoverOfA));
+
+  // The same holds for a dispatch nested inside a callback of the same registry.
+  calls.clear();
+  ServiceRecord service;
+  MessageHolder message(xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_TRIGGER));
+  xPL_addServiceListener(service.get(), serviceA, xPL_MESSAGE_ANY, NULL, NULL, tag("A"));
+  xPL_addServiceListener(service.get(), serviceB, xPL_MESSAGE_ANY, NULL, NULL, tag("B"));
+  xPL_addServiceListener(service.get(), serviceRemoverOfA, xPL_MESSAGE_ANY, NULL, NULL,
+                         tag("remover"));
+  xPL_dispatchServiceEvent(service.get(), message.get());
+  EXPECT_EQ(calls, (std::vector<std::string>{"remover", "remover", "B", "B"}));
+}
+
 TEST_F(ListenersTest, ServiceListenerMatchesTypeAndSchemaIgnoringCase) {
   ServiceRecord service;
   xPL_addServiceListener(service.get(), serviceA, xPL_MESSAGE_ANY, "config", nullptr, tag("cfg"));

@@ -5,8 +5,9 @@
 // Each registry is an array that grows by kListenerGrowBy entries and never
 // shrinks.  Dispatch runs from the newest entry to the oldest over the count
 // taken when it starts, looking the array up afresh at every step, so a
-// callback may add listeners (they wait for the next dispatch) or remove its
-// own entry without disturbing the walk.
+// callback may add listeners (they wait for the next dispatch) or remove any
+// entry: one removed before the walk reaches it is never called, and no entry
+// is called twice.
 #include <cstdlib>
 #include <cstring>
 
@@ -59,12 +60,27 @@ int findEntry(const Entry *theList, int theCount, Callback theCallback, Getter g
   return -1;
 }
 
-// Closes the gap at theIndex, keeping the order of the later entries.
+// A dispatch in progress: which registry it walks (known by its count, whose
+// address never changes) and where it stands.  Walks nest when a callback
+// dispatches again, so they form a stack.
+struct Walk {
+  const int *theCount;
+  int position;
+  Walk *outer;
+};
+Walk *activeWalks = nullptr;
+
+// Closes the gap at theIndex, keeping the order of the later entries.  A walk
+// standing above the gap would otherwise meet the entry it has just called a
+// second time, so it moves down with the entries.
 template <typename Entry>
 void removeEntryAt(Entry *theList, int &theCount, int theIndex) {
   memmove(static_cast<void *>(&theList[theIndex]), static_cast<void *>(&theList[theIndex + 1]),
           sizeof(Entry) * static_cast<size_t>(theCount - theIndex - 1));
   theCount--;
+  for (Walk *theWalk = activeWalks; theWalk != nullptr; theWalk = theWalk->outer) {
+    if (theWalk->theCount == &theCount && theIndex < theWalk->position) theWalk->position--;
+  }
 }
 
 // Walks the registry newest first.  theCall receives a copy of each entry; an
@@ -73,12 +89,15 @@ void removeEntryAt(Entry *theList, int &theCount, int theIndex) {
 template <typename Entry, typename Call>
 bool dispatchEntries(Entry *const &theList, const int &theCount, Call theCall) {
   bool anyCalled = false;
-  for (int i = theCount - 1; i >= 0; i--) {
-    if (i >= theCount) continue;
+  Walk theWalk{&theCount, theCount - 1, activeWalks};
+  activeWalks = &theWalk;
+  for (; theWalk.position >= 0; theWalk.position--) {
+    if (theWalk.position >= theCount) continue;
     // A copy: a callback that adds a listener may move the array.
-    const Entry theEntry = theList[i];
+    const Entry theEntry = theList[theWalk.position];
     if (theCall(theEntry)) anyCalled = true;
   }
+  activeWalks = theWalk.outer;
   return anyCalled;
 }
 
