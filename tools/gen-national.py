@@ -191,6 +191,9 @@ def render(rows):
 
 
 def main(argv):
+    if len(argv) > 1 and argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        return
     if len(argv) not in (2, 3):
         sys.exit(__doc__.strip().splitlines()[2])
     counties = read_counties(argv[1])
