@@ -259,12 +259,18 @@ TEST_F(Decoder, LocationListMustEndInPlus) {
   rejects("ZCZC-WXR-RWT-016001- ", "Cannot read location code");
 }
 
-TEST_F(Decoder, PurgeTimeIsReadAsOneNumber) {
+TEST_F(Decoder, PurgeTimeIsFourDigitsAndADash) {
   EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0615-2201802-KBOI-"), "duration"), "615");
   EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0130-2201802-KBOI-"), "duration"), "130");
   EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0000-2201802-KBOI-"), "duration"), "0");
   rejects("ZCZC-WXR-RWT-016001+ABCD-2201802-KBOI-", "cannot read time duration");
   rejects("ZCZC-WXR-RWT-016001+-", "cannot read time duration");
+  // A real damaged reception: one digit lost would shift the issue time and
+  // the station ("AZM/FM ") if the purge time were read as a number.
+  rejects("ZCZC-WXR-TOR-048001+010-2101800-KAZM/FM -", "cannot read time duration");
+  rejects("ZCZC-WXR-TOR-048001+00300-2101800-KAZM/FM-", "cannot read time duration");
+  rejects("ZCZC-WXR-TOR-048001+ 030-2101800-KAZM/FM-", "cannot read time duration");
+  rejects("ZCZC-WXR-TOR-048001+-030-2101800-KAZM/FM-", "cannot read time duration");
 }
 
 TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
@@ -279,9 +285,6 @@ TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
       {"0591200", "0228", "120000"},
       {"0600000", leap ? "0229" : "0301", "000000"},
       {"3652359", leap ? "1230" : "1231", "235900"},
-      // Hours and minutes beyond their range carry over.
-      {"0012500", "0102", "010000"},
-      {"0010075", "0101", "011500"},
   };
   for (const auto &c : cases) {
     const std::string sent = sendsOne(withIssueTime(c.field));
@@ -301,7 +304,7 @@ TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
   EXPECT_EQ(valueOf(summer, "time"), "080000");
 }
 
-TEST_F(Decoder, IssueDayMustExistThisYear) {
+TEST_F(Decoder, IssueTimeIsSevenDigitsOfADayAndTimeThatExist) {
   const bool leap = isLeap(currentYear());
   rejects(withIssueTime("0001802"), "cannot read date/time");
   rejects(withIssueTime("3671802"), "cannot read date/time");
@@ -314,6 +317,13 @@ TEST_F(Decoder, IssueDayMustExistThisYear) {
   }
   rejects(withIssueTime("22A1802"), "cannot read date/time");
   rejects(withIssueTime("-011802"), "cannot read date/time");
+  // Hours and minutes beyond the clock are damage, not a carry-over.
+  rejects(withIssueTime("0012500"), "cannot read date/time");
+  rejects(withIssueTime("0010075"), "cannot read date/time");
+  rejects(withIssueTime("0012400"), "cannot read date/time");
+  rejects(withIssueTime("0010060"), "cannot read date/time");
+  rejects(withIssueTime("22 1802"), "cannot read date/time");
+  rejects(withIssueTime("22018021"), "cannot read date/time");
 }
 
 TEST_F(Decoder, StationRunsToDashOrEndOfLine) {
@@ -349,7 +359,7 @@ TEST_F(Decoder, CutLinesStopAtTheStepThatCannotBeRead) {
       expected = "Cannot read location code: " + cut + "\n";
     } else if (n <= plus) {
       expected = "missing time period separator: " + cut + "\n";
-    } else if (n == plus + 1) {
+    } else if (n <= plus + 5) {
       expected = "cannot read time duration: " + cut + "\n";
     } else if (n < issue + 7) {
       expected = "cannot read date/time: " + cut + "\n";

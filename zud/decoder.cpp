@@ -2,7 +2,9 @@
 //
 // The header is read by position: each field starts a fixed distance after
 // the previous one, and separators are skipped rather than checked, except
-// for the "-" between location groups and the "+" before the purge time.
+// for the "-" between location groups, the "+" before the purge time and the
+// "-" after it.  The two time fields must be whole digits, so that a lost or
+// extra character rejects the line instead of shifting every later field.
 // A cursor that never moves past the end of the line keeps a short or cut
 // header from being read beyond its terminator: the first step that finds
 // nothing to read rejects the line.
@@ -282,22 +284,16 @@ std::string_view scanWord(std::string_view text, std::size_t width) {
   return text.substr(start, end - start);
 }
 
-// Like sscanf "%<width>d": skips white space, then reads an optional sign and
-// decimal digits, at most `width` characters in all.  On success stores the
-// number and drops what was read (white space included) from `text`.
-bool scanInt(std::string_view &text, std::size_t width, int &value) {
-  std::size_t pos = 0;
-  while (pos < text.size() && isScanSpace(text[pos])) ++pos;
-  const std::size_t limit = std::min(text.size(), pos + width);
-  bool negative = false;
-  if (pos < limit && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
-  const std::size_t digits = pos;
+// The number written as exactly `width` decimal digits at the start of
+// `text`, or -1 when any of them is missing or not a digit.
+int fixedDigits(std::string_view text, std::size_t width) {
+  if (text.size() < width) return -1;
   int number = 0;
-  while (pos < limit && isDigit(text[pos])) number = number * 10 + (text[pos++] - '0');
-  if (pos == digits) return false;
-  value = negative ? -number : number;
-  text.remove_prefix(pos);
-  return true;
+  for (std::size_t i = 0; i < width; ++i) {
+    if (!isDigit(text[i])) return -1;
+    number = number * 10 + (text[i] - '0');
+  }
+  return number;
 }
 
 // The description of a 3-character code in a null-terminated table, or null.
@@ -361,9 +357,11 @@ bool addHeaderValues(const char *whole, Cursor at) {
   }
   at.advance(1);
 
-  std::string_view purge = at.rest();
-  int duration = 0;
-  if (!scanInt(purge, 4, duration)) {
+  // TTTT: a damaged reception that loses or gains a digit here would shift
+  // every later field, so the four digits must be followed by the "-".
+  const std::string_view purge = at.rest();
+  const int duration = fixedDigits(purge, 4);
+  if (duration < 0 || purge.substr(4, 1) != "-") {
     std::fprintf(stderr, "cannot read time duration: %s\n", whole);
     return false;
   }
@@ -371,13 +369,16 @@ bool addHeaderValues(const char *whole, Cursor at) {
   addValue("duration", data);
   at.advance(5);
 
-  // JJJHHMM: a line that ends inside these seven characters was cut, even
-  // when the digits before the cut happen to read as three numbers.
-  std::string_view issue = at.rest();
-  const bool wholeField = issue.size() >= 7;
-  int days = 0, hours = 0, minutes = 0;
-  if (!wholeField || !scanInt(issue, 3, days) || !scanInt(issue, 2, hours) ||
-      !scanInt(issue, 2, minutes) || !outputdates(days, hours, minutes)) {
+  // JJJHHMM: seven digits and no eighth, a day that exists this year
+  // (outputdates checks it), an hour and a minute of the clock.  A cut line
+  // or a damaged field never reaches the message as some other time.
+  const std::string_view issue = at.rest();
+  const int days = fixedDigits(issue, 3);
+  const int hours = fixedDigits(issue.substr(std::min<std::size_t>(3, issue.size())), 2);
+  const int minutes = fixedDigits(issue.substr(std::min<std::size_t>(5, issue.size())), 2);
+  const bool noEighthDigit = issue.size() < 8 || !isDigit(issue[7]);
+  if (days < 0 || hours < 0 || hours > 23 || minutes < 0 || minutes > 59 || !noEighthDigit ||
+      !outputdates(days, hours, minutes)) {
     std::fprintf(stderr, "cannot read date/time: %s\n", whole);
     return false;
   }
