@@ -2,6 +2,7 @@
 // reads past the end of a line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "national.h"
 #include "xPL_priv.h"
 
 namespace {
@@ -91,6 +93,7 @@ class Decoder : public testing::Test {
     setZone("UTC0");
   }
   void TearDown() override {
+    countynames = CountyNames::singleWord;
     if (savedZone.empty()) {
       unsetenv("TZ");
     } else {
@@ -248,6 +251,86 @@ TEST(ParseFips, PortionCountyAndState) {
     std::memset(data, 'x', sizeof data);
     parsefips(c.code, data);
     EXPECT_STREQ(data, c.text) << c.code;
+  }
+}
+
+TEST(ParseFips, EveryCountyByNameOnRequest) {
+  const struct {
+    const char *code, *singleWord, *all;
+  } cases[] = {
+      {"006037", "County 037 State 06", "Los Angeles CA"},
+      {"024033", "County 033 State 24", "Prince George's MD"},
+      {"012086", "County 086 State 12", "Miami-Dade FL"},
+      {"024510", "County 510 State 24", "Baltimore city MD"},
+      {"024005", "Baltimore MD", "Baltimore MD"},
+      {"048000", "County 000 State 48", "All of Texas"},
+      {"348000", "Northeast County 000 State 48", "Northeast Texas"},
+      {"000000", "County 000 State 00", "United States"},
+      {"500000", "Central County 000 State 00", "Central United States"},
+      // Unknown county of a known state; unknown state; no code at all.
+      {"909110", "Southeast County 110 State 09", "Southeast County 110 CT"},
+      {"A06037", "Unknown 0x41 County 037 State 06", "Unknown 0x41 Los Angeles CA"},
+      {"099000", "County 000 State 99", "County 000 State 99"},
+      {"00603", "County 03 State 06", "County 03 State 06"},
+  };
+  for (const auto &c : cases) {
+    char data[datasize];
+    parsefips(c.code, data);
+    EXPECT_STREQ(data, c.singleWord) << c.code;
+    parsefips(c.code, data, CountyNames::all);
+    EXPECT_STREQ(data, c.all) << c.code;
+  }
+}
+
+// Asking for every county adds names; it never renames one users know.
+TEST(ParseFips, SingleWordCountiesReadTheSameInBothModes) {
+  for (const fips_name &row : fips) {
+    for (char portion : std::string("0123456789")) {
+      const std::string code = portion + std::string(row.fips_code);
+      char singleWord[datasize], all[datasize];
+      parsefips(code.c_str(), singleWord);
+      parsefips(code.c_str(), all, CountyNames::all);
+      ASSERT_STREQ(singleWord, all) << code;
+    }
+  }
+}
+
+TEST_F(Decoder, EveryCountyByNameOnlyWhenAsked) {
+  const struct {
+    std::string header;
+    std::vector<std::string> singleWord, all;
+  } cases[] = {
+      {"ZCZC-WXR-TOR-006037-006059+0045-2201802-KLOX/NWS-",
+       {"County 037 State 06", "Orange CA"},
+       {"Los Angeles CA", "Orange CA"}},
+      {"ZCZC-CIV-CAE-048000+0800-2201802-TXDPS   -", {"County 000 State 48"}, {"All of Texas"}},
+      {"ZCZC-PEP-NPT-000000+0030-2201802-WHITEHSE-", {"County 000 State 00"}, {"United States"}},
+      {"ZCZC-WXR-SVR-009110-009003+0045-2201802-KOKX/NWS-",
+       {"County 110 State 09", "County 003 State 09"},
+       {"County 110 CT", "Hartford CT"}},
+  };
+  auto locationsOf = [](const Values &body) {
+    std::vector<std::string> locations;
+    for (const auto &[name, value] : body) {
+      if (name == "location") locations.push_back(value);
+    }
+    return locations;
+  };
+  auto withoutLocations = [](Values body) {
+    body.erase(std::remove_if(body.begin(), body.end(),
+                              [](const auto &pair) { return pair.first == "location"; }),
+               body.end());
+    return body;
+  };
+  for (const auto &c : cases) {
+    const Values singleWord = bodyOf(sendsOne(c.header));
+    countynames = CountyNames::all;
+    const Values all = bodyOf(sendsOne(c.header));
+    countynames = CountyNames::singleWord;
+    EXPECT_EQ(locationsOf(singleWord), c.singleWord) << c.header;
+    EXPECT_EQ(locationsOf(all), c.all) << c.header;
+    EXPECT_EQ(withoutLocations(all), withoutLocations(singleWord)) << c.header;
+    EXPECT_EQ(withoutLocations(all).size(), 6u) << c.header;
   }
 }
 
