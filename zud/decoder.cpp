@@ -231,33 +231,38 @@ constexpr bool statesWellFormed(const fips_name (&table)[N]) {
   return true;
 }
 
-// One ASCII word of letters, as in national.h.
-constexpr bool isSingleWord(const char *name) {
-  if (*name == '\0') return false;
-  for (; *name != '\0'; ++name) {
-    if (!isLetter(*name)) return false;
+// The length of a name of one ASCII word of letters, as in national.h; 0 for
+// any other name.
+constexpr std::size_t singleWordLength(const char *name) {
+  std::size_t length = 0;
+  for (; name[length] != '\0'; ++length) {
+    if (!isLetter(name[length])) return 0;
   }
-  return true;
+  return length;
 }
 
-// Words of letters joined by spaces, periods, apostrophes or hyphens, as in
-// national_all.h ("St. Louis", "Prince George's", "Miami-Dade").
-constexpr bool isPlainName(const char *name) {
-  if (!isLetter(*name)) return false;
-  for (; *name != '\0'; ++name) {
-    const char c = *name;
-    if (!isLetter(c) && c != ' ' && c != '.' && c != '\'' && c != '-') return false;
+// The length of a name of words of letters joined by spaces, periods,
+// apostrophes or hyphens, as in national_all.h ("St. Louis", "Prince
+// George's", "Miami-Dade"); 0 for any other name.
+constexpr std::size_t plainNameLength(const char *name) {
+  if (!isLetter(name[0])) return 0;
+  std::size_t length = 0;
+  for (; name[length] != '\0'; ++length) {
+    const char c = name[length];
+    if (!isLetter(c) && c != ' ' && c != '.' && c != '\'' && c != '-') return 0;
   }
-  return isLetter(name[-1]);
+  return isLetter(name[length - 1]) ? length : 0;
 }
 
-// Length of the longest county name; 0 if any name is not `wellFormed`.
+// Length of the longest county name; 0 if any name is not well formed.
 template <std::size_t N>
-constexpr std::size_t longestName(const fips_name (&table)[N], bool (*wellFormed)(const char *)) {
+constexpr std::size_t longestName(const fips_name (&table)[N],
+                                  std::size_t (*lengthOf)(const char *)) {
   std::size_t longest = 0;
   for (const fips_name &row : table) {
-    if (!wellFormed(row.fips_county_name)) return 0;
-    longest = std::max(longest, std::string_view(row.fips_county_name).size());
+    const std::size_t length = lengthOf(row.fips_county_name);
+    if (length == 0) return 0;
+    longest = std::max(longest, length);
   }
   return longest;
 }
@@ -272,26 +277,42 @@ static_assert(codesWellFormed(fips), "every FIPS code is 5 digits");
 static_assert(codesAscending(fips), "FIPS codes strictly ascending (binary search)");
 static_assert(hasNoStateRows(fips), "no state-level FIPS rows");
 static_assert(statesWellFormed(fips), "every state is two capital letters");
-static_assert(longestName(fips, isSingleWord) > 0 &&
-              longestName(fips, isSingleWord) + portionAndStateLength < datasize);
+constexpr std::size_t longestFipsName = longestName(fips, singleWordLength);
+static_assert(longestFipsName > 0 && longestFipsName + portionAndStateLength < datasize);
 
 static_assert(std::size(fips_all) > std::size(fips));
 static_assert(codesWellFormed(fips_all), "every FIPS code is 5 digits");
 static_assert(codesAscending(fips_all), "FIPS codes strictly ascending (binary search)");
 static_assert(hasNoStateRows(fips_all), "no state-level FIPS rows");
 static_assert(statesWellFormed(fips_all), "every state is two capital letters");
-static_assert(longestName(fips_all, isPlainName) > 0 &&
-              longestName(fips_all, isPlainName) + portionAndStateLength < datasize);
+constexpr std::size_t longestAllName = longestName(fips_all, plainNameLength);
+static_assert(longestAllName > 0 && longestAllName + portionAndStateLength < datasize);
+
+// The checks over both tables walk them side by side and compare codes as
+// numbers and names character by character, to stay within the compilers'
+// limits on compile-time evaluation.
+constexpr int numberOf(const char *digits, int count) {
+  int number = 0;
+  for (int i = 0; i < count; ++i) number = number * 10 + (digits[i] - '0');
+  return number;
+}
+
+constexpr bool sameText(const char *a, const char *b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
 
 // Every row of fips stands in fips_all with the same name and state, so
 // that --all-counties only adds names and never renames one.
 constexpr bool allCountiesExtendFips() {
   std::size_t j = 0;
   for (const fips_name &row : fips) {
-    while (j < std::size(fips_all) && codeOf(fips_all[j]) < codeOf(row)) ++j;
-    if (j == std::size(fips_all) || codeOf(fips_all[j]) != codeOf(row) ||
-        std::string_view(fips_all[j].fips_county_name) != row.fips_county_name ||
-        std::string_view(fips_all[j].fips_state_name) != row.fips_state_name) {
+    const int code = numberOf(row.fips_code, 5);
+    while (j < std::size(fips_all) && numberOf(fips_all[j].fips_code, 5) < code) ++j;
+    if (j == std::size(fips_all) || numberOf(fips_all[j].fips_code, 5) != code ||
+        !sameText(fips_all[j].fips_county_name, row.fips_county_name) ||
+        !sameText(fips_all[j].fips_state_name, row.fips_state_name)) {
       return false;
     }
   }
@@ -309,7 +330,7 @@ constexpr bool statesSortedAndWellFormed() {
     const fips_state &state = fips_states[i];
     if (!isDigit(state.fips_prefix[0]) || !isDigit(state.fips_prefix[1]) ||
         state.fips_prefix[2] != '\0' || prefixOf(state) == "00" ||
-        !isStateAbbreviation(state.fips_state_abbr) || !isPlainName(state.fips_state_full)) {
+        !isStateAbbreviation(state.fips_state_abbr) || plainNameLength(state.fips_state_full) == 0) {
       return false;
     }
     if (i > 0 && prefixOf(fips_states[i - 1]) >= prefixOf(state)) return false;
@@ -319,15 +340,14 @@ constexpr bool statesSortedAndWellFormed() {
 
 // Every county's prefix names a state, with the county's abbreviation.
 constexpr bool everyCountyHasItsState() {
+  std::size_t j = 0;
   for (const fips_name &row : fips_all) {
-    bool found = false;
-    for (const fips_state &state : fips_states) {
-      if (prefixOf(state) == codeOf(row).substr(0, 2)) {
-        found = std::string_view(state.fips_state_abbr) == row.fips_state_name;
-        break;
-      }
+    const int prefix = numberOf(row.fips_code, 2);
+    while (j < std::size(fips_states) && numberOf(fips_states[j].fips_prefix, 2) < prefix) ++j;
+    if (j == std::size(fips_states) || numberOf(fips_states[j].fips_prefix, 2) != prefix ||
+        !sameText(fips_states[j].fips_state_abbr, row.fips_state_name)) {
+      return false;
     }
-    if (!found) return false;
   }
   return true;
 }
