@@ -2,6 +2,7 @@
 // reads past the end of a line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "national.h"
 #include "xPL_priv.h"
 
 namespace {
@@ -91,6 +93,7 @@ class Decoder : public testing::Test {
     setZone("UTC0");
   }
   void TearDown() override {
+    countynames = CountyNames::singleWord;
     if (savedZone.empty()) {
       unsetenv("TZ");
     } else {
@@ -251,6 +254,86 @@ TEST(ParseFips, PortionCountyAndState) {
   }
 }
 
+TEST(ParseFips, EveryCountyByNameOnRequest) {
+  const struct {
+    const char *code, *singleWord, *all;
+  } cases[] = {
+      {"006037", "County 037 State 06", "Los Angeles CA"},
+      {"024033", "County 033 State 24", "Prince George's MD"},
+      {"012086", "County 086 State 12", "Miami-Dade FL"},
+      {"024510", "County 510 State 24", "Baltimore city MD"},
+      {"024005", "Baltimore MD", "Baltimore MD"},
+      {"048000", "County 000 State 48", "All of Texas"},
+      {"348000", "Northeast County 000 State 48", "Northeast Texas"},
+      {"000000", "County 000 State 00", "United States"},
+      {"500000", "Central County 000 State 00", "Central United States"},
+      // Unknown county of a known state; unknown state; no code at all.
+      {"909110", "Southeast County 110 State 09", "Southeast County 110 CT"},
+      {"A06037", "Unknown 0x41 County 037 State 06", "Unknown 0x41 Los Angeles CA"},
+      {"099000", "County 000 State 99", "County 000 State 99"},
+      {"00603", "County 03 State 06", "County 03 State 06"},
+  };
+  for (const auto &c : cases) {
+    char data[datasize];
+    parsefips(c.code, data);
+    EXPECT_STREQ(data, c.singleWord) << c.code;
+    parsefips(c.code, data, CountyNames::all);
+    EXPECT_STREQ(data, c.all) << c.code;
+  }
+}
+
+// Asking for every county adds names; it never renames one users know.
+TEST(ParseFips, SingleWordCountiesReadTheSameInBothModes) {
+  for (const fips_name &row : fips) {
+    for (char portion : std::string("0123456789")) {
+      const std::string code = portion + std::string(row.fips_code);
+      char singleWord[datasize], all[datasize];
+      parsefips(code.c_str(), singleWord);
+      parsefips(code.c_str(), all, CountyNames::all);
+      ASSERT_STREQ(singleWord, all) << code;
+    }
+  }
+}
+
+TEST_F(Decoder, EveryCountyByNameOnlyWhenAsked) {
+  const struct {
+    std::string header;
+    std::vector<std::string> singleWord, all;
+  } cases[] = {
+      {"ZCZC-WXR-TOR-006037-006059+0045-2201802-KLOX/NWS-",
+       {"County 037 State 06", "Orange CA"},
+       {"Los Angeles CA", "Orange CA"}},
+      {"ZCZC-CIV-CAE-048000+0800-2201802-TXDPS   -", {"County 000 State 48"}, {"All of Texas"}},
+      {"ZCZC-PEP-NPT-000000+0030-2201802-WHITEHSE-", {"County 000 State 00"}, {"United States"}},
+      {"ZCZC-WXR-SVR-009110-009003+0045-2201802-KOKX/NWS-",
+       {"County 110 State 09", "County 003 State 09"},
+       {"County 110 CT", "Hartford CT"}},
+  };
+  auto locationsOf = [](const Values &body) {
+    std::vector<std::string> locations;
+    for (const auto &[name, value] : body) {
+      if (name == "location") locations.push_back(value);
+    }
+    return locations;
+  };
+  auto withoutLocations = [](Values body) {
+    body.erase(std::remove_if(body.begin(), body.end(),
+                              [](const auto &pair) { return pair.first == "location"; }),
+               body.end());
+    return body;
+  };
+  for (const auto &c : cases) {
+    const Values singleWord = bodyOf(sendsOne(c.header));
+    countynames = CountyNames::all;
+    const Values all = bodyOf(sendsOne(c.header));
+    countynames = CountyNames::singleWord;
+    EXPECT_EQ(locationsOf(singleWord), c.singleWord) << c.header;
+    EXPECT_EQ(locationsOf(all), c.all) << c.header;
+    EXPECT_EQ(withoutLocations(all), withoutLocations(singleWord)) << c.header;
+    EXPECT_EQ(withoutLocations(all).size(), 6u) << c.header;
+  }
+}
+
 TEST_F(Decoder, LocationListMustEndInPlus) {
   rejects("ZCZC-WXR-RWT-016001-041045*0030-2201802-KBOI-", "missing time period separator");
   // Without the "+", the purge time is read as one more location code.
@@ -259,12 +342,18 @@ TEST_F(Decoder, LocationListMustEndInPlus) {
   rejects("ZCZC-WXR-RWT-016001- ", "Cannot read location code");
 }
 
-TEST_F(Decoder, PurgeTimeIsReadAsOneNumber) {
+TEST_F(Decoder, PurgeTimeIsFourDigitsAndADash) {
   EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0615-2201802-KBOI-"), "duration"), "615");
   EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0130-2201802-KBOI-"), "duration"), "130");
   EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0000-2201802-KBOI-"), "duration"), "0");
   rejects("ZCZC-WXR-RWT-016001+ABCD-2201802-KBOI-", "cannot read time duration");
   rejects("ZCZC-WXR-RWT-016001+-", "cannot read time duration");
+  // A real damaged reception: one digit lost would shift the issue time and
+  // the station ("AZM/FM ") if the purge time were read as a number.
+  rejects("ZCZC-WXR-TOR-048001+010-2101800-KAZM/FM -", "cannot read time duration");
+  rejects("ZCZC-WXR-TOR-048001+00300-2101800-KAZM/FM-", "cannot read time duration");
+  rejects("ZCZC-WXR-TOR-048001+ 030-2101800-KAZM/FM-", "cannot read time duration");
+  rejects("ZCZC-WXR-TOR-048001+-030-2101800-KAZM/FM-", "cannot read time duration");
 }
 
 TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
@@ -279,9 +368,6 @@ TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
       {"0591200", "0228", "120000"},
       {"0600000", leap ? "0229" : "0301", "000000"},
       {"3652359", leap ? "1230" : "1231", "235900"},
-      // Hours and minutes beyond their range carry over.
-      {"0012500", "0102", "010000"},
-      {"0010075", "0101", "011500"},
   };
   for (const auto &c : cases) {
     const std::string sent = sendsOne(withIssueTime(c.field));
@@ -301,7 +387,7 @@ TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
   EXPECT_EQ(valueOf(summer, "time"), "080000");
 }
 
-TEST_F(Decoder, IssueDayMustExistThisYear) {
+TEST_F(Decoder, IssueTimeIsSevenDigitsOfADayAndTimeThatExist) {
   const bool leap = isLeap(currentYear());
   rejects(withIssueTime("0001802"), "cannot read date/time");
   rejects(withIssueTime("3671802"), "cannot read date/time");
@@ -314,6 +400,13 @@ TEST_F(Decoder, IssueDayMustExistThisYear) {
   }
   rejects(withIssueTime("22A1802"), "cannot read date/time");
   rejects(withIssueTime("-011802"), "cannot read date/time");
+  // Hours and minutes beyond the clock are damage, not a carry-over.
+  rejects(withIssueTime("0012500"), "cannot read date/time");
+  rejects(withIssueTime("0010075"), "cannot read date/time");
+  rejects(withIssueTime("0012400"), "cannot read date/time");
+  rejects(withIssueTime("0010060"), "cannot read date/time");
+  rejects(withIssueTime("22 1802"), "cannot read date/time");
+  rejects(withIssueTime("22018021"), "cannot read date/time");
 }
 
 TEST_F(Decoder, StationRunsToDashOrEndOfLine) {
@@ -349,7 +442,7 @@ TEST_F(Decoder, CutLinesStopAtTheStepThatCannotBeRead) {
       expected = "Cannot read location code: " + cut + "\n";
     } else if (n <= plus) {
       expected = "missing time period separator: " + cut + "\n";
-    } else if (n == plus + 1) {
+    } else if (n <= plus + 5) {
       expected = "cannot read time duration: " + cut + "\n";
     } else if (n < issue + 7) {
       expected = "cannot read date/time: " + cut + "\n";

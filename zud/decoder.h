@@ -44,11 +44,24 @@ extern xPL_MessagePtr zudMessage;
 // Size of a value buffer handed to parsefips(): at most 127 characters + NUL.
 inline constexpr std::size_t datasize = 128;
 
+// How a location code is put into words.
+enum class CountyNames {
+  // The 2,920 single-word names of national.h; anything else reads
+  // "County CCC State SS".
+  singleWord,
+  // Every county of national_all.h with its state's abbreviation, a whole
+  // state as "All of" and its name, 000000 as "United States".
+  all,
+};
+
+// The decoder's one setting, chosen once at start-up (zud --all-counties).
+extern CountyNames countynames;
+
 // Echoes one header line on stdout, then sends its alert or writes one error on stderr.
 void parsesame(const unsigned char *same);
 
 // Writes the text of location code lcode (PSSCCC) into data[datasize].
-void parsefips(const char *lcode, char *data);
+void parsefips(const char *lcode, char *data, CountyNames names = CountyNames::singleWord);
 
 // Adds local "date" and "time" of a UTC day/hour/minute this year; false if no such day.
 bool outputdates(int days, int hours, int minutes);

@@ -13,7 +13,7 @@ namespace {
 
 void usage(FILE *out) {
   fprintf(out,
-          "usage: zud [-interface NAME] [-xpldebug]\n"
+          "usage: zud [-interface NAME] [-xpldebug] [--all-counties]\n"
           "\n"
           "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
           "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
@@ -21,6 +21,11 @@ void usage(FILE *out) {
           "  -interface NAME  network interface to use (default: the first one that is\n"
           "                   up and not the loopback)\n"
           "  -xpldebug        log the xPL library's debug lines on standard error\n"
+          "  --all-counties   name every county of the Census list and the state by its\n"
+          "                   abbreviation (\"Los Angeles CA\"), a whole state as \"All of\"\n"
+          "                   and its name, 000000 as \"United States\"; without it a\n"
+          "                   county outside the built-in 2,920 single-word names reads\n"
+          "                   \"County CCC State SS\"\n"
           "  --help           show this text and exit\n"
           "  --version        show the version and exit\n"
           "\n"
@@ -52,6 +57,11 @@ int main(int argc, char **argv) {
 
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
+  // After the library's options are taken out, so that an interface name is
+  // never read as a switch.
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--all-counties") == 0) countynames = CountyNames::all;
+  }
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
     fprintf(stderr, "Cannot start xPL!\n");
     return 1;
