@@ -79,8 +79,19 @@ bool Process::start(const std::string &program, const std::vector<std::string> &
   for (auto &a : argvText) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
 
+  // An extra entry replaces an inherited one of the same name.
+  auto overridden = [&](const std::string &entry) {
+    for (const auto &e : options.extraEnv) {
+      size_t nameEnd = e.find('=');
+      if (nameEnd != std::string::npos && entry.compare(0, nameEnd + 1, e, 0, nameEnd + 1) == 0)
+        return true;
+    }
+    return false;
+  };
   std::vector<std::string> envText;
-  for (char **e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) envText.emplace_back(*e);
+  }
   for (auto &e : options.extraEnv) envText.push_back(e);
   std::vector<char *> envp;
   for (auto &e : envText) envp.push_back(const_cast<char *>(e.c_str()));

@@ -21,7 +21,7 @@ class Process {
  public:
   struct Options {
     std::string workDir;                  // empty: the test's own directory
-    std::vector<std::string> extraEnv;    // "NAME=value" added to the environment
+    std::vector<std::string> extraEnv;    // "NAME=value" added to (or replacing in) the environment
     bool stdinPipe = false;               // give the child a pipe as standard input
   };
 
