@@ -358,7 +358,7 @@ class FailedSaveTest : public ConfigFileTest {
     xPL_setServiceConfigValue(service, "device", "/dev/ttyUSB9");
   }
 
-  // Saves, expecting failure with `error` in the debug line, the old file
+  // Saves, expecting failure with `error` in the error line, the old file
   // intact and no temporary left.
   void expectFailedSave(const std::string &error) {
     Bool saved = TRUE;
@@ -368,7 +368,7 @@ class FailedSaveTest : public ConfigFileTest {
       sabotage(false);
     });
     EXPECT_FALSE(saved);
-    EXPECT_NE(log.find("xPL_DEBUG: CONFIG:: File " + path() + " could not be opened/created -- " +
+    EXPECT_NE(log.find("ERROR: CONFIG:: File " + path() + " could not be opened/created -- " +
                        error + "\n"),
               std::string::npos)
         << log;

@@ -74,6 +74,7 @@ class EventLoopTest : public ::testing::Test {
   void TearDown() override {
     xPLFD = -1;
     xPL_setClock(NULL);
+    xPL_setMillisecondClock(NULL);
   }
   void countIdle() { xPL_addTimeoutHandler(countIdleWork, 0, NULL); }
 };
@@ -202,7 +203,8 @@ TEST_F(EventLoopTest, ActivityRestartsTheQuietPeriod) {
   writer.join();
   // Every poke came within 400 ms of the previous activity, so none was missed.
   EXPECT_EQ(calls, (std::vector<int>{7, 7, 7}));
-  // No full quiet slice passed: the only idle work is the one on leaving.
+  // No full quiet slice passed and the call lasted less than a second: the
+  // idle work ran once.
   EXPECT_EQ(idleWorkCount, 1);
 }
 
@@ -381,6 +383,38 @@ TEST_F(TimeoutTest, ClockSetBackRestartsTheIntervalInsteadOfStalling) {
   EXPECT_TRUE(timeoutCalls.empty());
   idleAt(510);
   EXPECT_EQ(timeoutCalls.size(), 1u);
+}
+
+// Traffic that never lets a slice pass quietly: every pass finds the pipe
+// ready and takes 100 ms of the clocks, which tick together.
+long long trafficMilliseconds = 0;
+int trafficPasses = 0;
+long long trafficClock() { return trafficMilliseconds; }
+void passUnderTraffic(int, int, int) {
+  trafficMilliseconds += 100;
+  fakeNow = 1000 + trafficMilliseconds / 1000;
+  if (++trafficPasses == 100) xPLFD = -1;  // ten seconds: surely enough
+}
+void timeoutEndsAfterTwo(int elapsed, xPL_ObjectPtr) {
+  timeoutCalls.push_back({0, elapsed});
+  if (timeoutCalls.size() == 2) xPLFD = -1;
+}
+
+TEST_F(TimeoutTest, HandlerFiresOnTimeWhileADeviceIsAlwaysReady) {
+  trafficMilliseconds = 0;
+  trafficPasses = 0;
+  xPL_setMillisecondClock(trafficClock);
+  fakeNow = 1000;
+  Pipe busy;
+  busy.poke();  // never drained
+  xPL_addIODevice(passUnderTraffic, 0, busy.readEnd(), TRUE, FALSE, FALSE);
+  xPL_addTimeoutHandler(timeoutEndsAfterTwo, 2, NULL);
+  xPL_processMessages(-1);
+  xPL_removeTimeoutHandler(timeoutEndsAfterTwo);
+  xPL_removeIODevice(busy.readEnd());
+  // Twice within the ten seconds, each time as soon as its interval passed.
+  EXPECT_EQ(timeoutCalls, (std::vector<std::pair<int, int>>{{0, 2}, {0, 2}}));
+  EXPECT_LT(trafficPasses, 100);
 }
 
 TEST_F(TimeoutTest, RemovingAnUnknownHandlerAnswersFalse) {

@@ -4,11 +4,13 @@
 // on the loopback interface only.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,34 @@ class GatewayTest : public ::testing::Test {
     for (const auto &h : peer->heard()) n += isAlert(h);
     return n;
   }
+
+  // zud's heartbeats of schema hbeat.app heard after the first `from` messages.
+  int heartbeatsHeard(size_t from) const {
+    int n = 0;
+    for (size_t i = from; i < peer->heard().size(); i++) {
+      const Heard &h = peer->heard()[i];
+      n += h.source == zudId && h.schema == "hbeat.app";
+    }
+    return n;
+  }
+
+  // Runs the peer's loop while one datagram every 300 ms reaches zud, so that
+  // zud's loop never sees a quiet second, until `done` holds; false when
+  // `timeout` passed first.
+  bool underTraffic(std::chrono::milliseconds timeout, const std::function<bool()> &done) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto nextSend = std::chrono::steady_clock::now();
+    while (!done()) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return false;
+      if (now >= nextSend) {
+        EXPECT_TRUE(peer->sendCommand(zudId, "control.basic", {{"device", "noise"}}));
+        nextSend += 300ms;
+      }
+      peer->pump(20);
+    }
+    return true;
+  }
 };
 
 TEST_F(GatewayTest, FirstStartAnnouncesSevenDefaultItemsAndOpensNothing) {
@@ -228,6 +258,101 @@ TEST_F(GatewayTest, AllCountiesSwitchNamesEveryCountyAndWholeStates) {
   EXPECT_EQ(peer->heard()[i].values("location"), locations);
 }
 
+TEST_F(GatewayTest, AlertTooLongForOneDatagramArrivesWholeAcrossSeveral) {
+  startConfigured();
+  // 31 codes of no known county, each read as a long text: together far
+  // beyond one datagram.
+  std::string header = "ZCZC-WXR-HUW";
+  std::vector<std::string> expected;
+  for (int county = 901; county <= 931; county++) {
+    header += "-872" + std::to_string(county);
+    expected.push_back("South Central County " + std::to_string(county) + " State 72");
+  }
+  header += "+0045-0011742-KBOI/NWS-\n";
+  size_t from = peer->heard().size();
+  sim.writeIn(header);
+
+  std::vector<Heard> parts;
+  std::vector<std::string> locations;
+  auto collect = [&] {
+    parts.clear();
+    locations.clear();
+    for (size_t i = from; i < peer->heard().size(); i++) {
+      if (!isAlert(peer->heard()[i])) continue;
+      parts.push_back(peer->heard()[i]);
+      for (const auto &l : parts.back().values("location")) locations.push_back(l);
+    }
+    return locations.size() >= expected.size();
+  };
+  ASSERT_TRUE(peer->pumpUntil(collect, 10000ms)) << locations.size() << " locations\n"
+                                                  << zud.err();
+  peer->pump(500);
+  collect();
+  EXPECT_GE(parts.size(), 2u);
+  EXPECT_EQ(locations, expected);
+  // Each part is a whole alert: the other values around its locations.
+  for (const Heard &part : parts) {
+    ASSERT_GE(part.body.size(), 7u);
+    EXPECT_EQ(part.body[0], (std::pair<std::string, std::string>{"originator",
+                                                                  "National Weather Service"}));
+    EXPECT_EQ(part.body[1], (std::pair<std::string, std::string>{
+                                "event", "Hurricane/Tropical Storm Warning"}));
+    size_t tail = part.body.size() - 4;
+    for (size_t i = 2; i < tail; i++) EXPECT_EQ(part.body[i].first, "location");
+    EXPECT_EQ(part.body[tail].first, "duration");
+    EXPECT_EQ(part.body[tail + 1].first, "date");
+    EXPECT_EQ(part.body[tail + 2], (std::pair<std::string, std::string>{"time", "174200"}));
+    EXPECT_EQ(part.body[tail + 3], (std::pair<std::string, std::string>{"source", "KBOI/NWS"}));
+  }
+}
+
+TEST_F(GatewayTest, AlertDuringABurstOfHeartbeatRequestsIsNotHeldBack) {
+  startConfigured();
+  peer->pump(500);
+  size_t from = peer->heard().size();
+  for (int i = 0; i < 20; i++) ASSERT_TRUE(peer->requestHeartbeats(1000ms));
+  peer->pump(100);  // the requests reach zud before the header does
+  sim.writeIn("ZCZC-WXR-TOR-016001+0045-0011742-KBOI/NWS-\n");
+  int alert = peer->waitFor(isAlert, 10000ms, from);
+  ASSERT_GE(alert, 0) << zud.err();
+  // The requests are answered once, after their delay, behind the alert.
+  int answer = peer->waitFor(
+      [&](const Heard &h) { return h.source == zudId && h.schema == "hbeat.app"; }, 5000ms, from);
+  ASSERT_GE(answer, 0);
+  EXPECT_GT(answer, alert);
+  peer->pump(3000);
+  EXPECT_EQ(heartbeatsHeard(from), 1);
+}
+
+TEST_F(GatewayTest, HeartbeatsAndReconnectKeepTheirPaceUnderSteadyTraffic) {
+  startSim();
+  startZud();
+  awaitHeartbeat("config.app");
+  auto config = receiverConfig("162.475");
+  config[1].second = "0";  // a heartbeat at every heartbeat check, 5 s apart
+  configure(config);
+  ASSERT_TRUE(sim.waitOut("recv d", 20000ms)) << zud.err();
+  ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms)) << zud.out();
+  peer->pump(500);
+
+  size_t from = peer->heard().size();
+  underTraffic(12000ms, [] { return false; });
+  EXPECT_GE(heartbeatsHeard(from), 2);
+
+  size_t errBefore = zud.err().size();
+  size_t simBefore = sim.out().size();
+  sim.writeIn("#hangup keep\n");
+  ASSERT_TRUE(underTraffic(10000ms, [&] {
+    return zud.err().find("receiver port " + receiverLink() + " lost", errBefore) !=
+           std::string::npos;
+  }));
+  sim.writeIn("#return\n");
+  // The 5 s retry runs although no second passes quietly.
+  EXPECT_TRUE(underTraffic(15000ms, [&] {
+    return sim.out().find("recv d", simBefore) != std::string::npos;
+  })) << zud.err();
+}
+
 TEST_F(GatewayTest, SignalsDecodeTheSampleAndSendTheTestCommand) {
   startConfigured();
   zud.signal(SIGUSR2);
@@ -290,7 +415,7 @@ TEST_F(GatewayTest, UnpluggedReceiverIsWithdrawnAndReopenedWhenItReturns) {
   // No spinning while the port is gone: zud sleeps in its loop.
   sleep(2);
   sim.writeIn("#return\n");
-  // Tried again within 5 s (plus a quiet second for the loop's idle work).
+  // Tried again within 5 s.
   ASSERT_TRUE(sim.waitOut("recv d", 20000ms, simBefore)) << zud.err();
   // The block is read again and the configuration mapped onto it.
   ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms, outBefore)) << zud.out();
@@ -361,12 +486,43 @@ TEST(GatewayCommandLine, HelpAndVersionExitCleanly) {
   EXPECT_EQ(version.out(), "zud 1.0\n");
 }
 
-TEST(GatewayCommandLine, NoUsableInterfaceEndsWithStatusOne) {
+TEST(GatewayCommandLine, NoUsableInterfaceEndsWithStatusOneAndSaysWhy) {
   // Only the loopback exists here, and it is not named: nothing to join.
   Process zud;
   ASSERT_TRUE(zud.start(testsupport::binPath("zud"), {}));
   EXPECT_EQ(Process::exitCode(zud.wait(5000ms)), 1);
-  EXPECT_NE(zud.err().find("Cannot start xPL!\n"), std::string::npos);
+  EXPECT_NE(zud.err().find("Cannot start xPL!\n"
+                           "zud: no network interface is up other than the loopback\n"),
+            std::string::npos)
+      << zud.err();
+
+  Process named;
+  ASSERT_TRUE(named.start(testsupport::binPath("zud"), {"-interface", "nosuch0"}));
+  EXPECT_EQ(Process::exitCode(named.wait(5000ms)), 1);
+  EXPECT_NE(named.err().find("Cannot start xPL!\nzud: network interface nosuch0 not found\n"),
+            std::string::npos)
+      << named.err();
+}
+
+TEST(GatewayFailure, EventLoopThatFailsEndsWithStatusOneAndSaysWhy) {
+  testsupport::TempDir work;
+  Process zud;
+  Process::Options o;
+  o.workDir = work.path();
+  // A sanitized build's leak check at exit needs the descriptors taken away below.
+  o.extraEnv.push_back("ASAN_OPTIONS=detect_leaks=0");
+  ASSERT_TRUE(zud.start(testsupport::binPath("zud"), {"-interface", "lo"}, o));
+  ASSERT_TRUE(zud.waitErr("usealtfreq=false\n", 5000ms)) << zud.err();
+  // Fewer descriptors allowed than it polls: its next poll() fails.
+  struct rlimit limit;
+  ASSERT_EQ(prlimit(zud.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = 1;
+  ASSERT_EQ(prlimit(zud.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  EXPECT_EQ(Process::exitCode(zud.wait(5000ms)), 1);
+  std::string err = zud.err();
+  EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
+            "zud: the event loop failed: Invalid argument\n")
+      << err;
 }
 
 }  // namespace

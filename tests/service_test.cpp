@@ -2,6 +2,7 @@
 // routing of inbound messages.  Every datagram is diverted to memory and read
 // back with the library's own parser; no socket is opened.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -25,14 +26,35 @@ struct Datagram {
 std::vector<std::string> sent;
 bool sendSucceeds = true;
 time_t fakeNow = 1000000;
-std::vector<int> sleeps;
+long long fakeMilliseconds = 0;
 
 Bool captureSend(const char *theData, int dataLen) {
   sent.emplace_back(theData, dataLen);
   return sendSucceeds ? TRUE : FALSE;
 }
 time_t fakeClock() { return fakeNow; }
-void recordSleep(int theMilliseconds) { sleeps.push_back(theMilliseconds); }
+long long fakeMillisecondClock() { return fakeMilliseconds; }
+
+// Moves the millisecond clock to `when` and lets the event loop fire what is
+// due.  The loop runs only while xPLFD is set, so a pipe that never becomes
+// readable stands in for the listener socket.
+void fireTimersAt(long long when) {
+  fakeMilliseconds = when;
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  xPLFD = ends[0];
+  xPL_processMessages(0);
+  xPLFD = -1;
+  close(ends[0]);
+  close(ends[1]);
+}
+
+// The delay that the log announced for a heartbeat answer, or -1.
+int announcedDelay(const std::string &log) {
+  const std::string before = "Sending heartbeat in response to discovery request after a ";
+  size_t at = log.find(before);
+  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + before.size());
+}
 
 std::string text(const char *s) { return s ? s : "(null)"; }
 
@@ -103,19 +125,19 @@ class ServiceTest : public ::testing::Test {
   void SetUp() override {
     sent.clear();
     heard.clear();
-    sleeps.clear();
+    fakeMilliseconds = 0;
     sendSucceeds = true;
     fakeNow = 1000000;
     xPL_setRawSender(captureSend);
     xPL_setClock(fakeClock);
-    xPL_setSleeper(recordSleep);
+    xPL_setMillisecondClock(fakeMillisecondClock);
     xPL_setHubConfirmed(FALSE);
   }
   void TearDown() override {
     while (xPL_getServiceCount() > 0) xPL_releaseService(xPL_getServiceAt(0));
     xPL_setRawSender(nullptr);
     xPL_setClock(nullptr);
-    xPL_setSleeper(nullptr);
+    xPL_setMillisecondClock(nullptr);
     xPL_setDebugging(FALSE);
   }
   // An enabled service with a recording listener; its first heartbeat forgotten.
@@ -309,23 +331,32 @@ TEST_F(ServiceTest, IdentityChangesSayGoodbyeThenHello) {
   EXPECT_EQ(decode(sent[0]).source, "acme-box.three");
 }
 
-TEST_F(ServiceTest, BroadcastHeartbeatRequestIsAnsweredAfterADelay) {
+TEST_F(ServiceTest, BroadcastHeartbeatRequestIsAnsweredOnceAfterADelayThatBlocksNothing) {
   xPL_ServicePtr s = listening("one");
   addFilter(s, xPL_MESSAGE_TRIGGER, nullptr, nullptr, nullptr, nullptr, nullptr);
   std::string log = debugLogOf([&] { deliver("xpl-cmnd", "acme-mgr.x", "*", "HBEAT.Request"); });
-  ASSERT_EQ(sleeps.size(), 1u);
-  EXPECT_GE(sleeps[0], 500);
-  EXPECT_LE(sleeps[0], 2500);
-  EXPECT_NE(log.find("Sending heartbeat in response to discovery request after a " +
-                     std::to_string(sleeps[0]) + " millisecond delay"),
-            std::string::npos);
+  int delay = announcedDelay(log);
+  EXPECT_GE(delay, 500);
+  EXPECT_LE(delay, 2500);
+  // Handling returned at once: the answer waits in the event loop.
+  EXPECT_TRUE(sent.empty());
+  EXPECT_TRUE(heard.empty());  // the filter still drops it
+
+  // Further requests while the answer is pending add no second answer.
+  log = debugLogOf([&] { deliver("xpl-cmnd", "acme-mgr.x", "*", "hbeat.request"); });
+  EXPECT_EQ(announcedDelay(log), -1);
+  fireTimersAt(delay - 1);
+  EXPECT_TRUE(sent.empty());
+  fireTimersAt(delay);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(decode(sent[0]).schema, "hbeat.app");
-  EXPECT_TRUE(heard.empty());  // the filter still drops it
+  fireTimersAt(delay + 5000);
+  EXPECT_EQ(sent.size(), 1u);
 
   // Not answered: a status, a targeted request, a disabled or a
   // non-responding service.  Without filters the request is still heard.
   xPL_clearServiceFilters(s);
+  sent.clear();
   deliver("xpl-stat", "acme-mgr.x", "*", "hbeat.request");
   deliver("xpl-cmnd", "acme-mgr.x", "kelvora-zud.one", "hbeat.request");
   xPL_setRespondingToBroadcasts(s, FALSE);
@@ -334,9 +365,21 @@ TEST_F(ServiceTest, BroadcastHeartbeatRequestIsAnsweredAfterADelay) {
   xPL_setServiceEnabled(s, FALSE);
   sent.clear();
   deliver("xpl-cmnd", "acme-mgr.x", "*", "hbeat.request");
-  EXPECT_EQ(sleeps.size(), 1u);
+  fireTimersAt(delay + 10000);
   EXPECT_TRUE(sent.empty());
   EXPECT_EQ(heard.size(), 4u);
+
+  // An answer still pending when its service is disabled or released is
+  // dropped with it.
+  xPL_setServiceEnabled(s, TRUE);
+  deliver("xpl-cmnd", "acme-mgr.x", "*", "hbeat.request");
+  xPL_setServiceEnabled(s, FALSE);
+  xPL_ServicePtr other = listening("two");
+  deliver("xpl-cmnd", "acme-mgr.x", "*", "hbeat.request");
+  xPL_releaseService(other);
+  sent.clear();
+  fireTimersAt(delay + 20000);
+  EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(ServiceTest, BroadcastFiltersLookAtSourceTypeAndSchema) {
@@ -398,7 +441,7 @@ TEST_F(ServiceTest, OwnMessagesAreSkippedByExactIdentity) {
       debugLogOf([&] { deliver("xpl-cmnd", "kelvora-zud.one", "*", "hbeat.request"); });
   EXPECT_NE(log.find("Skipping message from self"), std::string::npos);
   EXPECT_TRUE(heard.empty());
-  EXPECT_TRUE(sleeps.empty());
+  EXPECT_EQ(announcedDelay(log), -1);
   deliver("xpl-stat", "kelvora-zud.ONE", "*", "x.y");
   xPL_setReportOwnMessages(s, TRUE);
   deliver("xpl-stat", "kelvora-zud.one", "*", "x.z");

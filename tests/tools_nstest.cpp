@@ -150,7 +150,6 @@ class ServiceOnLoopback : public ::testing::Test {
   void TearDown() override {
     if (service_ != nullptr) xPL_releaseService(service_);
     xPL_shutdown();
-    xPL_setSleeper(nullptr);
   }
   xPL_ServicePtr createService(const char *instance) {
     service_ = xPL_createService("kelvora", "test", instance);
@@ -201,12 +200,6 @@ TEST_F(ServiceOnLoopback, HeartbeatsEveryThreeSecondsUntilTheHubEchoesThenKeepsI
   EXPECT_TRUE(heard.empty()) << heard.size() << " heartbeats after the hub was confirmed";
 }
 
-std::vector<int> requestedDelays;
-void recordingSleeper(int milliseconds) {
-  requestedDelays.push_back(milliseconds);
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 Clock::time_point requestArrivedAt;
 void noteRequest(xPL_MessagePtr message, xPL_ObjectPtr) {
   const char *schemaClass = xPL_getSchemaClass(message);
@@ -226,25 +219,29 @@ TEST_F(ServiceOnLoopback, BroadcastHeartbeatRequestIsAnsweredAfterHalfToTwoAndAH
   while (!network.receive(0ms).empty()) {
   }
 
-  requestedDelays.clear();
-  xPL_setSleeper(recordingSleeper);
   xPL_addMessageListener(noteRequest, nullptr);  // newest: hears it before the services
   Process send;
   ASSERT_EQ(runTool(send, "xpl-send",
                     {"-interface", "lo", "cmnd", "*", "hbeat.request", "command=request"}),
             0)
       << send.err();
-  ASSERT_TRUE(runLoopUntil([] { return !requestedDelays.empty(); }, 5s));
+  // The request, then our answer, go over the network.
+  bool requestSeen = false;
+  bool answered = false;
+  ASSERT_TRUE(runLoopUntil(
+      [&] {
+        for (std::string d = network.receive(0ms); !d.empty(); d = network.receive(0ms)) {
+          if (d.find("\nhbeat.request\n") != std::string::npos) requestSeen = true;
+          if (requestSeen && d.find("source=kelvora-test.req\ntarget=*\n}\nhbeat.app\n") !=
+                                 std::string::npos)
+            answered = true;
+        }
+        return answered;
+      },
+      5s));
   auto answeredAt = Clock::now();
   xPL_removeMessageListener(noteRequest);
-
-  ASSERT_EQ(requestedDelays.size(), 1u);
-  EXPECT_GE(requestedDelays[0], 500);
-  EXPECT_LE(requestedDelays[0], 2500);
   EXPECT_GE(answeredAt - requestArrivedAt, 500ms);
-  // The request, then our answer, went over the network.
-  EXPECT_TRUE(network.receiveHolding("hbeat.request", 2s));
-  EXPECT_TRUE(network.receiveHolding("source=kelvora-test.req\ntarget=*\n}\nhbeat.app\n", 2s));
 }
 
 TEST_F(ServiceOnLoopback, DisablingSaysGoodbyeAndTheHubSeesTheClientLeave) {

@@ -206,6 +206,28 @@ TEST_F(TransportTest, StandaloneFailsAgainstAHeldPortAndAutoFallsBackToHub) {
   EXPECT_NE(xPL_getPort(), XPL_PORT);
 }
 
+TEST_F(TransportTest, StandaloneAfterHubModeOwnsTheXplPort) {
+  xPL_setBroadcastInterface("lo");
+  ASSERT_TRUE(xPL_initialize(xcViaHub));
+  ASSERT_NE(xPL_getPort(), XPL_PORT);
+  ASSERT_TRUE(xPL_shutdown());
+  {
+    // The port hub mode had is free again; standalone must not take it.
+    UdpSocket holder;
+    ASSERT_TRUE(holder.bindTo(XPL_PORT));
+    EXPECT_FALSE(xPL_initialize(xcStandAlone));
+    EXPECT_STREQ(xPL_getStartupFailure(),
+                 "cannot bind the listener socket to port 3865: Address already in use");
+  }
+  ASSERT_TRUE(xPL_initialize(xcAuto));
+  EXPECT_EQ(xPL_getConnectType(), xcStandAlone);
+  EXPECT_EQ(xPL_getPort(), XPL_PORT);
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(getsockname(xPLFD, reinterpret_cast<sockaddr *>(&bound), &length), 0);
+  EXPECT_EQ(ntohs(bound.sin_port), XPL_PORT);
+}
+
 TEST_F(TransportTest, RawMessagesLeaveForTheBroadcastAddressOnTheXplPort) {
   UdpSocket hub;
   ASSERT_TRUE(hub.bindTo(XPL_PORT, true));

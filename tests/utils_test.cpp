@@ -1,11 +1,7 @@
-// Logging, text helpers, name/value lists, common arguments and the clock and
-// sleep hooks.
+// Logging, text helpers, name/value lists, common arguments and the clock
+// hook.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/time.h>
-
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -364,7 +360,7 @@ TEST(CommonArgs, ConnectionTypeIsAlwaysViaHub) {
 }
 
 // ---------------------------------------------------------------------------
-// Clock and sleeper hooks
+// Clock hook
 // ---------------------------------------------------------------------------
 
 TEST(Hooks, ClockCanBeReplacedAndRestored) {
@@ -372,32 +368,6 @@ TEST(Hooks, ClockCanBeReplacedAndRestored) {
   EXPECT_EQ(xPL_now(), 1234);
   xPL_setClock(nullptr);
   EXPECT_GT(xPL_now(), 1000000000);
-}
-
-int sleptFor = -1;
-TEST(Hooks, SleeperCanBeReplaced) {
-  xPL_setSleeper([](int ms) { sleptFor = ms; });
-  xPL_sleepMilliseconds(1750);
-  xPL_setSleeper(nullptr);
-  EXPECT_EQ(sleptFor, 1750);
-}
-
-TEST(Hooks, RealSleepFinishesDespiteASignal) {
-  struct sigaction action {};
-  struct sigaction saved {};
-  action.sa_handler = [](int) {};
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: the signal interrupts the sleep
-  ASSERT_EQ(sigaction(SIGALRM, &action, &saved), 0);
-  struct itimerval timer {};
-  timer.it_value.tv_usec = 10000;
-  ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
-
-  const auto start = std::chrono::steady_clock::now();
-  xPL_sleepMilliseconds(80);
-  const auto slept = std::chrono::steady_clock::now() - start;
-  sigaction(SIGALRM, &saved, nullptr);
-  EXPECT_GE(slept, std::chrono::milliseconds(80));
 }
 
 }  // namespace

@@ -446,6 +446,64 @@ void addCodeValue(const char *name, const Entry *table, const char *Entry::*code
   addValue(name, data);
 }
 
+// ---------------------------------------------------------------------------
+// Sending the alert
+// ---------------------------------------------------------------------------
+
+bool isLocation(xPL_NameValueListPtr body, int index) {
+  return std::strcmp(xPL_getNamedValuePairAt(body, index)->itemName, "location") == 0;
+}
+
+// A weather.alert trigger with the values of `body` around its locations
+// [locFirst, locEnd) and, in their place, the locations [from, to).
+xPL_MessagePtr alertPart(xPL_NameValueListPtr body, int locFirst, int locEnd, int from, int to) {
+  xPL_MessagePtr part = xPL_createBroadcastMessage(zudService, xPL_MESSAGE_TRIGGER);
+  xPL_setSchema(part, "weather", "alert");
+  auto copy = [&](int begin, int end) {
+    for (int i = begin; i < end; ++i) {
+      const xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(body, i);
+      xPL_addMessageNamedValue(part, pair->itemName, pair->itemValue);
+    }
+  };
+  copy(0, locFirst);
+  copy(from, to);
+  copy(locEnd, xPL_getNamedValueCount(body));
+  return part;
+}
+
+bool partFits(xPL_NameValueListPtr body, int locFirst, int locEnd, int from, int to) {
+  xPL_MessagePtr part = alertPart(body, locFirst, locEnd, from, to);
+  const bool fits = xPL_formatMessage(part) != nullptr;
+  xPL_releaseMessage(part);
+  return fits;
+}
+
+// Sends zudMessage.  An alert must never be lost: one whose text would not
+// fit a datagram goes out as several triggers, each with every other value
+// and as many locations, in header order, as fit; together they carry each
+// location once.
+void sendAlert() {
+  if (xPL_formatMessage(zudMessage) != nullptr) {
+    xPL_sendServiceMessage(zudService, zudMessage);
+    return;
+  }
+  xPL_NameValueListPtr body = xPL_getMessageBody(zudMessage);
+  const int count = xPL_getNamedValueCount(body);
+  int locFirst = 0;
+  while (locFirst < count && !isLocation(body, locFirst)) ++locFirst;
+  int locEnd = locFirst;
+  while (locEnd < count && isLocation(body, locEnd)) ++locEnd;
+
+  for (int from = locFirst; from < locEnd;) {
+    int to = from + 1;  // at least one location, so that every part moves on
+    while (to < locEnd && partFits(body, locFirst, locEnd, from, to + 1)) ++to;
+    xPL_MessagePtr part = alertPart(body, locFirst, locEnd, from, to);
+    xPL_sendServiceMessage(zudService, part);
+    xPL_releaseMessage(part);
+    from = to;
+  }
+}
+
 // Adds every value of the header after "ZCZC-" to zudMessage.  False, with
 // the error written, when the line must be rejected.
 bool addHeaderValues(const char *whole, Cursor at) {
@@ -590,9 +648,7 @@ void parsesame(const unsigned char *same) {
 
   zudMessage = xPL_createBroadcastMessage(zudService, xPL_MESSAGE_TRIGGER);
   xPL_setSchema(zudMessage, "weather", "alert");
-  if (addHeaderValues(whole, Cursor(line, count + textstart.size()))) {
-    xPL_sendServiceMessage(zudService, zudMessage);
-  }
+  if (addHeaderValues(whole, Cursor(line, count + textstart.size()))) sendAlert();
   xPL_releaseMessage(zudMessage);
   zudMessage = nullptr;
 }

@@ -6,8 +6,10 @@
 //
 // parsesame() turns such a line into one xPL trigger of schema weather.alert
 // (originator, event, one "location" per code, duration, local issue date and
-// time, sending station) and broadcasts it through zudService.  A rejected
-// line costs one line on standard error and nothing is sent.
+// time, sending station) and broadcasts it through zudService; an alert
+// whose text would not fit one datagram goes out as several such triggers,
+// which share the locations between them.  A rejected line costs one line on
+// standard error and nothing is sent.
 #ifndef ZUD_DECODER_H
 #define ZUD_DECODER_H
 

@@ -2,6 +2,7 @@
 // network.  Every alert header the receiver hears is decoded and broadcast
 // as one weather.alert trigger; the receiver's settings come from the xPL
 // configuration protocol and are kept in "zud.xpl" in the working directory.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,7 +39,18 @@ void usage(FILE *out) {
           "Set ZUD_UPLOAD=1 to upload a changed configuration block to the receiver.\n"
           "\n"
           "Signals: TERM or INT stop it (goodbye heartbeat, exit 0); USR1 sends the\n"
-          "receiver its test command; USR2 decodes a built-in sample alert.\n");
+          "receiver its test command; USR2 decodes a built-in sample alert.\n"
+          "It exits 1, saying why on standard error, when it cannot start or its event\n"
+          "loop fails.\n");
+}
+
+// One line on why the event loop ended; `error` is errno as the loop left it.
+void reportloopend(int error) {
+  if (xPL_getFD() == -1) {
+    fprintf(stderr, "zud: the xPL transport was shut down\n");
+  } else {
+    fprintf(stderr, "zud: the event loop failed: %s\n", strerror(error));
+  }
 }
 
 }  // namespace
@@ -64,6 +76,7 @@ int main(int argc, char **argv) {
   }
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
     fprintf(stderr, "Cannot start xPL!\n");
+    fprintf(stderr, "zud: %s\n", xPL_getStartupFailure());
     return 1;
   }
 
@@ -74,5 +87,9 @@ int main(int argc, char **argv) {
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, nullptr);
   if (!installsignals()) perror("zud: cannot install signal actions");
   xPL_setServiceEnabled(zudService, TRUE);
-  return xPL_processMessages(-1);
+  xPL_processMessages(-1);
+  // TERM and INT end the process from inside the loop with status 0, so a
+  // loop that returns has failed: a service manager must hear of it.
+  reportloopend(errno);
+  return 1;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,16 +79,33 @@ bool Process::start(const std::string &program, const std::vector<std::string> &
   for (auto &a : argvText) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
 
+  // An extra entry replaces an inherited one of the same name.
+  auto overridden = [&](const std::string &entry) {
+    for (const auto &e : options.extraEnv) {
+      size_t nameEnd = e.find('=');
+      if (nameEnd != std::string::npos && entry.compare(0, nameEnd + 1, e, 0, nameEnd + 1) == 0)
+        return true;
+    }
+    return false;
+  };
   std::vector<std::string> envText;
-  for (char **e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) envText.emplace_back(*e);
+  }
   for (auto &e : options.extraEnv) envText.push_back(e);
   std::vector<char *> envp;
   for (auto &e : envText) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);
 
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
+    // Dies with the test process, however that ends: a crashed or killed
+    // test must not leave a daemon behind to meet a later test's sockets,
+    // pseudo-terminal paths or files.  The check closes the race with a
+    // parent that died before the request was made.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
     if (options.stdinPipe) {
       dup2(inPipe[0], 0);
       close(inPipe[0]);

@@ -1,6 +1,9 @@
 // Child processes for integration tests: start a program with its standard
 // output and error captured in files, watch what it prints, signal it, and
-// reap it.  The destructor kills a child that is still running.
+// reap it.  The destructor kills a child that is still running, and the
+// child is killed by the system when the test process ends in any other way
+// (PR_SET_PDEATHSIG), so no daemon outlives its test.  Start children from
+// the test's main thread: the signal follows the thread that forked.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +21,7 @@ class Process {
  public:
   struct Options {
     std::string workDir;                  // empty: the test's own directory
-    std::vector<std::string> extraEnv;    // "NAME=value" added to the environment
+    std::vector<std::string> extraEnv;    // "NAME=value" added to (or replacing in) the environment
     bool stdinPipe = false;               // give the child a pipe as standard input
   };
 

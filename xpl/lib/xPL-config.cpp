@@ -798,8 +798,11 @@ bool writeConfig(FILE *out, xPL_ServicePtr theService) {
   return ok;
 }
 
+/* Always reported, whatever the debug setting: the configuration stays in
+ * force in memory, but the operator must learn that it will not survive a
+ * restart. */
 Bool saveFailed(xPL_ServicePtr theService, int theError) {
-  xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", theService->configFileName,
+  xPL_Error("CONFIG:: File %s could not be opened/created -- %s (%d)", theService->configFileName,
             strerror(theError), theError);
   return FALSE;
 }

@@ -7,6 +7,15 @@
  * one record, `eventLoop`.  The device table is the very array handed to
  * poll(), with the handler records in a parallel array of the same order.
  *
+ * Besides the devices the loop keeps one-shot timers of millisecond
+ * precision on the monotonic clock.  A slice is still at most 1000 ms of
+ * waiting, but its poll is cut short at the next due timer, the timer fires,
+ * and the rest of the slice is waited; so no timer waits for a slice to end
+ * and the slice rules stay as callers know them.  The idle work (heartbeat
+ * check, timeout handlers) runs after a quiet slice, and also after a pass
+ * that handled devices once a second has gone by since it last ran, so that
+ * steady traffic never starves it.
+ *
  * Handlers may add and remove devices (and timeout handlers may add and
  * remove timeout handlers) while a pass over the table is running.  Additions
  * go beyond the count the pass took at its start.  Removals during a pass do
@@ -22,7 +31,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -51,6 +62,8 @@ Bool xPL_IODeviceInstalled = FALSE;
  * the library is started and stopped. */
 Bool serviceHandlerRegistered = FALSE;
 char uniqueIDPrefix[9] = "";
+/* Why the last start-up failed, for the operator; empty after a success. */
+char startupFailure[256] = "";
 
 constexpr char base36Table[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 static_assert(sizeof(base36Table) == 36 + 1, "36 digits and a terminator");
@@ -82,10 +95,19 @@ struct TimeoutHandler {
   bool removed; /* removed during a check; compacted when the check ends */
 };
 
+struct OneShotTimer {
+  long long dueAt; /* milliseconds on the monotonic clock */
+  xPL_TimerHandler timerHandler;
+  xPL_ObjectPtr userValue;
+  unsigned long armedAs; /* arming order; see runDueTimers */
+};
+
 constexpr int deviceGrowth = 32;
 constexpr int timeoutGrowth = 4;
+constexpr int timerGrowth = 4;
 constexpr int sliceMilliseconds = 1000;
 constexpr time_t heartbeatCheckSeconds = 5;
+constexpr long long idleWorkEveryMilliseconds = 1000;
 
 struct EventLoop {
   struct pollfd *pollInfo;
@@ -101,11 +123,17 @@ struct EventLoop {
   int timeoutsRemovedInCheck;
   int timeoutCheckDepth;
 
+  struct OneShotTimer *timerList;
+  int timerCount;
+  int timerAllocCount;
+  unsigned long timersArmed;
+
   time_t heartbeatCheckLastDoneAt;
   time_t timeoutChecksLastDoneAt;
+  long long idleWorkLastRanAt; /* monotonic milliseconds; -1 = never */
 };
 
-EventLoop eventLoop = {NULL, NULL, 0, 0, 0, 0, NULL, 0, 0, 0, 0, -1, -1};
+EventLoop eventLoop = {NULL, NULL, 0, 0, 0, 0, NULL, 0, 0, 0, 0, NULL, 0, 0, 0, -1, -1, -1};
 
 /* ------------------------------------------------------------------------
  * Managed devices
@@ -197,6 +225,7 @@ void checkAllTimeoutHandlers() {
 
 /* Idle work: the heartbeat check, and the timeout check once per second. */
 void doTimeouts() {
+  eventLoop.idleWorkLastRanAt = xPL_nowMilliseconds();
   time_t now = xPL_now();
   time_t sinceHeartbeatCheck = now - eventLoop.heartbeatCheckLastDoneAt;
   if (eventLoop.heartbeatCheckLastDoneAt == -1 || sinceHeartbeatCheck >= heartbeatCheckSeconds ||
@@ -210,9 +239,102 @@ void doTimeouts() {
   }
 }
 
+/* After a pass that handled devices: whether a second has gone by since the
+ * idle work last ran, so that traffic cannot hold it back.  A clock that
+ * went back (only a replaced one can) makes it due rather than stall it. */
+bool idleWorkIsDue() {
+  if (eventLoop.idleWorkLastRanAt < 0) return true;
+  long long since = xPL_nowMilliseconds() - eventLoop.idleWorkLastRanAt;
+  return since < 0 || since >= idleWorkEveryMilliseconds;
+}
+
+/* ------------------------------------------------------------------------
+ * One-shot timers
+ * ------------------------------------------------------------------------ */
+
+int findTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue) {
+  for (int i = 0; i < eventLoop.timerCount; i++) {
+    if (eventLoop.timerList[i].timerHandler == theHandler &&
+        eventLoop.timerList[i].userValue == userValue)
+      return i;
+  }
+  return -1;
+}
+
+void removeTimerEntry(int index) {
+  memmove(&eventLoop.timerList[index], &eventLoop.timerList[index + 1],
+          (eventLoop.timerCount - index - 1) * sizeof(struct OneShotTimer));
+  eventLoop.timerCount--;
+}
+
+/* Milliseconds from now until the soonest timer is due (0 when one is
+ * overdue), or -1 when no timer is pending. */
+long long untilNextTimer(long long now) {
+  long long soonest = -1;
+  for (int i = 0; i < eventLoop.timerCount; i++) {
+    long long wait = eventLoop.timerList[i].dueAt - now;
+    if (wait < 0) wait = 0;
+    if (soonest < 0 || wait < soonest) soonest = wait;
+  }
+  return soonest;
+}
+
+/* Fires every due timer, the soonest first; each is removed before its
+ * handler runs, so the handler may arm or cancel timers freely.  A timer
+ * armed during this run waits for the next one: a handler that re-arms
+ * itself with no delay cannot hold the loop here. */
+void runDueTimers() {
+  const unsigned long armedBeforeRun = eventLoop.timersArmed;
+  for (;;) {
+    long long now = xPL_nowMilliseconds();
+    int due = -1;
+    for (int i = 0; i < eventLoop.timerCount; i++) {
+      const struct OneShotTimer &timer = eventLoop.timerList[i];
+      if (timer.armedAs >= armedBeforeRun || timer.dueAt > now) continue;
+      if (due < 0 || timer.dueAt < eventLoop.timerList[due].dueAt) due = i;
+    }
+    if (due < 0) return;
+    struct OneShotTimer fired = eventLoop.timerList[due];
+    removeTimerEntry(due);
+    fired.timerHandler(fired.userValue);
+  }
+}
+
+/* Waits up to `slice` ms for a device to become ready, firing timers as they
+ * fall due: the poll is cut short at the next timer and the rest of the
+ * slice is waited after it fired.  The count of ready devices; 0 when the
+ * slice passed without one (or the library was stopped by a timer); -1,
+ * with errno set, when poll failed. */
+int pollSlice(int slice) {
+  const long long sliceEnd = xPL_nowMilliseconds() + slice;
+  for (;;) {
+    long long now = xPL_nowMilliseconds();
+    long long wait = sliceEnd > now ? sliceEnd - now : 0;
+    long long toTimer = untilNextTimer(now);
+    bool cutShort = toTimer >= 0 && toTimer < wait;
+    if (cutShort) wait = toTimer;
+
+    int readyCount = poll(eventLoop.pollInfo, eventLoop.pollInfoCount, (int)wait);
+    if (readyCount < 0 && errno == EINTR) continue; /* the rest of the slice */
+    if (readyCount != 0) return readyCount;
+    runDueTimers();
+    if (!cutShort || xPLFD == -1) return 0;
+  }
+}
+
 /* ------------------------------------------------------------------------
  * Sockets
  * ------------------------------------------------------------------------ */
+
+/* Records why start-up failed.  The log lines stay as they are (and the
+ * listener's only show with debugging on); this one line is for the
+ * application to pass on, whatever the debug setting. */
+__attribute__((format(printf, 1, 2))) void noteStartupFailure(const char *theFormat, ...) {
+  va_list arguments;
+  va_start(arguments, theFormat);
+  vsnprintf(startupFailure, sizeof(startupFailure), theFormat, arguments);
+  va_end(arguments);
+}
 
 Bool markNonblocking(int theFD) {
   int flags = fcntl(theFD, F_GETFL);
@@ -288,28 +410,41 @@ Bool setupBroadcastAddr() {
   struct protoent *udpProtocol = getprotobyname("udp");
   if (udpProtocol == NULL) {
     xPL_Error("Unable to lookup UDP protocol info");
+    noteStartupFailure("the UDP protocol is unknown to this system");
     return FALSE;
   }
   int sockfd = socket(AF_INET, SOCK_DGRAM, udpProtocol->p_proto);
   if (sockfd < 0) {
-    xPL_Error("Unable to create broadcast socket %s (%d)", strerror(errno), errno);
+    int error = errno;
+    xPL_Error("Unable to create broadcast socket %s (%d)", strerror(error), error);
+    noteStartupFailure("cannot create the broadcast socket: %s", strerror(error));
     return FALSE;
   }
   int flag = 1;
   if (setsockopt(sockfd, SOL_SOCKET, SO_BROADCAST, &flag, sizeof(flag)) < 0) {
-    xPL_Error("Unable to set SO_BROADCAST on socket %s (%d)", strerror(errno), errno);
+    int error = errno;
+    xPL_Error("Unable to set SO_BROADCAST on socket %s (%d)", strerror(error), error);
+    noteStartupFailure("cannot allow broadcasts on the broadcast socket: %s", strerror(error));
     close(sockfd);
     return FALSE;
   }
   if (xPLInterfaceName[0] == '\0' && !findDefaultInterface(sockfd)) {
     xPL_Error("Could not find a working, non-loopback network interface");
+    noteStartupFailure("no network interface is up other than the loopback");
     close(sockfd);
     return FALSE;
   }
 
   struct ifreq request = interfaceRequest(xPLInterfaceName);
   if (ioctl(sockfd, SIOCGIFADDR, &request) < 0) {
+    int error = errno;
     xPL_Error("Unable to get IP addr for interface %s", xPLInterfaceName);
+    if (error == ENODEV) {
+      noteStartupFailure("network interface %s not found", xPLInterfaceName);
+    } else {
+      noteStartupFailure("network interface %s has no usable IPv4 address: %s", xPLInterfaceName,
+                         strerror(error));
+    }
     close(sockfd);
     return FALSE;
   }
@@ -318,7 +453,10 @@ Bool setupBroadcastAddr() {
 
   request = interfaceRequest(xPLInterfaceName);
   if (ioctl(sockfd, SIOCGIFNETMASK, &request) < 0) {
+    int error = errno;
     xPL_Error("Unable to extract the interface net mask");
+    noteStartupFailure("cannot read the netmask of network interface %s: %s", xPLInterfaceName,
+                       strerror(error));
     close(sockfd);
     return FALSE;
   }
@@ -341,21 +479,28 @@ int openListenerSocket(Bool reuseAddress) {
   struct protoent *udpProtocol = getprotobyname("udp");
   if (udpProtocol == NULL) {
     xPL_Debug("Unable to lookup UDP protocol info");
+    noteStartupFailure("the UDP protocol is unknown to this system");
     return -1;
   }
   int sockfd = socket(AF_INET, SOCK_DGRAM, udpProtocol->p_proto);
   if (sockfd < 0) {
-    xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
+    int error = errno;
+    xPL_Debug("Unable to create listener socket %s (%d)", strerror(error), error);
+    noteStartupFailure("cannot create the listener socket: %s", strerror(error));
     return -1;
   }
   int flag = 1;
   if (reuseAddress && setsockopt(sockfd, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof(flag)) < 0) {
-    xPL_Debug("Unable to set SO_REUSEADDR on socket %s (%d)", strerror(errno), errno);
+    int error = errno;
+    xPL_Debug("Unable to set SO_REUSEADDR on socket %s (%d)", strerror(error), error);
+    noteStartupFailure("cannot allow address reuse on the listener socket: %s", strerror(error));
     close(sockfd);
     return -1;
   }
   if (setsockopt(sockfd, SOL_SOCKET, SO_BROADCAST, &flag, sizeof(flag)) < 0) {
-    xPL_Debug("Unable to set SO_BROADCAST on socket %s (%d)", strerror(errno), errno);
+    int error = errno;
+    xPL_Debug("Unable to set SO_BROADCAST on socket %s (%d)", strerror(error), error);
+    noteStartupFailure("cannot allow broadcasts on the listener socket: %s", strerror(error));
     close(sockfd);
     return -1;
   }
@@ -369,18 +514,28 @@ Bool bindListener(int sockfd, int thePort) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(thePort);
   if (bind(sockfd, (struct sockaddr *)&address, sizeof(address)) < 0) {
-    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(errno),
-              errno);
+    int error = errno;
+    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(error),
+              error);
+    if (thePort == 0) {
+      noteStartupFailure("cannot bind the listener socket to a free port: %s", strerror(error));
+    } else {
+      noteStartupFailure("cannot bind the listener socket to port %d: %s", thePort,
+                         strerror(error));
+    }
     return FALSE;
   }
   return TRUE;
 }
 
-/* Owns port 3865 ourselves and hears the network's broadcasts directly. */
+/* Owns port 3865 ourselves and hears the network's broadcasts directly.  The
+ * port is set afresh: after a hub-mode run xPLPort still holds the port the
+ * system picked then, and binding that would miss the network's traffic. */
 Bool attemptStandaloneConnection() {
   int sockfd = openListenerSocket(TRUE);
   if (sockfd < 0) return FALSE;
-  if (!bindListener(sockfd, xPLPort)) {
+  xPLPort = XPL_PORT;
+  if (!bindListener(sockfd, XPL_PORT)) {
     close(sockfd);
     return FALSE;
   }
@@ -402,7 +557,9 @@ Bool attempHubConnection() {
   struct sockaddr_in bound;
   socklen_t boundLength = sizeof(bound);
   if (getsockname(sockfd, (struct sockaddr *)&bound, &boundLength) < 0) {
-    xPL_Debug("Unable to fetch socket info for bound listener, %s (%d)", strerror(errno), errno);
+    int error = errno;
+    xPL_Debug("Unable to fetch socket info for bound listener, %s (%d)", strerror(error), error);
+    noteStartupFailure("cannot read the listener socket's port: %s", strerror(error));
     close(sockfd);
     return FALSE;
   }
@@ -448,7 +605,10 @@ void longToBase32(uint32_t theValue, char *theText) {
  * ------------------------------------------------------------------------ */
 
 Bool xPL_initialize(xPL_ConnectType theConnectType) {
-  if (xPLFD != -1) return FALSE;
+  if (xPLFD != -1) {
+    noteStartupFailure("the xPL library is already started");
+    return FALSE;
+  }
   if (!setupBroadcastAddr()) return FALSE;
   if (!makeConnection(theConnectType)) {
     /* Do not leave a half-started transport behind. */
@@ -464,6 +624,8 @@ Bool xPL_initialize(xPL_ConnectType theConnectType) {
     xPL_addMessageListener(xPL_handleServiceMessage, NULL);
     serviceHandlerRegistered = TRUE;
   }
+  /* A standalone attempt that failed on the way to hub mode is no failure. */
+  startupFailure[0] = '\0';
   return TRUE;
 }
 
@@ -491,6 +653,8 @@ Bool xPL_sendRawMessage(const char *theData, int dataLen) {
 }
 
 void xPL_setRawSender(xPL_RawSender theSender) { rawSender = theSender; }
+
+String xPL_getStartupFailure(void) { return startupFailure; }
 
 int xPL_getFD(void) { return xPLFD; }
 
@@ -610,6 +774,30 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
   return FALSE;
 }
 
+void xPL_addTimer(xPL_TimerHandler theHandler, int theMilliseconds, xPL_ObjectPtr userValue) {
+  if (eventLoop.timerCount == eventLoop.timerAllocCount) {
+    eventLoop.timerAllocCount += timerGrowth;
+    eventLoop.timerList = (struct OneShotTimer *)realloc(
+        eventLoop.timerList, eventLoop.timerAllocCount * sizeof(struct OneShotTimer));
+  }
+  struct OneShotTimer *timer = &eventLoop.timerList[eventLoop.timerCount++];
+  timer->dueAt = xPL_nowMilliseconds() + (theMilliseconds > 0 ? theMilliseconds : 0);
+  timer->timerHandler = theHandler;
+  timer->userValue = userValue;
+  timer->armedAs = eventLoop.timersArmed++;
+}
+
+Bool xPL_removeTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue) {
+  int index = findTimer(theHandler, userValue);
+  if (index < 0) return FALSE;
+  removeTimerEntry(index);
+  return TRUE;
+}
+
+Bool xPL_isTimerPending(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue) {
+  return findTimer(theHandler, userValue) >= 0 ? TRUE : FALSE;
+}
+
 Bool xPL_processMessages(int theTimeout) {
   Bool idleWorkDone = FALSE;
   int idleMilliseconds = 0;
@@ -625,14 +813,15 @@ Bool xPL_processMessages(int theTimeout) {
       slice = 0;
     }
 
-    int readyCount;
-    do {
-      readyCount = poll(eventLoop.pollInfo, eventLoop.pollInfoCount, slice);
-    } while (readyCount < 0 && errno == EINTR);
+    int readyCount = pollSlice(slice);
 
     if (xPLFD == -1) break;
     if (readyCount < 0) {
-      xPL_Debug("Error while polling devices - %s (%d) - terminating", strerror(errno), errno);
+      /* The caller learns the reason from errno. */
+      int pollError = errno;
+      xPL_Debug("Error while polling devices - %s (%d) - terminating", strerror(pollError),
+                pollError);
+      errno = pollError;
       return FALSE;
     }
 
@@ -647,6 +836,12 @@ Bool xPL_processMessages(int theTimeout) {
 
     idleMilliseconds = 0;
     if (!dispatchReadyDevices(readyCount)) break;
+    runDueTimers();
+    if (xPLFD == -1) break;
+    if (idleWorkIsDue()) {
+      doTimeouts();
+      idleWorkDone = TRUE;
+    }
   }
 
   if (!idleWorkDone) doTimeouts();

@@ -5,7 +5,8 @@
  * All services stand in one process-wide table in creation order.  A service
  * announces itself with heartbeats: one at enabling, then on the timely
  * schedule driven by the event loop's idle work, a goodbye at disabling, and
- * a reply to each broadcast heartbeat request.
+ * a reply to broadcast heartbeat requests, sent by a timer of the event loop
+ * after a random delay.
  */
 #include <cstdlib>
 #include <cstring>
@@ -195,17 +196,29 @@ bool isTargetedAt(xPL_ServicePtr theService, xPL_MessagePtr theMessage) {
          sameIgnoringCase(theMessage->targetInstanceID, theService->serviceInstanceID);
 }
 
-// Answers a broadcast heartbeat request after a random delay.  Only a
-// service that takes part in the network and responds to broadcasts answers:
-// a disabled one has said goodbye and must not reappear.
+// The delayed answer to a heartbeat request, fired by the event loop.
+void sendRequestedHeartbeat(xPL_ObjectPtr theService) {
+  xPL_sendHeartbeat(static_cast<xPL_ServicePtr>(theService));
+}
+
+// Answers a broadcast heartbeat request after a random delay, kept by a timer
+// of the event loop so that nothing else waits meanwhile.  One pending answer
+// serves every request that comes before it is sent.  Only a service that
+// takes part in the network and responds to broadcasts answers: a disabled
+// one has said goodbye and must not reappear.
 void answerHeartbeatRequest(xPL_ServicePtr theService) {
   if (!theService->serviceEnabled || theService->ignoreBroadcasts) return;
+  if (xPL_isTimerPending(sendRequestedHeartbeat, theService)) return;
   int responseDelay =
       REPLY_DELAY_MIN_MS + static_cast<int>(random() / RANDOM_MAX * REPLY_DELAY_SPAN_MS);
   xPL_Debug("Sending heartbeat in response to discovery request after a %d millisecond delay",
             responseDelay);
-  xPL_sleepMilliseconds(responseDelay);
-  xPL_sendHeartbeat(theService);
+  xPL_addTimer(sendRequestedHeartbeat, responseDelay, theService);
+}
+
+// Drops an answer still waiting for its delay.
+void cancelRequestedHeartbeat(xPL_ServicePtr theService) {
+  xPL_removeTimer(sendRequestedHeartbeat, theService);
 }
 
 // Offers one inbound message to one service.
@@ -264,6 +277,8 @@ void xPL_releaseService(xPL_ServicePtr theService) {
   if (theService == nullptr || findService(theService) < 0) return;
 
   xPL_setServiceEnabled(theService, FALSE);
+  // The timer holds the record's address; it must not outlive the record.
+  cancelRequestedHeartbeat(theService);
 
   if (theService->heartbeatMessage != nullptr) {
     xPL_releaseMessage(theService->heartbeatMessage);
@@ -332,6 +347,7 @@ void xPL_setServiceEnabled(xPL_ServicePtr theService, Bool isEnabled) {
     }
     xPL_sendHeartbeat(theService);
   } else {
+    cancelRequestedHeartbeat(theService);
     xPL_sendGoodbyeHeartbeat(theService);
   }
 }

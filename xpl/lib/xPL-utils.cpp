@@ -1,6 +1,5 @@
 // xPL-utils.cpp -- logging, text helpers, name/value lists, the library's
-// common command-line options, and the clock and sleep hooks.
-#include <cerrno>
+// common command-line options, and the clock hooks.
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -119,16 +118,13 @@ const xPL_ConnectType xPL_ParsedConnectionType = xcViaHub;
 // ---------------------------------------------------------------------------
 
 time_t (*clockHook)(void) = nullptr;
-void (*sleeperHook)(int) = nullptr;
+long long (*millisecondClockHook)(void) = nullptr;
 
-void realSleep(int theMilliseconds) {
-  if (theMilliseconds <= 0) return;
-  struct timespec remaining;
-  remaining.tv_sec = theMilliseconds / 1000;
-  remaining.tv_nsec = static_cast<long>(theMilliseconds % 1000) * 1000000L;
-  // A signal cuts the sleep short; go on with what is left of it.
-  while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-  }
+// The monotonic clock: setting the wall clock moves no timer.
+long long monotonicMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -360,12 +356,8 @@ time_t xPL_now(void) { return clockHook != nullptr ? clockHook() : time(nullptr)
 
 void xPL_setClock(time_t (*theClock)(void)) { clockHook = theClock; }
 
-void xPL_sleepMilliseconds(int theMilliseconds) {
-  if (sleeperHook != nullptr) {
-    sleeperHook(theMilliseconds);
-  } else {
-    realSleep(theMilliseconds);
-  }
+long long xPL_nowMilliseconds(void) {
+  return millisecondClockHook != nullptr ? millisecondClockHook() : monotonicMilliseconds();
 }
 
-void xPL_setSleeper(void (*theSleeper)(int theMilliseconds)) { sleeperHook = theSleeper; }
+void xPL_setMillisecondClock(long long (*theClock)(void)) { millisecondClockHook = theClock; }

@@ -407,6 +407,9 @@ xPL_ConnectType xPL_getParsedConnectionType(void);
 /* Opens both sockets and registers the receive and service handlers;
  * FALSE when already started or a step failed. */
 Bool xPL_initialize(xPL_ConnectType theConnectType);
+/* Why the last xPL_initialize failed, as one line of text without a line
+ * feed (the system's error text included); empty after a successful start. */
+String xPL_getStartupFailure(void);
 /* Disables all services, closes both sockets; FALSE when not started. */
 Bool xPL_shutdown(void);
 /* Sends dataLen bytes as one broadcast datagram; TRUE when sent whole. */
@@ -445,7 +448,8 @@ void xPL_addTimeoutHandler(xPL_TimeoutHandler timeoutHandler, int timeoutInSecon
  * handler is never called again, even later in the same check. */
 Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler);
 /* Runs the event loop: theTimeout ms of quiet (-1 = until shutdown, 0 = only
- * what is pending).  Always returns FALSE. */
+ * what is pending).  Always returns FALSE; when it ends while the library is
+ * still started, poll() failed and errno holds the reason. */
 Bool xPL_processMessages(int theTimeout);
 
 /* ------------------------------------------------------------------------

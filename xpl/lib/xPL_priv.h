@@ -2,8 +2,8 @@
  * xPL_priv.h -- declarations shared by the library's units only.
  *
  * Nothing here is part of the public interface.  The hooks at the end exist
- * so that tests can drive time, capture sent datagrams and skip real sleeps;
- * a program never sets them.
+ * so that tests can drive time and capture sent datagrams; a program never
+ * sets them.
  */
 #ifndef XPL_PRIV_H
 #define XPL_PRIV_H
@@ -47,6 +47,19 @@ String formatFilter(xPL_ServiceFilterPtr theFilter);
 Bool parseFilter(const char *theText, xPL_ServiceFilterPtr theFilter);
 
 /* ------------------------------------------------------------------------
+ * One-shot timers of the event loop (xPL-io, used by xPL-service)
+ * ------------------------------------------------------------------------ */
+
+/* Called once when its timer falls due, with the user value it was armed with. */
+typedef void (*xPL_TimerHandler)(xPL_ObjectPtr userValue);
+/* Arms a timer that calls theHandler once, theMilliseconds from now. */
+void xPL_addTimer(xPL_TimerHandler theHandler, int theMilliseconds, xPL_ObjectPtr userValue);
+/* Disarms the oldest pending timer of theHandler with userValue; FALSE if none. */
+Bool xPL_removeTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue);
+/* Whether a timer of theHandler with userValue is still pending. */
+Bool xPL_isTimerPending(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue);
+
+/* ------------------------------------------------------------------------
  * Test hooks
  * ------------------------------------------------------------------------ */
 
@@ -55,10 +68,12 @@ time_t xPL_now(void);
 /* Replaces the clock behind xPL_now; NULL restores time(). */
 void xPL_setClock(time_t (*theClock)(void));
 
-/* Sleeps theMilliseconds (the heartbeat-request delay). */
-void xPL_sleepMilliseconds(int theMilliseconds);
-/* Replaces the sleeper behind xPL_sleepMilliseconds; NULL restores the real one. */
-void xPL_setSleeper(void (*theSleeper)(int theMilliseconds));
+/* Milliseconds on the monotonic clock, as the loop's one-shot timers see them. */
+long long xPL_nowMilliseconds(void);
+/* Replaces the clock behind xPL_nowMilliseconds; NULL restores the monotonic
+ * one.  A clock that stands still lets timers fire only when it is moved, so
+ * tests that set one run the loop with a time limit of 0. */
+void xPL_setMillisecondClock(long long (*theClock)(void));
 
 /* Receives what xPL_sendRawMessage would broadcast; its result is the send's. */
 typedef Bool (*xPL_RawSender)(const char *theData, int dataLen);
