@@ -2,6 +2,9 @@
 
 # The Debian packages that building and testing need.
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux netbase"
+# What scripts/check-install needs besides (package, units, man pages,
+# pkg-config); scripts/test adds them, the demo does without.
+check_packages="gcc pkgconf dpkg-dev file lintian systemd groff-base man-db mount"
 
 # Installs what is missing when run as root; otherwise names it and fails.
 ensure_packages() {

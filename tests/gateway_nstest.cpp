@@ -166,7 +166,7 @@ TEST_F(GatewayTest, FirstStartAnnouncesSevenDefaultItemsAndOpensNothing) {
   ASSERT_NE(beat, nullptr);
   EXPECT_EQ(beat->value("interval"), "1");
   EXPECT_EQ(beat->value("remote-ip"), "127.0.0.1");
-  EXPECT_EQ(beat->value("version"), "1.0");
+  EXPECT_EQ(beat->value("version"), ZUD_VERSION);
 
   Heard list = ask("config.list");
   std::vector<std::pair<std::string, std::string>> expected = {
@@ -483,7 +483,7 @@ TEST(GatewayCommandLine, HelpAndVersionExitCleanly) {
   Process version;
   ASSERT_TRUE(version.start(testsupport::binPath("zud"), {"--version"}));
   EXPECT_EQ(Process::exitCode(version.wait(5000ms)), 0);
-  EXPECT_EQ(version.out(), "zud 1.0\n");
+  EXPECT_EQ(version.out(), "zud " ZUD_VERSION "\n");
 }
 
 TEST(GatewayCommandLine, NoUsableInterfaceEndsWithStatusOneAndSaysWhy) {

@@ -193,6 +193,37 @@ TEST(ToolkitMessages, SourceTargetAndSchemaAsText) {
   EXPECT_EQ(toolkit::schemaText(bare.get(), "?"), "?.?");
 }
 
+TEST(ToolkitMessages, JsonKeepsRepeatedNamesInOrderAndEscapesWhatJsonNeeds) {
+  // Built rather than parsed: parsing turns bytes above 'z' and controls into "|".  Well-formed
+  // UTF-8 passes; a Latin-1 byte, a stray continuation byte, a cut-off sequence and an encoded
+  // surrogate each become the escape of their own number.
+  xPL_ServicePtr service = xPL_createService("kelvora", "zud", "hall");
+  MessageHolder alert(xPL_createBroadcastMessage(service, xPL_MESSAGE_TRIGGER));
+  xPL_setSchema(alert.get(), "weather", "alert");
+  const std::pair<const char *, const char *> pairs[] = {
+      {"location", "Ada ID"},
+      {"location", "Canyon ID"},
+      {"quote", "say \"hi\""},
+      {"path", "C:\\dir\\"},
+      {"utf8", "Ni\xc3\xb1o \xe2\x9c\x93 \xf0\x9f\x8c\x80"},
+      {"latin1", "caf\xe9 \xff"},
+      {"broken", "\xc3(\x80\xed\xa0\x80\xe2\x9c"},
+      {"control", "a\tb\n\x01\x7f"},
+  };
+  for (const auto &pair : pairs) xPL_addMessageNamedValue(alert.get(), pair.first, pair.second);
+  EXPECT_EQ(toolkit::messageJson(alert.get()),
+            "{\"type\":\"xpl-trig\",\"hop\":1,\"source\":\"kelvora-zud.hall\",\"target\":\"*\","
+            "\"schema\":\"weather.alert\",\"body\":["
+            "[\"location\",\"Ada ID\"],[\"location\",\"Canyon ID\"],"
+            "[\"quote\",\"say \\\"hi\\\"\"],[\"path\",\"C:\\\\dir\\\\\"],"
+            "[\"utf8\",\"Ni\xc3\xb1o \xe2\x9c\x93 \xf0\x9f\x8c\x80\"],"
+            "[\"latin1\",\"caf\\u00e9 \\u00ff\"],"
+            "[\"broken\",\"\\u00c3(\\u0080\\u00ed\\u00a0\\u0080\\u00e2\\u009c\"],"
+            "[\"control\",\"a\\tb\\n\\u0001\\u007f\"]]}");
+  alert.reset();
+  xPL_releaseService(service);
+}
+
 TEST(ToolkitMessages, TextsAndComparisons) {
   EXPECT_EQ(toolkit::textOr("x"), "x");
   EXPECT_EQ(toolkit::textOr(nullptr), "");

@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -211,6 +212,20 @@ inline std::string schemaText(xPL_MessagePtr message, const char *missing = "") 
          textOr(xPL_getSchemaType(message), missing);
 }
 
+// The value of a body pair as text: the text itself (empty when absent), or the bytes of a
+// binary value in upper-case hexadecimal, as binary values travel.
+inline std::string pairValueText(xPL_NameValuePairPtr pair) {
+  if (!pair->isBinary) return textOr(pair->itemValue);
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string hex;
+  const auto *bytes = reinterpret_cast<const unsigned char *>(pair->itemValue);
+  for (int i = 0; bytes != nullptr && i < pair->binaryLength; i++) {
+    hex += digits[bytes[i] >> 4];
+    hex += digits[bytes[i] & 0x0F];
+  }
+  return hex;
+}
+
 // The local time as "YYYY-MM-DD HH:MM:SS".
 inline std::string timestamp() {
   char text[32];
@@ -219,6 +234,92 @@ inline std::string timestamp() {
   localtime_r(&now, &local);
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
+}
+
+// ---------------------------------------------------------------------------
+// Messages as JSON
+
+// The length of the well-formed UTF-8 sequence that starts text (size bytes available), or 0
+// when none does: a stray continuation byte, a cut-off or overlong sequence, a surrogate, or a
+// code point beyond U+10FFFF.
+inline size_t utf8SequenceLength(const unsigned char *text, size_t size) {
+  unsigned char lead = text[0];
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below
+    if (lead == 0xED) high = 0x9F;  // surrogates above
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF above
+  } else {
+    return 0;
+  }
+  if (size < length || text[1] < low || text[1] > high) return 0;
+  for (size_t i = 2; i < length; i++) {
+    if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+  }
+  return length;
+}
+
+// text as a JSON string, quotes included.  Quotes, backslashes, control characters and DEL
+// are escaped; well-formed UTF-8 passes through as it is; every other byte becomes the
+// character of the same number, U+0080 to U+00FF, as if the text were Latin-1 (written
+// as an escape), so that the output is always valid JSON and every byte stays visible.
+inline std::string jsonString(const std::string &text) {
+  std::string out = "\"";
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = bytes[i];
+    size_t length = c >= 0x80 ? utf8SequenceLength(bytes + i, text.size() - i) : 0;
+    if (length > 0) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    i++;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          out += escape;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// A message as one JSON object on one line: type, hop, source, target, schema as
+// "CLASS.TYPE", and body as [name, value] pairs in order, so that repeated names survive.
+inline std::string messageJson(xPL_MessagePtr message) {
+  std::string out = "{\"type\":" + jsonString(typeName(xPL_getMessageType(message))) +
+                    ",\"hop\":" + std::to_string(xPL_getHopCount(message)) +
+                    ",\"source\":" + jsonString(sourceText(message)) +
+                    ",\"target\":" + jsonString(targetText(message)) +
+                    ",\"schema\":" + jsonString(schemaText(message)) + ",\"body\":[";
+  xPL_NameValueListPtr body = xPL_getMessageBody(message);
+  int count = xPL_getNamedValueCount(body);
+  for (int i = 0; i < count; i++) {
+    xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(body, i);
+    if (i > 0) out += ",";
+    out += "[" + jsonString(textOr(pair->itemName)) + "," + jsonString(pairValueText(pair)) + "]";
+  }
+  return out + "]}";
 }
 
 }  // namespace toolkit

@@ -3,7 +3,8 @@
 // The logger joins the network as a device of its own (kelvora-logger), so
 // that the hub relays the network's traffic to it, and prints every message
 // it receives: readably, one header line and one indented line per body
-// value, or with --raw exactly as the datagram arrived.
+// value; with --raw exactly as the datagram arrived; or with --json as one
+// JSON object per line, for scripts.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@ struct SourceFilter {
 
 struct Options {
   bool raw = false;
+  bool json = false;
   long count = 0;  // 0: no limit
   std::vector<SchemaFilter> schemas;
   std::vector<SourceFilter> sources;
@@ -76,7 +78,7 @@ class StopPipe {
 void printUsage(FILE *to) {
   std::fprintf(
       to,
-      "usage: xpl-logger [-interface NAME] [-xpldebug] [--raw] [--count N]\n"
+      "usage: xpl-logger [-interface NAME] [-xpldebug] [--raw | --json] [--count N]\n"
       "                  [--schema CLASS[.TYPE]]... [--source VENDOR-DEVICE[.INSTANCE]]...\n"
       "\n"
       "Joins the xPL network as kelvora-logger (through the hub on this host) and\n"
@@ -87,6 +89,8 @@ void printUsage(FILE *to) {
       "                    interface that is up)\n"
       "  -xpldebug         log the library's debug lines on standard error\n"
       "  --raw             print each datagram exactly as received\n"
+      "  --json            print each message as one JSON object per line: type, hop,\n"
+      "                    source, target, schema, body as [name, value] pairs\n"
       "  --schema C[.T]    only messages of schema class C (and type T); may repeat\n"
       "  --source V-D[.I]  only messages from that sender; may repeat\n"
       "  --count N         exit after printing N messages\n"
@@ -129,6 +133,8 @@ Options parseOptions(int argc, char **argv) {
     toolkit::exitOnHelpOrVersion(program, arg, printUsage);
     if (arg == "--raw") {
       options.raw = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else if (arg == "--count") {
       options.count = parseCount(toolkit::optionValue(program, argc, argv, &i));
     } else if (arg == "--schema") {
@@ -139,6 +145,8 @@ Options parseOptions(int argc, char **argv) {
       toolkit::usageError(program, "unexpected argument '" + arg + "'");
     }
   }
+  if (options.raw && options.json)
+    toolkit::usageError(program, "--raw and --json exclude each other");
   return options;
 }
 
@@ -176,15 +184,8 @@ bool hasFilters(const Options &options) {
 // One body pair: name=value for text (nothing after "=" when absent),
 // name!HEX for binary values, as they travel.
 void printPair(xPL_NameValuePairPtr pair) {
-  if (pair->isBinary) {
-    std::printf("    %s!", toolkit::textOr(pair->itemName).c_str());
-    const auto *bytes = reinterpret_cast<const unsigned char *>(pair->itemValue);
-    for (int i = 0; bytes != nullptr && i < pair->binaryLength; i++) std::printf("%02X", bytes[i]);
-    std::printf("\n");
-  } else {
-    std::printf("    %s=%s\n", toolkit::textOr(pair->itemName).c_str(),
-                toolkit::textOr(pair->itemValue).c_str());
-  }
+  std::printf("    %s%c%s\n", toolkit::textOr(pair->itemName).c_str(), pair->isBinary ? '!' : '=',
+              toolkit::pairValueText(pair).c_str());
 }
 
 void printReadable(xPL_MessagePtr message) {
@@ -223,7 +224,11 @@ void notePrinted() {
 
 void onMessage(xPL_MessagePtr message, xPL_ObjectPtr) {
   if (logger.stopping || !passesFilters(message, logger.options)) return;
-  printReadable(message);
+  if (logger.options.json) {
+    std::printf("%s\n", toolkit::messageJson(message).c_str());
+  } else {
+    printReadable(message);
+  }
   notePrinted();
 }
 

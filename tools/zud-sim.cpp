@@ -152,6 +152,7 @@ constexpr const char *kUsage =
     "                        not at all; the block is kept only when answered \"*\"\n"
     "  --upload-timeout MS   abandon an upload after MS without a byte (default 5000)\n"
     "  --help                print this help and exit\n"
+    "  --version             print the version and exit\n"
     "\n"
     "Standard input: each line is a SAME line to send (preamble of 16 bytes 0xAB,\n"
     "the text, CR LF); a trailing CR is ignored, empty lines are skipped.  Lines\n"
@@ -399,6 +400,7 @@ struct Options {
   std::optional<char> uploadAnswer = kAccepted;  // nothing: stay silent
   long uploadTimeoutMs = kDefaultUploadTimeoutMs;
   bool help = false;
+  bool version = false;
 };
 
 struct ParseResult {
@@ -551,13 +553,18 @@ std::string optHelp(Options &o, std::string_view) {
   return "";
 }
 
+std::string optVersion(Options &o, std::string_view) {
+  o.version = true;
+  return "";
+}
+
 struct OptionSpec {
   std::string_view name;
   bool takesValue;
   OptionSetter set;
 };
 
-constexpr std::array<OptionSpec, 21> kOptions = {{
+constexpr std::array<OptionSpec, 22> kOptions = {{
     {"--freq", true, optFreq},
     {"--altfreq", true, optAltFreq},
     {"--fips", true, optFips},
@@ -579,6 +586,7 @@ constexpr std::array<OptionSpec, 21> kOptions = {{
     {"--upload-timeout", true, optUploadTimeout},
     {"--help", false, optHelp},
     {"-h", false, optHelp},
+    {"--version", false, optVersion},
 }};
 
 const OptionSpec *findOption(std::string_view name) {
@@ -1253,6 +1261,10 @@ int main(int argc, char **argv) {
   }
   if (parsed.options.help) {
     std::fputs(kUsage, stdout);
+    return toolkit::exitOk;
+  }
+  if (parsed.options.version) {
+    std::printf("%s %s\n", kProgram, ZUD_VERSION);
     return toolkit::exitOk;
   }
   Simulator simulator(std::move(parsed.options));

@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
   }
 
   zudService = xPL_createConfigurableService("kelvora", "zud", "zud.xpl");
-  xPL_setServiceVersion(zudService, "1.0");
+  xPL_setServiceVersion(zudService, ZUD_VERSION);
   if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
   parseconfig(zudService);
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, nullptr);
