@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "decoder.h"
+#include "alert.h"
 #include "xPL_priv.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "decoder.h"
+#include "alert.h"
 #include "receiver.h"
 #include "fuzz_support.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
+#include "alert.h"
 #include "gateway.h"
 #include "receiver.h"
 #include "xPL_priv.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
+#include "alert.h"
 #include "process.h"
 #include "receiver.h"
 #include "xPL_priv.h"

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder.h"
+#include "alert.h"
 #include "receiver.h"
 
 const unsigned char samplesame[] =

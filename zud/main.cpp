@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "decoder.h"
+#include "alert.h"
 #include "gateway.h"
 #include "xPL.h"
 

@@ -19,7 +19,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "decoder.h"
+#include "alert.h"
 #include "xPL.h"
 
 int ttyfd = -1;
