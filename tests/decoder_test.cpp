@@ -405,13 +405,11 @@ class SendPath : public ZoneTest {
  protected:
   static void SetUpTestSuite() {
     service = xPL_createService("kelvora", "zud", "test");
-    zudService = service;
     xPL_setRawSender(captureDatagram);
   }
   static void TearDownTestSuite() {
     xPL_setRawSender(nullptr);
     xPL_releaseService(service);
-    zudService = nullptr;
   }
   static Bool captureDatagram(const char *data, int length) {
     datagrams.emplace_back(data, length);
@@ -422,7 +420,8 @@ class SendPath : public ZoneTest {
     datagrams.clear();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    parsesame(reinterpret_cast<const unsigned char *>(line.c_str()));
+    parsesame(reinterpret_cast<const unsigned char *>(line.c_str()), service,
+              CountyNames::singleWord);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), line + "\n");
     return testing::internal::GetCapturedStderr();
   }

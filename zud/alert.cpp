@@ -7,9 +7,6 @@
 
 #include <cstdio>
 
-xPL_ServicePtr zudService = nullptr;
-CountyNames countynames = CountyNames::singleWord;
-
 namespace {
 
 // A weather.alert trigger of `service` with the values and, of the
@@ -63,12 +60,12 @@ void sendalert(xPL_ServicePtr service, const alert &values) {
 
 }  // namespace
 
-void parsesame(const unsigned char *same) {
+void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names) {
   const char *whole = reinterpret_cast<const char *>(same);
   std::printf("%s\n", whole);
-  const decoding decoded = decodesame(whole, countynames);
+  const decoding decoded = decodesame(whole, names);
   if (const alert *values = std::get_if<alert>(&decoded)) {
-    sendalert(zudService, *values);
+    sendalert(service, *values);
   } else if (const rejection *why = std::get_if<rejection>(&decoded)) {
     std::fprintf(stderr, "%s\n", why->text.c_str());
   }

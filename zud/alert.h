@@ -7,12 +7,8 @@
 #include "decoder.h"
 #include "xPL.h"
 
-// The gateway's service, source of every alert; set once at start-up.
-extern xPL_ServicePtr zudService;
-// The decoder's one setting, chosen once at start-up (zud --all-counties).
-extern CountyNames countynames;
-
-// Echoes one header line on stdout, then sends its alert or writes its rejection on stderr.
-void parsesame(const unsigned char *same);
+// Echoes one header line on stdout, decodes it naming counties as `names`
+// says, then sends its alert through `service` or writes its rejection on stderr.
+void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names);
 
 #endif  // ZUD_ALERT_H
