@@ -96,7 +96,8 @@ TEST_F(LinkTest, LineArrivingInPiecesIsHandedOverOnceWithoutItsLineEnd) {
   EXPECT_TRUE(lines.empty());
   pty.send("/NWS-\r\n");
   readOnce();
-  EXPECT_EQ(lines, std::vector<std::string>{preamble + "ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS-"});
+  const std::string whole = preamble + "ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS-";
+  EXPECT_EQ(lines, std::vector<std::string>{whole});
   EXPECT_EQ(held(), 0);
 }
 

@@ -4,8 +4,8 @@
 // commands ("?" identity, "d" download its 512-byte configuration block,
 // "p" take an uploaded block, "t" test), and passes on every SAME header it
 // hears as one text line ending in a line feed.  This unit opens the port,
-// reads the block, assembles received bytes into lines for the decoder and
-// prints diagnostic dumps of what passes on the line.
+// reads the block, assembles received bytes into lines for its owner (the
+// gateway decodes them) and prints diagnostic dumps of what passes on the line.
 //
 // Every wait on the receiver is bounded, and a port that goes away (an
 // unplugged adapter) is withdrawn from the event loop and tried again every
@@ -15,7 +15,8 @@
 // receiver (the gateway).  The event loop's handlers find it again by its
 // handle: a device registration carries an int as its user value, which
 // cannot hold a pointer, so each receiver enlists under a small number for
-// its lifetime, and a handle of a receiver that has gone finds nothing.
+// its lifetime, and a handle of a receiver that has gone finds nothing.  The
+// reopen timer needs no user value: one timer serves every waiting receiver.
 #ifndef ZUD_RECEIVER_H
 #define ZUD_RECEIVER_H
 
