@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -231,6 +233,27 @@ TEST(OpenDevice, MissingPathLeavesNoPortAndPrintsNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(link.ttyfd, -1);
   EXPECT_EQ(link.tfile, std::nullopt);
+}
+
+TEST(OpenDevice, PortThatExistsButCannotBeOpenedIsReportedWithItsReason) {
+  // A socket file cannot be opened at all (ENXIO), as a port without
+  // permission cannot: the operator must hear why, not wait in silence.
+  testsupport::TempDir dir;
+  std::string path = dir.file("port");
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+  receiver link;
+  testing::internal::CaptureStderr();
+  opendevice(link, path.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cannot open receiver port " + path + " (" + strerror(ENXIO) +
+                ") -- trying again every 5 s\n");
+  EXPECT_EQ(link.ttyfd, -1);
+  close(sock);
 }
 
 TEST(OpenDevice, AnythingButATerminalIsRefusedBeforeAByteIsWritten) {

@@ -200,10 +200,23 @@ bool anywaiting() {
 
 void cancelreopen(receiver &link);
 
+// Says once why a port cannot be opened, unless it is simply not there yet
+// (an adapter plugged in later): a port that exists but refuses us (no
+// permission, busy) would otherwise be retried in silence forever.
+void reportopenerror(receiver &link, const char *path, int error) {
+  if (error == ENOENT || error == link.openerror) return;
+  link.openerror = error;
+  fprintf(stderr, "cannot open receiver port %s (%s) -- trying again every %d s\n", path,
+          strerror(error), reopenSeconds);
+}
+
 // Tries the path that `link` waits for again.
 void tryreopen(receiver &link) {
   int fd = openport(link.pendingPath->c_str());
-  if (fd == -1) return;  // still absent: try again later
+  if (fd == -1) {  // still absent or refused: try again later
+    reportopenerror(link, link.pendingPath->c_str(), errno);
+    return;
+  }
   std::string path = *link.pendingPath;
   cancelreopen(link);
   if (fd < 0) return;
@@ -227,6 +240,7 @@ void schedulereopen(receiver &link, const std::string &path) {
 void cancelreopen(receiver &link) {
   if (!link.pendingPath) return;
   link.pendingPath.reset();
+  link.openerror = 0;
   if (!anywaiting()) xPL_removeTimeoutHandler(reopentick);
 }
 
@@ -316,7 +330,10 @@ void opendevice(receiver &link, const char *path) {
   if (fd < 0) {
     // A port that is not there yet (an adapter plugged in later) is
     // watched for; something that is no terminal is a configuration error.
-    if (fd == -1) schedulereopen(link, path);
+    if (fd == -1) {
+      reportopenerror(link, path, errno);
+      schedulereopen(link, path);
+    }
     return;
   }
   attach(link, fd, path);
