@@ -26,6 +26,7 @@
 #include <string>
 
 #include "xPL_priv.h"
+#include "xPL_table.h"
 
 namespace {
 
@@ -74,8 +75,6 @@ static_assert(sizeof(filterTypeNames) / sizeof(filterTypeNames[0]) == xPL_MESSAG
 constexpr int filterTypeLength = 8; /* "xpl-cmnd" and its siblings */
 
 constexpr int configListGrowth = 4;
-constexpr int filterListGrowth = 4;
-constexpr int groupListGrowth = 4;
 constexpr int maxValueGrowth = 8;
 constexpr int maxItemNameLength = 127;
 constexpr int filterFieldCount = 6;
@@ -86,6 +85,24 @@ Bool configurationBeingInstalled = FALSE;
 /* ------------------------------------------------------------------------
  * Items
  * ------------------------------------------------------------------------ */
+
+xpl::internal::Table<xPL_ServiceConfigurable> itemsOf(xPL_ServicePtr theService) {
+  return {theService->configList, theService->configCount, theService->configAllocCount,
+          configListGrowth};
+}
+
+/* Single-valued items grow one slot at a time, others by half their
+ * maximum but never more than 8 slots. */
+int valueGrowthFor(const xPL_ServiceConfigurable *theItem) {
+  if (theItem->maxValueCount <= 1) return 1;
+  int growth = theItem->maxValueCount / 2;
+  return growth > maxValueGrowth ? maxValueGrowth : growth;
+}
+
+xpl::internal::Table<String> valuesOf(xPL_ServiceConfigurablePtr theItem) {
+  return {theItem->valueList, theItem->valueCount, theItem->valueAllocCount,
+          valueGrowthFor(theItem)};
+}
 
 /* Item names are kept to 127 characters; a longer name finds its item by
  * the same first 127 characters. */
@@ -112,24 +129,14 @@ void releaseItemValues(xPL_ServiceConfigurablePtr theItem) {
     xPL_FreeStr(theItem->valueList[i]);
     theItem->valueList[i] = NULL;
   }
-  theItem->valueCount = 0;
+  valuesOf(theItem).clear();
 }
 
 void releaseItem(xPL_ServiceConfigurablePtr theItem) {
   releaseItemValues(theItem);
-  free(theItem->valueList);
-  theItem->valueList = NULL;
-  theItem->valueAllocCount = 0;
+  valuesOf(theItem).release();
   xPL_FreeStr(theItem->itemName);
   theItem->itemName = NULL;
-}
-
-/* Single-valued items grow one slot at a time, others by half their
- * maximum but never more than 8 slots. */
-int valueGrowthFor(const xPL_ServiceConfigurable *theItem) {
-  if (theItem->maxValueCount <= 1) return 1;
-  int growth = theItem->maxValueCount / 2;
-  return growth > maxValueGrowth ? maxValueGrowth : growth;
 }
 
 /* The definition text of an item: its name, with "[n]" when it may hold
@@ -145,28 +152,6 @@ std::string itemDefinition(const xPL_ServiceConfigurable *theItem) {
 /* ------------------------------------------------------------------------
  * Groups and filters
  * ------------------------------------------------------------------------ */
-
-void appendGroup(xPL_ServicePtr theService, const char *theGroup) {
-  if (theService->groupCount == theService->groupAllocCount) {
-    theService->groupAllocCount += groupListGrowth;
-    theService->groupList =
-        (String *)realloc(theService->groupList, theService->groupAllocCount * sizeof(String));
-  }
-  theService->groupList[theService->groupCount++] = xPL_StrDup(theGroup);
-}
-
-/* The next free filter slot, growing the list when it is full. */
-xPL_ServiceFilterPtr nextFilterSlot(xPL_ServicePtr theService) {
-  if (theService->filterCount == theService->filterAllocCount) {
-    int oldCount = theService->filterAllocCount;
-    theService->filterAllocCount += filterListGrowth;
-    theService->messageFilterList = (xPL_ServiceFilterPtr)realloc(
-        theService->messageFilterList, theService->filterAllocCount * sizeof(xPL_ServiceFilter));
-    memset(&theService->messageFilterList[oldCount], 0,
-           filterListGrowth * sizeof(xPL_ServiceFilter));
-  }
-  return &theService->messageFilterList[theService->filterCount];
-}
 
 /* One field of a filter: absent for "*" (any), else a pool copy. */
 String filterField(const char *start, const char *end) {
@@ -266,14 +251,7 @@ Bool xPL_addServiceConfigurable(xPL_ServicePtr theService, const char *itemName,
   if (theService == NULL || itemName == NULL) return FALSE;
   if (theService->serviceEnabled || findItemIndex(theService, itemName) >= 0) return FALSE;
 
-  if (theService->configCount == theService->configAllocCount) {
-    theService->configAllocCount += configListGrowth;
-    theService->configList = (xPL_ServiceConfigurablePtr)realloc(
-        theService->configList,
-        theService->configAllocCount * sizeof(xPL_ServiceConfigurable));
-  }
-  xPL_ServiceConfigurablePtr theItem = &theService->configList[theService->configCount++];
-  memset(theItem, 0, sizeof(*theItem));
+  xPL_ServiceConfigurablePtr theItem = &itemsOf(theService).append();
   theItem->itemName = xPL_StrNDup(itemName, maxItemNameLength);
   theItem->itemType = itemType;
   theItem->maxValueCount = maxValueCount <= 0 ? 1 : maxValueCount;
@@ -287,30 +265,23 @@ Bool xPL_removeServiceConfigurable(xPL_ServicePtr theService, const char *itemNa
   int index = findItemIndex(theService, itemName);
   if (index < 0) return FALSE;
   releaseItem(&theService->configList[index]);
-  memmove(&theService->configList[index], &theService->configList[index + 1],
-          (theService->configCount - index - 1) * sizeof(xPL_ServiceConfigurable));
-  theService->configCount--;
+  itemsOf(theService).removeAt(index);
   return TRUE;
 }
 
 void xPL_removeAllServiceConfigurables(xPL_ServicePtr theService) {
   if (theService == NULL || theService->serviceEnabled) return;
   for (int i = 0; i < theService->configCount; i++) releaseItem(&theService->configList[i]);
-  theService->configCount = 0;
+  itemsOf(theService).clear();
 }
 
 void xPL_releaseServiceConfigurables(xPL_ServicePtr theService) {
   if (theService == NULL || theService->serviceEnabled) return;
   xPL_removeAllServiceConfigurables(theService);
-  free(theService->configList);
-  theService->configList = NULL;
-  theService->configAllocCount = 0;
+  itemsOf(theService).release();
   xPL_FreeStr(theService->configFileName);
   theService->configFileName = NULL;
-  free(theService->changedListenerList);
-  theService->changedListenerList = NULL;
-  theService->configChangedCount = 0;
-  theService->configChangedAllocCount = 0;
+  xpl::internal::releaseConfigChangedListeners(theService);
 }
 
 void xPL_clearServiceConfigValues(xPL_ServicePtr theService, const char *itemName) {
@@ -330,12 +301,7 @@ Bool xPL_addServiceConfigValue(xPL_ServicePtr theService, const char *itemName,
   if (index < 0 || valuesLocked(theService)) return FALSE;
   xPL_ServiceConfigurablePtr theItem = &theService->configList[index];
   if (theItem->valueCount >= theItem->maxValueCount) return FALSE;
-  if (theItem->valueCount == theItem->valueAllocCount) {
-    theItem->valueAllocCount += valueGrowthFor(theItem);
-    theItem->valueList =
-        (String *)realloc(theItem->valueList, theItem->valueAllocCount * sizeof(String));
-  }
-  theItem->valueList[theItem->valueCount++] = xPL_StrDup(itemValue);
+  valuesOf(theItem).append() = xPL_StrDup(itemValue);
   return TRUE;
 }
 
@@ -441,13 +407,14 @@ bool intervalSeconds(const char *theText, int *theSeconds) {
 
 /* Adds the filter a text describes; a text that is not a filter adds none. */
 void addFilterValue(xPL_ServicePtr theService, const char *theValue) {
-  if (!parseFilter(theValue, nextFilterSlot(theService))) return;
-  theService->filterCount++;
+  xPL_ServiceFilter theFilter{};
+  if (!parseFilter(theValue, &theFilter)) return;
+  xpl::internal::addServiceFilter(theService, theFilter);
   xPL_Debug("CONFIG:: Added new filter %s to service\n", theValue);
 }
 
 void addGroupValue(xPL_ServicePtr theService, const char *theValue) {
-  appendGroup(theService, theValue);
+  xpl::internal::addServiceGroup(theService, theValue);
   xPL_Debug("CONFIG:: Added new group %s to service\n", theValue);
 }
 

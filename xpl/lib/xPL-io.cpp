@@ -42,6 +42,7 @@
 #include <unistd.h>
 
 #include "xPL_priv.h"
+#include "xPL_table.h"
 
 /* ------------------------------------------------------------------------
  * Transport state
@@ -84,7 +85,7 @@ xPL_RawSender rawSender = NULL;
 struct _pollUserInfo {
   xPL_IOHandler ioHandler;
   int userValue;
-  bool removed; /* removed during a pass; compacted when the pass ends */
+  bool removed; /* removed during a pass; dropped when the pass ends */
 };
 
 struct TimeoutHandler {
@@ -92,7 +93,7 @@ struct TimeoutHandler {
   time_t lastTimedoutAt;
   xPL_TimeoutHandler timeoutHandler;
   xPL_ObjectPtr userValue;
-  bool removed; /* removed during a check; compacted when the check ends */
+  bool removed; /* removed during a check; dropped when the check ends */
 };
 
 struct OneShotTimer {
@@ -110,18 +111,14 @@ constexpr time_t heartbeatCheckSeconds = 5;
 constexpr long long idleWorkEveryMilliseconds = 1000;
 
 struct EventLoop {
-  struct pollfd *pollInfo;
-  struct _pollUserInfo *pollUserInfo;
+  struct pollfd *pollInfo; /* the very array handed to poll() */
+  struct _pollUserInfo *pollUserInfo; /* parallel to pollInfo */
   int pollInfoCount; /* entries in use, those marked removed included */
   int pollInfoSize;  /* entries allocated */
-  int devicesRemovedInPass;
-  int devicePassDepth; /* passes in progress (a handler may run the loop) */
 
   struct TimeoutHandler *timeoutList;
   int timeoutCount;
   int timeoutAllocCount;
-  int timeoutsRemovedInCheck;
-  int timeoutCheckDepth;
 
   struct OneShotTimer *timerList;
   int timerCount;
@@ -133,51 +130,56 @@ struct EventLoop {
   long long idleWorkLastRanAt; /* monotonic milliseconds; -1 = never */
 };
 
-EventLoop eventLoop = {NULL, NULL, 0, 0, 0, 0, NULL, 0, 0, 0, 0, NULL, 0, 0, 0, -1, -1, -1};
+EventLoop eventLoop = {NULL, NULL, 0, 0, NULL, 0, 0, NULL, 0, 0, 0, -1, -1, -1};
+
+/* An entry removed during a pass or check keeps its place, marked. */
+struct RemovedFlag {
+  template <typename Entry>
+  static bool isMarked(const Entry &entry) {
+    return entry.removed;
+  }
+  template <typename Entry>
+  static void mark(Entry &entry) {
+    entry.removed = true;
+  }
+};
+
+/* The handler records, with the poll array beside them. */
+xpl::internal::Table<_pollUserInfo, RemovedFlag, struct pollfd> devices() {
+  return {eventLoop.pollUserInfo, eventLoop.pollInfoCount, eventLoop.pollInfoSize, deviceGrowth,
+          eventLoop.pollInfo};
+}
+
+xpl::internal::Table<TimeoutHandler, RemovedFlag> timeouts() {
+  return {eventLoop.timeoutList, eventLoop.timeoutCount, eventLoop.timeoutAllocCount,
+          timeoutGrowth};
+}
+
+xpl::internal::Table<OneShotTimer> timers() {
+  return {eventLoop.timerList, eventLoop.timerCount, eventLoop.timerAllocCount, timerGrowth};
+}
 
 /* ------------------------------------------------------------------------
  * Managed devices
  * ------------------------------------------------------------------------ */
-
-int liveDeviceCount() { return eventLoop.pollInfoCount - eventLoop.devicesRemovedInPass; }
-
-void removeDeviceEntry(int index) {
-  int later = eventLoop.pollInfoCount - index - 1;
-  memmove(&eventLoop.pollInfo[index], &eventLoop.pollInfo[index + 1],
-          later * sizeof(struct pollfd));
-  memmove(&eventLoop.pollUserInfo[index], &eventLoop.pollUserInfo[index + 1],
-          later * sizeof(struct _pollUserInfo));
-  eventLoop.pollInfoCount--;
-}
-
-/* Drops the entries marked during the pass that just ended, keeping order. */
-void compactDevices() {
-  for (int i = eventLoop.pollInfoCount - 1; i >= 0; i--) {
-    if (eventLoop.pollUserInfo[i].removed) removeDeviceEntry(i);
-  }
-  eventLoop.devicesRemovedInPass = 0;
-}
 
 /* Calls the handlers of the ready devices, newest first; FALSE when the
  * library was shut down by one of them. */
 Bool dispatchReadyDevices(int readyCount) {
   int handled = 0;
   Bool stillRunning = TRUE;
-  eventLoop.devicePassDepth++;
-  for (int i = eventLoop.pollInfoCount - 1; i >= 0; i--) {
+  devices().walkNewestFirst([&](const _pollUserInfo &device, int i) {
     /* Look the entry up afresh: a handler may have grown the arrays. */
     short returned = eventLoop.pollInfo[i].revents;
-    if (returned == 0 || eventLoop.pollUserInfo[i].removed) continue;
+    if (returned == 0) return true;
     eventLoop.pollInfo[i].revents = 0;
-    eventLoop.pollUserInfo[i].ioHandler(eventLoop.pollInfo[i].fd, returned,
-                                        eventLoop.pollUserInfo[i].userValue);
+    device.ioHandler(eventLoop.pollInfo[i].fd, returned, device.userValue);
     if (xPLFD == -1) {
       stillRunning = FALSE;
-      break;
+      return false;
     }
-    if (++handled >= readyCount) break;
-  }
-  if (--eventLoop.devicePassDepth == 0 && eventLoop.devicesRemovedInPass > 0) compactDevices();
+    return ++handled < readyCount;
+  });
   return stillRunning;
 }
 
@@ -185,42 +187,23 @@ Bool dispatchReadyDevices(int readyCount) {
  * Timeout handlers and idle work
  * ------------------------------------------------------------------------ */
 
-void removeTimeoutEntry(int index) {
-  memmove(&eventLoop.timeoutList[index], &eventLoop.timeoutList[index + 1],
-          (eventLoop.timeoutCount - index - 1) * sizeof(struct TimeoutHandler));
-  eventLoop.timeoutCount--;
-}
-
-void compactTimeouts() {
-  for (int i = eventLoop.timeoutCount - 1; i >= 0; i--) {
-    if (eventLoop.timeoutList[i].removed) removeTimeoutEntry(i);
-  }
-  eventLoop.timeoutsRemovedInCheck = 0;
-}
-
 /* Calls every timeout handler whose interval has passed, newest first. */
 void checkAllTimeoutHandlers() {
   time_t now = xPL_now();
-  eventLoop.timeoutCheckDepth++;
-  for (int i = eventLoop.timeoutCount - 1; i >= 0; i--) {
-    struct TimeoutHandler *entry = &eventLoop.timeoutList[i];
-    if (entry->removed) continue;
-    time_t elapsed = now - entry->lastTimedoutAt;
+  timeouts().walkNewestFirst([&](const TimeoutHandler &entry, int i) {
+    time_t elapsed = now - entry.lastTimedoutAt;
     if (elapsed < 0) {
       /* The clock was set back: count the interval afresh from now rather
        * than wait for the clock to catch up with the old stamp. */
-      entry->lastTimedoutAt = now;
-      continue;
+      eventLoop.timeoutList[i].lastTimedoutAt = now;
+      return true;
     }
-    if (elapsed < entry->timeoutInterval) continue;
-    xPL_TimeoutHandler handler = entry->timeoutHandler;
-    xPL_ObjectPtr userValue = entry->userValue;
-    handler((int)elapsed, userValue);
+    if (elapsed < entry.timeoutInterval) return true;
+    entry.timeoutHandler((int)elapsed, entry.userValue);
     /* The handler may have added entries and so moved the array. */
     eventLoop.timeoutList[i].lastTimedoutAt = now;
-  }
-  if (--eventLoop.timeoutCheckDepth == 0 && eventLoop.timeoutsRemovedInCheck > 0)
-    compactTimeouts();
+    return true;
+  });
 }
 
 /* Idle work: the heartbeat check, and the timeout check once per second. */
@@ -253,18 +236,9 @@ bool idleWorkIsDue() {
  * ------------------------------------------------------------------------ */
 
 int findTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue) {
-  for (int i = 0; i < eventLoop.timerCount; i++) {
-    if (eventLoop.timerList[i].timerHandler == theHandler &&
-        eventLoop.timerList[i].userValue == userValue)
-      return i;
-  }
-  return -1;
-}
-
-void removeTimerEntry(int index) {
-  memmove(&eventLoop.timerList[index], &eventLoop.timerList[index + 1],
-          (eventLoop.timerCount - index - 1) * sizeof(struct OneShotTimer));
-  eventLoop.timerCount--;
+  return timers().find([&](const OneShotTimer &timer) {
+    return timer.timerHandler == theHandler && timer.userValue == userValue;
+  });
 }
 
 /* Milliseconds from now until the soonest timer is due (0 when one is
@@ -295,7 +269,7 @@ void runDueTimers() {
     }
     if (due < 0) return;
     struct OneShotTimer fired = eventLoop.timerList[due];
-    removeTimerEntry(due);
+    timers().removeAt(due);
     fired.timerHandler(fired.userValue);
   }
 }
@@ -705,39 +679,25 @@ String xPL_getFairlyUniqueIdent(void) {
 Bool xPL_addIODevice(xPL_IOHandler theIOHandler, int userValue, int theFD, Bool watchRead,
                      Bool watchWrite, Bool watchError) {
   if (!watchRead && !watchWrite && !watchError) return FALSE;
-  if (eventLoop.pollInfoCount == eventLoop.pollInfoSize) {
-    int newSize = eventLoop.pollInfoSize + deviceGrowth;
-    eventLoop.pollInfo =
-        (struct pollfd *)realloc(eventLoop.pollInfo, newSize * sizeof(struct pollfd));
-    eventLoop.pollUserInfo = (struct _pollUserInfo *)realloc(
-        eventLoop.pollUserInfo, newSize * sizeof(struct _pollUserInfo));
-    eventLoop.pollInfoSize = newSize;
-  }
-  struct pollfd *entry = &eventLoop.pollInfo[eventLoop.pollInfoCount];
+  auto table = devices();
+  table.append() = {theIOHandler, userValue, false};
+  struct pollfd *entry = &eventLoop.pollInfo[table.count() - 1];
   entry->fd = theFD;
   entry->events = (watchRead ? POLLIN : 0) | (watchWrite ? POLLOUT : 0) | (watchError ? POLLERR : 0);
   entry->revents = 0;
-  struct _pollUserInfo *user = &eventLoop.pollUserInfo[eventLoop.pollInfoCount];
-  user->ioHandler = theIOHandler;
-  user->userValue = userValue;
-  user->removed = false;
-  eventLoop.pollInfoCount++;
-  xPL_Debug("Added managed IO device, now %d devices", liveDeviceCount());
+  xPL_Debug("Added managed IO device, now %d devices", table.liveCount());
   return TRUE;
 }
 
 Bool xPL_removeIODevice(int theFD) {
-  for (int i = 0; i < eventLoop.pollInfoCount; i++) {
-    if (eventLoop.pollUserInfo[i].removed || eventLoop.pollInfo[i].fd != theFD) continue;
-    if (eventLoop.devicePassDepth > 0) {
-      eventLoop.pollUserInfo[i].removed = true;
-      eventLoop.pollInfo[i].fd = -1;
-      eventLoop.pollInfo[i].revents = 0;
-      eventLoop.devicesRemovedInPass++;
-    } else {
-      removeDeviceEntry(i);
-    }
-    xPL_Debug("Removed managed IO device, now %d devices", liveDeviceCount());
+  auto table = devices();
+  for (int i = 0; i < table.count(); i++) {
+    if (table[i].removed || eventLoop.pollInfo[i].fd != theFD) continue;
+    /* During a pass the entry stays, marked; poll() ignores it meanwhile. */
+    eventLoop.pollInfo[i].fd = -1;
+    eventLoop.pollInfo[i].revents = 0;
+    table.removeAt(i);
+    xPL_Debug("Removed managed IO device, now %d devices", table.liveCount());
     return TRUE;
   }
   xPL_Debug("Unable to remove managed IO device, fd=%d not found", theFD);
@@ -746,51 +706,27 @@ Bool xPL_removeIODevice(int theFD) {
 
 void xPL_addTimeoutHandler(xPL_TimeoutHandler timeoutHandler, int timeoutInSeconds,
                            xPL_ObjectPtr userValue) {
-  if (eventLoop.timeoutCount == eventLoop.timeoutAllocCount) {
-    eventLoop.timeoutAllocCount += timeoutGrowth;
-    eventLoop.timeoutList = (struct TimeoutHandler *)realloc(
-        eventLoop.timeoutList, eventLoop.timeoutAllocCount * sizeof(struct TimeoutHandler));
-  }
-  struct TimeoutHandler *entry = &eventLoop.timeoutList[eventLoop.timeoutCount++];
-  memset(entry, 0, sizeof(*entry));
-  entry->timeoutInterval = timeoutInSeconds;
-  entry->timeoutHandler = timeoutHandler;
-  entry->userValue = userValue;
-  entry->lastTimedoutAt = xPL_now();
+  timeouts().append() = {timeoutInSeconds, xPL_now(), timeoutHandler, userValue, false};
 }
 
 Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
-  for (int i = 0; i < eventLoop.timeoutCount; i++) {
-    struct TimeoutHandler *entry = &eventLoop.timeoutList[i];
-    if (entry->removed || entry->timeoutHandler != timeoutHandler) continue;
-    if (eventLoop.timeoutCheckDepth > 0) {
-      entry->removed = true;
-      eventLoop.timeoutsRemovedInCheck++;
-    } else {
-      removeTimeoutEntry(i);
-    }
-    return TRUE;
-  }
-  return FALSE;
+  auto table = timeouts();
+  int index = table.find(
+      [&](const TimeoutHandler &entry) { return entry.timeoutHandler == timeoutHandler; });
+  if (index < 0) return FALSE;
+  table.removeAt(index);
+  return TRUE;
 }
 
 void xPL_addTimer(xPL_TimerHandler theHandler, int theMilliseconds, xPL_ObjectPtr userValue) {
-  if (eventLoop.timerCount == eventLoop.timerAllocCount) {
-    eventLoop.timerAllocCount += timerGrowth;
-    eventLoop.timerList = (struct OneShotTimer *)realloc(
-        eventLoop.timerList, eventLoop.timerAllocCount * sizeof(struct OneShotTimer));
-  }
-  struct OneShotTimer *timer = &eventLoop.timerList[eventLoop.timerCount++];
-  timer->dueAt = xPL_nowMilliseconds() + (theMilliseconds > 0 ? theMilliseconds : 0);
-  timer->timerHandler = theHandler;
-  timer->userValue = userValue;
-  timer->armedAs = eventLoop.timersArmed++;
+  timers().append() = {xPL_nowMilliseconds() + (theMilliseconds > 0 ? theMilliseconds : 0),
+                       theHandler, userValue, eventLoop.timersArmed++};
 }
 
 Bool xPL_removeTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue) {
   int index = findTimer(theHandler, userValue);
   if (index < 0) return FALSE;
-  removeTimerEntry(index);
+  timers().removeAt(index);
   return TRUE;
 }
 

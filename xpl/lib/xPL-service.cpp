@@ -13,11 +13,14 @@
 #include <initializer_list>
 
 #include "xPL_priv.h"
+#include "xPL_table.h"
 
 namespace {
 
 // Table growth steps.
 constexpr int SERVICE_GROW_BY = 8;
+constexpr int GROUP_GROW_BY = 4;
+constexpr int FILTER_GROW_BY = 4;
 
 constexpr int DEFAULT_HEARTBEAT_INTERVAL = 300;
 constexpr int MAX_HEARTBEAT_INTERVAL = 172800;  // 48 hours
@@ -69,6 +72,23 @@ xPL_ServicePtr *serviceList = nullptr;
 int serviceCount = 0;
 int serviceAllocCount = 0;
 
+// Every service in creation order.  Inbound messages walk it, and a service
+// listener may release services meanwhile: a released one stays in place,
+// marked, until the walk ends.
+using ServiceTable = xpl::internal::Table<xPL_ServicePtr, xpl::internal::NullPointer<xPL_ServicePtr>>;
+
+ServiceTable services() { return {serviceList, serviceCount, serviceAllocCount, SERVICE_GROW_BY}; }
+
+xpl::internal::Table<String> groupsOf(xPL_ServicePtr theService) {
+  return {theService->groupList, theService->groupCount, theService->groupAllocCount,
+          GROUP_GROW_BY};
+}
+
+xpl::internal::Table<xPL_ServiceFilter> filtersOf(xPL_ServicePtr theService) {
+  return {theService->messageFilterList, theService->filterCount, theService->filterAllocCount,
+          FILTER_GROW_BY};
+}
+
 // Configuration mode: a configurable service still waiting for its first
 // configuration.
 bool isInConfigMode(xPL_ServicePtr theService) {
@@ -86,10 +106,8 @@ bool sameExactly(const char *textA, const char *textB) {
 }
 
 int findService(xPL_ServicePtr theService) {
-  for (int i = 0; i < serviceCount; i++) {
-    if (serviceList[i] == theService) return i;
-  }
-  return -1;
+  if (theService == nullptr) return -1;
+  return services().find([&](xPL_ServicePtr entry) { return entry == theService; });
 }
 
 // Points a created message's source at the service's current identity.  A
@@ -242,13 +260,9 @@ void handleMessage(xPL_ServicePtr theService, xPL_MessagePtr theMessage) {
 
 xPL_ServicePtr newService(const char *theVendor, const char *theDeviceID,
                           const char *theInstanceID) {
-  if (serviceCount == serviceAllocCount) {
-    serviceAllocCount += SERVICE_GROW_BY;
-    serviceList = static_cast<xPL_ServicePtr *>(
-        realloc(serviceList, sizeof(xPL_ServicePtr) * serviceAllocCount));
-  }
+  xPL_ServicePtr &theSlot = services().append();
   xPL_ServicePtr theService = xPL_AllocService();
-  serviceList[serviceCount++] = theService;
+  theSlot = theService;
 
   String generatedID = nullptr;
   if (theInstanceID == nullptr) {
@@ -295,42 +309,31 @@ void xPL_releaseService(xPL_ServicePtr theService) {
   theService->serviceVersion = nullptr;
 
   xPL_clearServiceGroups(theService);
-  free(theService->groupList);
-  theService->groupList = nullptr;
-  theService->groupAllocCount = 0;
+  groupsOf(theService).release();
 
   xPL_clearServiceFilters(theService);
-  free(theService->messageFilterList);
-  theService->messageFilterList = nullptr;
-  theService->filterAllocCount = 0;
+  filtersOf(theService).release();
 
-  for (int i = 0; i < theService->listenerCount; i++) {
-    xPL_FreeStr(theService->serviceListenerList[i].matchSchemaClass);
-    xPL_FreeStr(theService->serviceListenerList[i].matchSchemaType);
-  }
-  free(theService->serviceListenerList);
-  theService->serviceListenerList = nullptr;
-  theService->listenerCount = 0;
-  theService->listenerAllocCount = 0;
+  xpl::internal::releaseServiceListeners(theService);
 
   xPL_releaseServiceConfigurables(theService);
 
   // Sending the goodbye cannot change the table, but look again rather than
   // trust an index taken before it.
   int index = findService(theService);
-  if (index >= 0) {
-    memmove(&serviceList[index], &serviceList[index + 1],
-            sizeof(xPL_ServicePtr) * (serviceCount - index - 1));
-    serviceCount--;
-  }
+  if (index >= 0) services().removeAt(index);
   xPL_FreeService(theService);
 }
 
-int xPL_getServiceCount(void) { return serviceCount; }
+int xPL_getServiceCount(void) { return services().liveCount(); }
 
 xPL_ServicePtr xPL_getServiceAt(int theIndex) {
-  if (theIndex < 0 || theIndex >= serviceCount) return nullptr;
-  return serviceList[theIndex];
+  if (theIndex < 0) return nullptr;
+  // Services released during a walk still hold their places, marked.
+  for (int i = 0; i < serviceCount; i++) {
+    if (serviceList[i] != nullptr && theIndex-- == 0) return serviceList[i];
+  }
+  return nullptr;
 }
 
 void xPL_setServiceEnabled(xPL_ServicePtr theService, Bool isEnabled) {
@@ -418,7 +421,7 @@ void xPL_clearServiceFilters(xPL_ServicePtr theService) {
       *field = nullptr;
     }
   }
-  theService->filterCount = 0;
+  filtersOf(theService).clear();
 }
 
 Bool xPL_doesServiceHaveGroups(xPL_ServicePtr theService) {
@@ -430,7 +433,7 @@ void xPL_clearServiceGroups(xPL_ServicePtr theService) {
     xPL_FreeStr(theService->groupList[i]);
     theService->groupList[i] = nullptr;
   }
-  theService->groupCount = 0;
+  groupsOf(theService).clear();
 }
 
 Bool xPL_sendHeartbeat(xPL_ServicePtr theService) {
@@ -474,7 +477,7 @@ void xPL_sendTimelyHeartbeats(void) {
   time_t now = xPL_now();
   for (int i = 0; i < serviceCount; i++) {
     xPL_ServicePtr theService = serviceList[i];
-    if (!theService->serviceEnabled) continue;
+    if (theService == nullptr || !theService->serviceEnabled) continue;
 
     time_t lastAt = theService->lastHeartbeatAt;
     time_t elapsed = now - lastAt;
@@ -502,16 +505,28 @@ Bool xPL_sendServiceMessage(xPL_ServicePtr theService, xPL_MessagePtr theMessage
 }
 
 void xPL_disableAllServices(void) {
+  // A place still held by a released service is null, which the setter ignores.
   for (int i = 0; i < serviceCount; i++) xPL_setServiceEnabled(serviceList[i], FALSE);
 }
 
 void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr userValue) {
   (void)userValue;
   if (theMessage == nullptr) return;
-  // Newest service first.  A listener may release services meanwhile, so the
-  // index is checked against the count at every step.
-  for (int i = serviceCount - 1; i >= 0; i--) {
-    if (i >= serviceCount) continue;
-    handleMessage(serviceList[i], theMessage);
-  }
+  // Newest service first; one released by a listener meanwhile is passed over.
+  services().walkNewestFirst([&](xPL_ServicePtr theService, int) {
+    handleMessage(theService, theMessage);
+    return true;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Groups and filters of the configuration
+// ---------------------------------------------------------------------------
+
+void xpl::internal::addServiceGroup(xPL_ServicePtr theService, const char *theGroup) {
+  groupsOf(theService).append() = xPL_StrDup(theGroup);
+}
+
+void xpl::internal::addServiceFilter(xPL_ServicePtr theService, const xPL_ServiceFilter &theFilter) {
+  filtersOf(theService).append() = theFilter;
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "xPL_priv.h"
+#include "xPL_table.h"
 
 Bool xPL_DebugMode = FALSE;
 
@@ -95,6 +96,10 @@ int compareIgnoreCase(const char *textA, size_t lengthA, const char *textB, size
 
 constexpr int kListGrowBy = 8;
 static_assert(kListGrowBy > 0, "a list must grow when full");
+
+xpl::internal::Table<xPL_NameValuePairPtr> pairsOf(xPL_NameValueListPtr theList) {
+  return {theList->namedValues, theList->namedValueCount, theList->namedValueAlloc, kListGrowBy};
+}
 
 void releasePairValue(xPL_NameValuePairPtr thePair) {
   if (thePair->isBinary) {
@@ -218,14 +223,10 @@ void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {
 }
 
 xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, const char *theName) {
-  if (theList->namedValueCount == theList->namedValueAlloc) {
-    theList->namedValueAlloc += kListGrowBy;
-    theList->namedValues = static_cast<xPL_NameValuePairPtr *>(realloc(
-        theList->namedValues, sizeof(xPL_NameValuePairPtr) * theList->namedValueAlloc));
-  }
+  xPL_NameValuePairPtr &theSlot = pairsOf(theList).append();
   xPL_NameValuePairPtr thePair = xPL_AllocNVPair();
   thePair->itemName = xPL_StrDup(theName);
-  theList->namedValues[theList->namedValueCount++] = thePair;
+  theSlot = thePair;
   return thePair;
 }
 
@@ -293,9 +294,7 @@ void xPL_clearNamedValueAt(xPL_NameValueListPtr theList, int theIndex) {
   if (theList == nullptr || theList->namedValues == nullptr) return;
   if (theIndex < 0 || theIndex >= theList->namedValueCount) return;
   xPL_freeNamedValuePair(theList->namedValues[theIndex]);
-  memmove(&theList->namedValues[theIndex], &theList->namedValues[theIndex + 1],
-          sizeof(xPL_NameValuePairPtr) * (theList->namedValueCount - theIndex - 1));
-  theList->namedValueCount--;
+  pairsOf(theList).removeAt(theIndex);
 }
 
 void xPL_clearNamedValue(xPL_NameValueListPtr theList, const char *theName) {
@@ -308,7 +307,7 @@ void xPL_clearNamedValue(xPL_NameValueListPtr theList, const char *theName) {
 void xPL_clearAllNamedValues(xPL_NameValueListPtr theList) {
   if (theList == nullptr || theList->namedValueCount == 0) return;
   for (int i = 0; i < theList->namedValueCount; i++) xPL_freeNamedValuePair(theList->namedValues[i]);
-  theList->namedValueCount = 0;
+  pairsOf(theList).clear();
 }
 
 void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair) {

@@ -85,6 +85,20 @@ void xPL_setHubConfirmed(Bool isConfirmed);
 
 #ifdef __cplusplus
 }
+
+namespace xpl::internal {
+
+/* Adds a pool copy of theGroup to the service's groups. */
+void addServiceGroup(xPL_ServicePtr theService, const char *theGroup);
+/* Adds theFilter to the service's filters; the service owns its strings. */
+void addServiceFilter(xPL_ServicePtr theService, const xPL_ServiceFilter &theFilter);
+
+/* Returns the service's listener registry, schema copies included. */
+void releaseServiceListeners(xPL_ServicePtr theService);
+/* Returns the service's configuration-changed listener registry. */
+void releaseConfigChangedListeners(xPL_ServicePtr theService);
+
+}  // namespace xpl::internal
 #endif
 
 #endif /* XPL_PRIV_H */
