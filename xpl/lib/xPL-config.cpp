@@ -1,7 +1,7 @@
 /*
  * xPL-config.cpp -- configurable services: their items and values, the
  * configuration protocol (config.list, config.current, config.response) and
- * the configuration file that keeps a configuration across restarts.
+ * what the configuration file holds (its lines are kept by xPL-configfile).
  *
  * Besides the application's own items, every configurable service has four
  * items that the library interprets itself and that never stand in the item
@@ -9,10 +9,7 @@
  * and "filter".  One routine, installNewConfig, installs a configuration
  * from the network and from the file alike; only the file may define items.
  *
- * The file is rewritten after every configuration from the network.  It is
- * written to a temporary file beside it, synced and renamed over the old
- * one, so that a crash, a full disk or a failed write never costs the last
- * good configuration.
+ * The file is rewritten after every configuration from the network.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -74,70 +71,8 @@ static_assert(sizeof(filterTypeNames) / sizeof(filterTypeNames[0]) == xPL_MESSAG
               "one filter type name per message type");
 constexpr int filterTypeLength = 8; /* "xpl-cmnd" and its siblings */
 
-constexpr int configListGrowth = 4;
-constexpr int maxValueGrowth = 8;
-constexpr int maxItemNameLength = 127;
+constexpr int maxItemNameLength = xpl::internal::maxItemNameLength;
 constexpr int filterFieldCount = 6;
-
-/* Opens the value lists of an enabled service to the installation alone. */
-Bool configurationBeingInstalled = FALSE;
-
-/* ------------------------------------------------------------------------
- * Items
- * ------------------------------------------------------------------------ */
-
-xpl::internal::Table<xPL_ServiceConfigurable> itemsOf(xPL_ServicePtr theService) {
-  return {theService->configList, theService->configCount, theService->configAllocCount,
-          configListGrowth};
-}
-
-/* Single-valued items grow one slot at a time, others by half their
- * maximum but never more than 8 slots. */
-int valueGrowthFor(const xPL_ServiceConfigurable *theItem) {
-  if (theItem->maxValueCount <= 1) return 1;
-  int growth = theItem->maxValueCount / 2;
-  return growth > maxValueGrowth ? maxValueGrowth : growth;
-}
-
-xpl::internal::Table<String> valuesOf(xPL_ServiceConfigurablePtr theItem) {
-  return {theItem->valueList, theItem->valueCount, theItem->valueAllocCount,
-          valueGrowthFor(theItem)};
-}
-
-/* Item names are kept to 127 characters; a longer name finds its item by
- * the same first 127 characters. */
-bool sameItemName(const char *storedName, const char *givenName) {
-  return xPL_strncmpIgnoreCase(storedName, givenName, maxItemNameLength) == 0;
-}
-
-/* Index of the item named itemName ignoring case, or -1. */
-int findItemIndex(xPL_ServicePtr theService, const char *itemName) {
-  if (theService == NULL || itemName == NULL) return -1;
-  for (int i = 0; i < theService->configCount; i++) {
-    if (sameItemName(theService->configList[i].itemName, itemName)) return i;
-  }
-  return -1;
-}
-
-/* Values of an enabled service are locked except during an installation. */
-bool valuesLocked(xPL_ServicePtr theService) {
-  return theService->serviceEnabled && !configurationBeingInstalled;
-}
-
-void releaseItemValues(xPL_ServiceConfigurablePtr theItem) {
-  for (int i = 0; i < theItem->valueCount; i++) {
-    xPL_FreeStr(theItem->valueList[i]);
-    theItem->valueList[i] = NULL;
-  }
-  valuesOf(theItem).clear();
-}
-
-void releaseItem(xPL_ServiceConfigurablePtr theItem) {
-  releaseItemValues(theItem);
-  valuesOf(theItem).release();
-  xPL_FreeStr(theItem->itemName);
-  theItem->itemName = NULL;
-}
 
 /* The definition text of an item: its name, with "[n]" when it may hold
  * more than one value. */
@@ -226,118 +161,6 @@ Bool parseFilter(const char *theText, xPL_ServiceFilterPtr theFilter) {
   replaceFilterString(&theFilter->matchOnSchemaType,
                       filterField(schemaType, schemaType + strlen(schemaType)));
   return TRUE;
-}
-
-/* ------------------------------------------------------------------------
- * Items and values
- * ------------------------------------------------------------------------ */
-
-Bool xPL_isConfigurableService(xPL_ServicePtr theService) {
-  return theService != NULL && theService->configurableService;
-}
-
-Bool xPL_isServiceConfigured(xPL_ServicePtr theService) {
-  return theService != NULL && theService->serviceConfigured;
-}
-
-xPL_ServiceConfigurablePtr xPL_findServiceConfigurable(xPL_ServicePtr theService,
-                                                       const char *itemName) {
-  int index = findItemIndex(theService, itemName);
-  return index < 0 ? NULL : &theService->configList[index];
-}
-
-Bool xPL_addServiceConfigurable(xPL_ServicePtr theService, const char *itemName,
-                                xPL_ConfigurableType itemType, int maxValueCount) {
-  if (theService == NULL || itemName == NULL) return FALSE;
-  if (theService->serviceEnabled || findItemIndex(theService, itemName) >= 0) return FALSE;
-
-  xPL_ServiceConfigurablePtr theItem = &itemsOf(theService).append();
-  theItem->itemName = xPL_StrNDup(itemName, maxItemNameLength);
-  theItem->itemType = itemType;
-  theItem->maxValueCount = maxValueCount <= 0 ? 1 : maxValueCount;
-  xPL_Debug("CONFIG:: Added configurable [%s] (%s), TYPE=%d, MAX_VALUES=%d", theItem->itemName,
-            itemName, (int)itemType, theItem->maxValueCount);
-  return TRUE;
-}
-
-Bool xPL_removeServiceConfigurable(xPL_ServicePtr theService, const char *itemName) {
-  if (theService == NULL || theService->serviceEnabled) return FALSE;
-  int index = findItemIndex(theService, itemName);
-  if (index < 0) return FALSE;
-  releaseItem(&theService->configList[index]);
-  itemsOf(theService).removeAt(index);
-  return TRUE;
-}
-
-void xPL_removeAllServiceConfigurables(xPL_ServicePtr theService) {
-  if (theService == NULL || theService->serviceEnabled) return;
-  for (int i = 0; i < theService->configCount; i++) releaseItem(&theService->configList[i]);
-  itemsOf(theService).clear();
-}
-
-void xPL_releaseServiceConfigurables(xPL_ServicePtr theService) {
-  if (theService == NULL || theService->serviceEnabled) return;
-  xPL_removeAllServiceConfigurables(theService);
-  itemsOf(theService).release();
-  xPL_FreeStr(theService->configFileName);
-  theService->configFileName = NULL;
-  xpl::internal::releaseConfigChangedListeners(theService);
-}
-
-void xPL_clearServiceConfigValues(xPL_ServicePtr theService, const char *itemName) {
-  int index = findItemIndex(theService, itemName);
-  if (index < 0 || valuesLocked(theService)) return;
-  releaseItemValues(&theService->configList[index]);
-}
-
-void xPL_clearAllServiceConfigValues(xPL_ServicePtr theService) {
-  if (theService == NULL || valuesLocked(theService)) return;
-  for (int i = 0; i < theService->configCount; i++) releaseItemValues(&theService->configList[i]);
-}
-
-Bool xPL_addServiceConfigValue(xPL_ServicePtr theService, const char *itemName,
-                               const char *itemValue) {
-  int index = findItemIndex(theService, itemName);
-  if (index < 0 || valuesLocked(theService)) return FALSE;
-  xPL_ServiceConfigurablePtr theItem = &theService->configList[index];
-  if (theItem->valueCount >= theItem->maxValueCount) return FALSE;
-  valuesOf(theItem).append() = xPL_StrDup(itemValue);
-  return TRUE;
-}
-
-void xPL_setServiceConfigValueAt(xPL_ServicePtr theService, const char *itemName, int valueIndex,
-                                 const char *itemValue) {
-  int index = findItemIndex(theService, itemName);
-  if (index < 0 || theService->serviceEnabled || valueIndex < 0) return;
-  xPL_ServiceConfigurablePtr theItem = &theService->configList[index];
-  if (valueIndex < theItem->valueCount) {
-    xPL_FreeStr(theItem->valueList[valueIndex]);
-    theItem->valueList[valueIndex] = xPL_StrDup(itemValue);
-    return;
-  }
-  xPL_addServiceConfigValue(theService, itemName, itemValue);
-}
-
-void xPL_setServiceConfigValue(xPL_ServicePtr theService, const char *itemName,
-                               const char *itemValue) {
-  xPL_setServiceConfigValueAt(theService, itemName, 0, itemValue);
-}
-
-int xPL_getServiceConfigValueCount(xPL_ServicePtr theService, const char *itemName) {
-  int index = findItemIndex(theService, itemName);
-  return index < 0 ? 0 : theService->configList[index].valueCount;
-}
-
-String xPL_getServiceConfigValueAt(xPL_ServicePtr theService, const char *itemName,
-                                   int valueIndex) {
-  int index = findItemIndex(theService, itemName);
-  if (index < 0 || valueIndex < 0) return NULL;
-  xPL_ServiceConfigurablePtr theItem = &theService->configList[index];
-  return valueIndex < theItem->valueCount ? theItem->valueList[valueIndex] : NULL;
-}
-
-String xPL_getServiceConfigValue(xPL_ServicePtr theService, const char *itemName) {
-  return xPL_getServiceConfigValueAt(theService, itemName, 0);
 }
 
 /* ------------------------------------------------------------------------
@@ -446,7 +269,7 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
   bool filterSeen = false;
   bool groupSeen = false;
 
-  configurationBeingInstalled = TRUE;
+  xpl::internal::setConfigurationBeingInstalled(true);
   xPL_clearAllServiceConfigValues(theService);
 
   int pairCount = xPL_getNamedValueCount(theConfig);
@@ -511,7 +334,7 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
     }
   }
 
-  configurationBeingInstalled = FALSE;
+  xpl::internal::setConfigurationBeingInstalled(false);
 
   bool restart = serviceWasEnabled && restartNeeded;
   if (restart) {
@@ -637,87 +460,25 @@ xPL_ServicePtr xPL_createConfigurableService(const char *theVendor, const char *
 
 namespace {
 
-/* A file opened with stdio, closed with the object. */
-struct ConfigFile {
-  FILE *stream = NULL;
-  ~ConfigFile() {
-    if (stream != NULL) fclose(stream);
-  }
-};
-
-/* One line, its line feed removed; FALSE at the end of the file.  Lines of
- * any length are read whole. */
-bool readLine(FILE *theStream, std::string *theLine) {
-  theLine->clear();
-  int c;
-  while ((c = getc(theStream)) != EOF) {
-    if (c == '\n') return true;
-    theLine->push_back((char)c);
-  }
-  return !theLine->empty();
-}
-
 bool holdsLineFeed(const char *theText) {
   return theText != NULL && strchr(theText, '\n') != NULL;
 }
 
-/* The file that a save replaces: the path itself, or the file a symbolic
- * link at the path points to (the link is kept). */
-std::string saveTarget(const char *thePath) {
-  struct stat linkInfo;
-  if (lstat(thePath, &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
-    char *resolved = realpath(thePath, NULL);
-    if (resolved != NULL) {
-      std::string target = resolved;
-      free(resolved);
-      return target;
-    }
-  }
-  return thePath;
+/* Names holding "=" or a line feed could not be read back as written. */
+bool itemSavable(const xPL_ServiceConfigurable *theItem) {
+  return !holdsLineFeed(theItem->itemName) && strchr(theItem->itemName, '=') == NULL;
 }
 
-std::string directoryOf(const std::string &thePath) {
-  size_t slash = thePath.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return thePath.substr(0, slash);
-}
-
-/* Creates the temporary file afresh (a stale one from a crash is removed;
- * a symbolic link there is never followed).  -1 with errno on failure. */
-int createTemporary(const std::string &thePath) {
-  int fd = open(thePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0 && errno == EEXIST && unlink(thePath.c_str()) == 0) {
-    fd = open(thePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  }
-  return fd;
-}
-
-/* A file that existed keeps its permissions (and, when allowed, owner). */
-void copyPermissions(int fd, const std::string &theTarget) {
-  struct stat targetInfo;
-  if (stat(theTarget.c_str(), &targetInfo) != 0 || !S_ISREG(targetInfo.st_mode)) return;
-  if (fchown(fd, targetInfo.st_uid, targetInfo.st_gid) != 0) {
-    /* Not permitted: the file changes owner to us, as a fresh one would. */
-  }
-  if (fchmod(fd, targetInfo.st_mode & 07777) != 0) {
-    /* The umask-based mode of a fresh file stays. */
-  }
-}
-
-/* Writes every line of the configuration; false (errno set) on an error. */
-bool writeConfig(FILE *out, xPL_ServicePtr theService) {
-  bool ok = fprintf(out, "[%s-%s]\n", theService->serviceVendor, theService->serviceDeviceID) >= 0;
+/* The lines of the file after its header, in their order: the library's
+ * definitions, the item definitions, instance ID, interval, filters, groups
+ * and the item values.  Texts that would break a line are left out. */
+xPL_NameValueListPtr configLines(xPL_ServicePtr theService) {
+  xPL_NameValueListPtr lines = xPL_newNamedValueList();
   for (const FixedDefinition &fixed : fixedDefinitions) {
-    ok = ok && fprintf(out, "%s=%s\n", fixed.keyword, fixed.definition) >= 0;
+    xPL_addNamedValue(lines, fixed.keyword, fixed.definition);
   }
 
-  /* Names holding "=" or a line feed could not be read back as written. */
-  auto itemSavable = [](const xPL_ServiceConfigurable *theItem) {
-    return !holdsLineFeed(theItem->itemName) && strchr(theItem->itemName, '=') == NULL;
-  };
-
-  for (int i = 0; ok && i < theService->configCount; i++) {
+  for (int i = 0; i < theService->configCount; i++) {
     const xPL_ServiceConfigurable *theItem = &theService->configList[i];
     if (!itemSavable(theItem)) {
       xPL_Debug("CONFIG:: Item name %s cannot be written to a line -- item not saved",
@@ -726,52 +487,42 @@ bool writeConfig(FILE *out, xPL_ServicePtr theService) {
     }
     int typeIndex = theItem->itemType;
     if (typeIndex < 0 || typeIndex >= configKeywordCount) typeIndex = xPL_CONFIG_OPTIONAL;
-    ok = fprintf(out, "%s=%s\n", configKeywords[typeIndex].keyword,
-                 itemDefinition(theItem).c_str()) >= 0;
+    xPL_addNamedValue(lines, configKeywords[typeIndex].keyword, itemDefinition(theItem).c_str());
   }
 
   if (holdsLineFeed(theService->serviceInstanceID)) {
     xPL_Debug("CONFIG:: Instance ID holds a line feed -- not saved");
   } else {
-    ok = ok && fprintf(out, "newconf=%s\n", theService->serviceInstanceID) >= 0;
+    xPL_addNamedValue(lines, "newconf", theService->serviceInstanceID);
   }
-  ok = ok && fprintf(out, "interval=%d\n", theService->heartbeatInterval / 60) >= 0;
+  xPL_addNamedValue(lines, "interval", xPL_intToStr(theService->heartbeatInterval / 60));
 
-  if (theService->filterCount == 0) ok = ok && fputs("filter=\n", out) >= 0;
-  for (int i = 0; ok && i < theService->filterCount; i++) {
+  if (theService->filterCount == 0) xPL_addNamedValue(lines, "filter", "");
+  for (int i = 0; i < theService->filterCount; i++) {
     String filterText = formatFilter(&theService->messageFilterList[i]);
-    ok = fprintf(out, "filter=%s\n", filterText) >= 0;
+    xPL_addNamedValue(lines, "filter", filterText);
     xPL_FreeStr(filterText);
   }
 
-  if (theService->groupCount == 0) ok = ok && fputs("group=\n", out) >= 0;
-  for (int i = 0; ok && i < theService->groupCount; i++) {
+  if (theService->groupCount == 0) xPL_addNamedValue(lines, "group", "");
+  for (int i = 0; i < theService->groupCount; i++) {
     if (holdsLineFeed(theService->groupList[i])) continue;
-    ok = fprintf(out, "group=%s\n", theService->groupList[i]) >= 0;
+    xPL_addNamedValue(lines, "group", theService->groupList[i]);
   }
 
-  for (int i = 0; ok && i < theService->configCount; i++) {
+  for (int i = 0; i < theService->configCount; i++) {
     const xPL_ServiceConfigurable *theItem = &theService->configList[i];
     if (!itemSavable(theItem)) continue;
-    for (int v = 0; ok && v < theItem->valueCount; v++) {
+    for (int v = 0; v < theItem->valueCount; v++) {
       const char *value = theItem->valueList[v] != NULL ? theItem->valueList[v] : "";
       if (holdsLineFeed(value)) {
         xPL_Debug("CONFIG:: Value %d of %s holds a line feed -- not saved", v, theItem->itemName);
         continue;
       }
-      ok = fprintf(out, "%s=%s\n", theItem->itemName, value) >= 0;
+      xPL_addNamedValue(lines, theItem->itemName, value);
     }
   }
-  return ok;
-}
-
-/* Always reported, whatever the debug setting: the configuration stays in
- * force in memory, but the operator must learn that it will not survive a
- * restart. */
-Bool saveFailed(xPL_ServicePtr theService, int theError) {
-  xPL_Error("CONFIG:: File %s could not be opened/created -- %s (%d)", theService->configFileName,
-            strerror(theError), theError);
-  return FALSE;
+  return lines;
 }
 
 }  // namespace
@@ -795,66 +546,12 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
       theService->serviceConfigured) {
     return FALSE;
   }
-  const char *path = theService->configFileName;
-
-  ConfigFile file;
-  file.stream = fopen(path, "re");
-  if (file.stream == NULL) {
-    xPL_Debug("CONFIG:: File %s does not exist -- no config loaded", path);
-    return TRUE;
-  }
-
-  std::string header;
-  if (!readLine(file.stream, &header)) {
-    xPL_Error("CONFIG:: Error reading config file %s -- config not loaded", path);
+  xPL_NameValueListPtr theConfig = NULL;
+  if (!xpl::internal::readConfigFile(theService->configFileName, theService->serviceVendor,
+                                     theService->serviceDeviceID, &theConfig)) {
     return FALSE;
   }
-  if (header.size() <= 4) {
-    xPL_Error("CONFIG:: Config file header too short -- config not loaded");
-    return FALSE;
-  }
-  xPL_Debug("CONFIG:: Read header %s from config file, about to parse", header.c_str());
-
-  size_t dash = header.find('-', 1);
-  if (dash == std::string::npos) {
-    xPL_Error(
-        "CONFIG:: Unable to parse configuration file header (missing dash) for %s -- config not "
-        "loaded",
-        path);
-    return FALSE;
-  }
-  std::string vendor = header.substr(1, dash - 1);
-  std::string deviceID = header.substr(dash + 1);
-  if (deviceID.empty() || deviceID.back() != ']') {
-    xPL_Error(
-        "CONFIG:: Unable to parse configuration file header (missing end bracket) for %s -- "
-        "config not loaded",
-        path);
-    return FALSE;
-  }
-  deviceID.pop_back();
-  if (xPL_strcmpIgnoreCase(vendor.c_str(), theService->serviceVendor) != 0 ||
-      xPL_strcmpIgnoreCase(deviceID.c_str(), theService->serviceDeviceID) != 0) {
-    xPL_Error("CONFIG:: Config file header does not match this device -- config not loaded");
-    return FALSE;
-  }
-
-  xPL_NameValueListPtr theConfig = xPL_newNamedValueList();
-  std::string line;
-  while (readLine(file.stream, &line)) {
-    size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    line[equals] = '\0';
-    xPL_addNamedValue(theConfig, line.c_str(), line.c_str() + equals + 1);
-  }
-  /* A file that could not be read to its end would install only a part. */
-  if (ferror(file.stream)) {
-    xPL_Error("CONFIG:: Error reading config file %s -- config not loaded", path);
-    xPL_freeNamedValueList(theConfig);
-    return FALSE;
-  }
-  fclose(file.stream);
-  file.stream = NULL;
+  if (theConfig == NULL) return TRUE;  /* no file: nothing to load */
 
   if (xPL_getNamedValueCount(theConfig) > 0) installNewConfig(theService, theConfig, TRUE);
   xPL_freeNamedValueList(theConfig);
@@ -864,45 +561,9 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
 
 Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   if (theService == NULL || theService->configFileName == NULL) return FALSE;
-
-  std::string target = saveTarget(theService->configFileName);
-  std::string temporary = target + ".tmp";
-
-  int fd = createTemporary(temporary);
-  if (fd < 0) return saveFailed(theService, errno);
-  copyPermissions(fd, target);
-
-  FILE *out = fdopen(fd, "w");
-  if (out == NULL) {
-    int error = errno;
-    close(fd);
-    unlink(temporary.c_str());
-    return saveFailed(theService, error);
-  }
-
-  errno = 0;
-  bool written = writeConfig(out, theService) && fflush(out) == 0 && fsync(fileno(out)) == 0;
-  int error = errno;
-  if (fclose(out) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (!written) {
-    unlink(temporary.c_str());
-    return saveFailed(theService, error != 0 ? error : EIO);
-  }
-
-  if (rename(temporary.c_str(), target.c_str()) != 0) {
-    error = errno;
-    unlink(temporary.c_str());
-    return saveFailed(theService, error);
-  }
-
-  /* Make the rename itself durable. */
-  int directory = open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
-  }
-  return TRUE;
+  xPL_NameValueListPtr lines = configLines(theService);
+  bool saved = xpl::internal::writeConfigFile(theService->configFileName, theService->serviceVendor,
+                                              theService->serviceDeviceID, lines);
+  xPL_freeNamedValueList(lines);
+  return saved ? TRUE : FALSE;
 }

@@ -25,6 +25,10 @@ constexpr int FILTER_GROW_BY = 4;
 constexpr int DEFAULT_HEARTBEAT_INTERVAL = 300;
 constexpr int MAX_HEARTBEAT_INTERVAL = 172800;  // 48 hours
 
+// The heartbeat schedule is looked at in the event loop's idle work every
+// so many seconds, and at every idle work until the hub is confirmed.
+constexpr time_t HEARTBEAT_CHECK_SECONDS = 5;
+
 // Until the hub echoes a heartbeat back, one goes out whenever more than
 // this many seconds have passed since the last successful one.
 constexpr int UNCONFIRMED_HUB_GAP = 2;
@@ -88,6 +92,9 @@ xpl::internal::Table<xPL_ServiceFilter> filtersOf(xPL_ServicePtr theService) {
   return {theService->messageFilterList, theService->filterCount, theService->filterAllocCount,
           FILTER_GROW_BY};
 }
+
+// When the idle work last looked at the heartbeat schedule; -1 = never.
+time_t heartbeatCheckLastDoneAt = -1;
 
 // Configuration mode: a configurable service still waiting for its first
 // configuration.
@@ -258,8 +265,42 @@ void handleMessage(xPL_ServicePtr theService, xPL_MessagePtr theMessage) {
   xPL_dispatchServiceEvent(theService, theMessage);
 }
 
+// The services' part of the event loop's idle work.
+void checkHeartbeats(time_t now) {
+  const time_t sinceHeartbeatCheck = now - heartbeatCheckLastDoneAt;
+  if (heartbeatCheckLastDoneAt == -1 || sinceHeartbeatCheck >= HEARTBEAT_CHECK_SECONDS ||
+      sinceHeartbeatCheck < 0 || !xPL_isHubConfirmed()) {
+    xPL_sendTimelyHeartbeats();
+    heartbeatCheckLastDoneAt = now;
+  }
+}
+
+// The services take part in the library's life once the first of them
+// exists: they hear every inbound message, keep their heartbeat schedule in
+// the loop's idle work, and say goodbye when the library shuts down.
+void subscribeServices() {
+  static bool subscribed = false;
+  if (subscribed) return;
+  subscribed = true;
+  xPL_addMessageListener(xPL_handleServiceMessage, nullptr);
+  xpl::internal::addIdleWork(checkHeartbeats);
+  xpl::internal::addShutdownWork(xPL_disableAllServices);
+}
+
+// A message to send with the service's identity as its source (none for
+// an absent service).
+xPL_MessagePtr createServiceMessage(xPL_ServicePtr theService, xPL_MessageType theType) {
+  if (theService == nullptr) {
+    return xpl::internal::createSendableMessage(theType, nullptr, nullptr, nullptr);
+  }
+  return xpl::internal::createSendableMessage(theType, theService->serviceVendor,
+                                              theService->serviceDeviceID,
+                                              theService->serviceInstanceID);
+}
+
 xPL_ServicePtr newService(const char *theVendor, const char *theDeviceID,
                           const char *theInstanceID) {
+  subscribeServices();
   xPL_ServicePtr &theSlot = services().append();
   xPL_ServicePtr theService = xPL_AllocService();
   theSlot = theService;
@@ -281,6 +322,35 @@ xPL_ServicePtr newService(const char *theVendor, const char *theDeviceID,
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Messages from a service
+// ---------------------------------------------------------------------------
+
+xPL_MessagePtr xPL_createTargetedMessage(xPL_ServicePtr theService, xPL_MessageType theType,
+                                         const char *theVendor, const char *theDeviceID,
+                                         const char *theInstanceID) {
+  xPL_MessagePtr theMessage = createServiceMessage(theService, theType);
+  xPL_setTarget(theMessage, theVendor, theDeviceID, theInstanceID);
+  return theMessage;
+}
+
+xPL_MessagePtr xPL_createGroupTargetedMessage(xPL_ServicePtr theService,
+                                              xPL_MessageType theType, const char *theGroup) {
+  xPL_MessagePtr theMessage = createServiceMessage(theService, theType);
+  xPL_setTargetGroup(theMessage, theGroup);
+  return theMessage;
+}
+
+xPL_MessagePtr xPL_createBroadcastMessage(xPL_ServicePtr theService, xPL_MessageType theType) {
+  xPL_MessagePtr theMessage = createServiceMessage(theService, theType);
+  xPL_setBroadcastMessage(theMessage, TRUE);
+  return theMessage;
+}
+
+// ---------------------------------------------------------------------------
+// Services
+// ---------------------------------------------------------------------------
 
 xPL_ServicePtr xPL_createService(const char *theVendor, const char *theDeviceID,
                                  const char *theInstanceID) {

@@ -387,7 +387,9 @@ String xPL_formatMessage(xPL_MessagePtr theMessage);
 /* Formats and broadcasts the message; TRUE when the datagram left whole. */
 Bool xPL_sendMessage(xPL_MessagePtr theMessage);
 /* A received message parsed from theText, or NULL when the text is rejected. */
-xPL_MessagePtr parseMessage(const char *theText);
+xPL_MessagePtr xPL_parseMessage(const char *theText);
+/* The same under its older name. */
+static inline xPL_MessagePtr parseMessage(const char *theText) { return xPL_parseMessage(theText); }
 /* Listener-socket handler: drains, parses and dispatches every waiting datagram. */
 void xPL_receiveMessage(int theFD, int thePollInfo, int userValue);
 /* Whether the hub's echo of our own heartbeat has been seen. */

@@ -88,6 +88,60 @@ void xPL_setHubConfirmed(Bool isConfirmed);
 
 namespace xpl::internal {
 
+/* ---- Message model (xPL-message) ---------------------------------------- */
+
+/* A message to send of theType, borrowing its three source strings. */
+xPL_MessagePtr createSendableMessage(xPL_MessageType theType, const char *sourceVendor,
+                                     const char *sourceDeviceID, const char *sourceInstanceID);
+/* An empty received message of theType, with a body list. */
+xPL_MessagePtr createReceivedMessage(xPL_MessageType theType);
+
+/* ---- Text format (xPL-format) ------------------------------------------- */
+
+/* Characters of the text the last xPL_formatMessage produced. */
+int formattedLength();
+
+/* ---- Transport (xPL-transport) ------------------------------------------ */
+
+/* Opens both sockets; false (reason noted for xPL_getStartupFailure) when
+ * already open or a step failed. */
+bool openTransport(xPL_ConnectType theConnectType);
+/* Closes both sockets; xPLFD becomes -1. */
+void closeTransport();
+
+/* ---- Event loop (xPL-loop) and start-up (xPL-start) --------------------- */
+
+/* Work for the loop's idle passes, with the loop's clock reading. */
+using IdleWork = void (*)(time_t now);
+/* Runs theWork at every idle work of the loop, before the timeout handlers. */
+void addIdleWork(IdleWork theWork);
+
+/* Work to do at shutdown while both sockets are still open. */
+using ShutdownWork = void (*)();
+/* Runs theWork at every xPL_shutdown, in registration order. */
+void addShutdownWork(ShutdownWork theWork);
+
+/* ---- Configuration file (xPL-configfile) -------------------------------- */
+
+/* Reads the lines after the header of the file at thePath, which must name
+ * theVendor and theDeviceID: true with *theLines null when there is no file,
+ * true with a new list (the caller frees it), false on a bad file. */
+bool readConfigFile(const char *thePath, const char *theVendor, const char *theDeviceID,
+                    xPL_NameValueListPtr *theLines);
+/* Replaces the file at thePath by the header and theLines, atomically;
+ * false (logged, the old file intact) when it cannot. */
+bool writeConfigFile(const char *thePath, const char *theVendor, const char *theDeviceID,
+                     xPL_NameValueListPtr theLines);
+
+/* ---- Configurable items (xPL-configitems) ------------------------------- */
+
+/* Item names are kept to this many characters. */
+constexpr int maxItemNameLength = 127;
+/* While set, an installation may replace the values of an enabled service. */
+void setConfigurationBeingInstalled(bool isInstalling);
+
+/* ---- Services (xPL-service, xPL-servicelisteners) ----------------------- */
+
 /* Adds a pool copy of theGroup to the service's groups. */
 void addServiceGroup(xPL_ServicePtr theService, const char *theGroup);
 /* Adds theFilter to the service's filters; the service owns its strings. */
