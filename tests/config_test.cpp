@@ -22,6 +22,9 @@ using configtest::Parsed;
 using configtest::SentDatagrams;
 using configtest::valuesOf;
 using xpltest::debugLogOf;
+using xpl::internal::formatFilter;
+using xpl::internal::parseConfigDefinition;
+using xpl::internal::parseFilter;
 
 namespace {
 

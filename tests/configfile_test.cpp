@@ -22,6 +22,7 @@ using configtest::valuesOf;
 using testsupport::readFile;
 using testsupport::writeFile;
 using xpltest::debugLogOf;
+using xpl::internal::installNewConfig;
 
 namespace {
 

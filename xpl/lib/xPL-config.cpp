@@ -1,37 +1,34 @@
-/*
- * xPL-config.cpp -- configurable services: their items and values, the
- * configuration protocol (config.list, config.current, config.response) and
- * what the configuration file holds (its lines are kept by xPL-configfile).
- *
- * Besides the application's own items, every configurable service has four
- * items that the library interprets itself and that never stand in the item
- * list: "newconf" (the instance ID), "interval" (heartbeat minutes), "group"
- * and "filter".  One routine, installNewConfig, installs a configuration
- * from the network and from the file alike; only the file may define items.
- *
- * The file is rewritten after every configuration from the network.
- */
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// xPL-config.cpp -- configurable services and the configuration protocol
+// (config.list, config.current, config.response): item definitions, the
+// filter text form, the installation of a configuration, and what the
+// configuration file holds (its lines are kept by xPL-configfile).
+//
+// Besides the application's own items (xPL-configitems), every configurable
+// service has four items that the library interprets itself and that never
+// stand in the item list: "newconf" (the instance ID), "interval" (heartbeat
+// minutes), "group" and "filter".  One routine, installNewConfig, installs a
+// configuration from the network and from the file alike; only the file may
+// define items.  The file is rewritten after every configuration from the
+// network.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "xPL_priv.h"
-#include "xPL_table.h"
+
+using xpl::internal::formatFilter;
+using xpl::internal::installNewConfig;
+using xpl::internal::parseConfigDefinition;
+using xpl::internal::parseFilter;
 
 namespace {
 
-/* ------------------------------------------------------------------------
- * Tables
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// Tables
+// ---------------------------------------------------------------------------
 
-/* The keyword that stands for each kind of item, indexed by its enumerator. */
+// The keyword that stands for each kind of item, indexed by its enumerator.
 struct ConfigKeyword {
   xPL_ConfigurableType itemType;
   const char *keyword;
@@ -48,7 +45,7 @@ static_assert(configKeywords[xPL_CONFIG_OPTIONAL].itemType == xPL_CONFIG_OPTIONA
                   configKeywords[xPL_CONFIG_RECONF].itemType == xPL_CONFIG_RECONF,
               "keywords are indexed by their item type");
 
-/* The library's own items, announced first in the item list and the file. */
+// The library's own items, announced first in the item list and the file.
 struct FixedDefinition {
   const char *keyword;
   const char *definition;
@@ -62,20 +59,20 @@ constexpr FixedDefinition fixedDefinitions[] = {
 static_assert(sizeof(fixedDefinitions) / sizeof(fixedDefinitions[0]) == 4,
               "instance ID, interval, groups and filters");
 
-/* Names an item definition may not take, nor any leading part of them. */
+// Names an item definition may not take, nor any leading part of them.
 constexpr const char *reservedItemNames[] = {"newconf", "interval", "filter", "group"};
 
-/* Message type field of the filter text form, indexed by message type. */
+// Message type field of the filter text form, indexed by message type.
 constexpr const char *filterTypeNames[] = {"*", "xpl-cmnd", "xpl-stat", "xpl-trig"};
 static_assert(sizeof(filterTypeNames) / sizeof(filterTypeNames[0]) == xPL_MESSAGE_TRIGGER + 1,
               "one filter type name per message type");
-constexpr int filterTypeLength = 8; /* "xpl-cmnd" and its siblings */
+constexpr int filterTypeLength = 8;  // "xpl-cmnd" and its siblings
 
 constexpr int maxItemNameLength = xpl::internal::maxItemNameLength;
 constexpr int filterFieldCount = 6;
 
-/* The definition text of an item: its name, with "[n]" when it may hold
- * more than one value. */
+// The definition text of an item: its name, with "[n]" when it may hold
+// more than one value.
 std::string itemDefinition(const xPL_ServiceConfigurable *theItem) {
   std::string definition = theItem->itemName;
   if (theItem->maxValueCount != 1) {
@@ -84,14 +81,14 @@ std::string itemDefinition(const xPL_ServiceConfigurable *theItem) {
   return definition;
 }
 
-/* ------------------------------------------------------------------------
- * Groups and filters
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// Groups and filters
+// ---------------------------------------------------------------------------
 
-/* One field of a filter: absent for "*" (any), else a pool copy. */
+// One field of a filter: absent for "*" (any), else a pool copy.
 String filterField(const char *start, const char *end) {
-  if (start < end && *start == '*') return NULL;
-  return xPL_StrNDup(start, (int)(end - start));
+  if (start < end && *start == '*') return nullptr;
+  return xPL_StrNDup(start, static_cast<int>(end - start));
 }
 
 void replaceFilterString(String *theField, String theValue) {
@@ -101,13 +98,13 @@ void replaceFilterString(String *theField, String theValue) {
 
 }  // namespace
 
-/* ------------------------------------------------------------------------
- * Filter text form
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// Filter text form
+// ---------------------------------------------------------------------------
 
-/* A new pool string "type.vendor.device.instance.class.type", "*" for any;
- * the caller releases it. */
-String formatFilter(xPL_ServiceFilterPtr theFilter) {
+// A new pool string "type.vendor.device.instance.class.type", "*" for any;
+// the caller releases it.
+String xpl::internal::formatFilter(xPL_ServiceFilterPtr theFilter) {
   int typeIndex = theFilter->matchOnMessageType;
   if (typeIndex < xPL_MESSAGE_ANY || typeIndex > xPL_MESSAGE_TRIGGER) typeIndex = xPL_MESSAGE_ANY;
   const char *fields[filterFieldCount] = {
@@ -118,16 +115,16 @@ String formatFilter(xPL_ServiceFilterPtr theFilter) {
   std::string text;
   for (int i = 0; i < filterFieldCount; i++) {
     if (i > 0) text += '.';
-    text += fields[i] != NULL ? fields[i] : "*";
+    text += fields[i] != nullptr ? fields[i] : "*";
   }
   return xPL_StrDup(text.c_str());
 }
 
-/* Fills theFilter from its text form; FALSE (filter untouched) when the
- * text has fewer than five dots or an unknown message type.  The filter's
- * strings must be absent or pool strings; replaced ones are released. */
-Bool parseFilter(const char *theText, xPL_ServiceFilterPtr theFilter) {
-  if (theText == NULL || theFilter == NULL) return FALSE;
+// Fills theFilter from its text form; FALSE (filter untouched) when the
+// text has fewer than five dots or an unknown message type.  The filter's
+// strings must be absent or pool strings; replaced ones are released.
+Bool xpl::internal::parseFilter(const char *theText, xPL_ServiceFilterPtr theFilter) {
+  if (theText == nullptr || theFilter == nullptr) return FALSE;
 
   const char *dots[filterFieldCount - 1];
   int dotCount = 0;
@@ -163,20 +160,20 @@ Bool parseFilter(const char *theText, xPL_ServiceFilterPtr theFilter) {
   return TRUE;
 }
 
-/* ------------------------------------------------------------------------
- * Item definitions
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// Item definitions
+// ---------------------------------------------------------------------------
 
-/* Defines an item from "name" or "name[count]"; the library's own names
- * (and any leading part of them) are skipped as a success. */
-Bool parseConfigDefinition(xPL_ServicePtr theService, const char *theDefinition,
-                           xPL_ConfigurableType theType) {
+// Defines an item from "name" or "name[count]"; the library's own names
+// (and any leading part of them) are skipped as a success.
+Bool xpl::internal::parseConfigDefinition(xPL_ServicePtr theService, const char *theDefinition,
+                                          xPL_ConfigurableType theType) {
   std::string itemName = theDefinition;
   int maxValues = 1;
   const char *bracket = strchr(theDefinition, '[');
-  if (bracket != NULL) {
+  if (bracket != nullptr) {
     itemName.assign(theDefinition, bracket - theDefinition);
-    char *afterNumber = NULL;
+    char *afterNumber = nullptr;
     long count = strtol(bracket + 1, &afterNumber, 10);
     if (*afterNumber != ']') {
       xPL_Error("CONFIG:: Bad defintion for config=%s[%s -- item ignored", theDefinition,
@@ -184,16 +181,16 @@ Bool parseConfigDefinition(xPL_ServicePtr theService, const char *theDefinition,
       return FALSE;
     }
     if (count > INT_MAX) count = INT_MAX;
-    maxValues = count <= 0 ? 1 : (int)count;
+    maxValues = count <= 0 ? 1 : static_cast<int>(count);
   }
 
   for (const char *reserved : reservedItemNames) {
-    if (xPL_strncmpIgnoreCase(itemName.c_str(), reserved, (int)itemName.size()) == 0) {
+    if (xPL_strncmpIgnoreCase(itemName.c_str(), reserved, static_cast<int>(itemName.size())) == 0) {
       return TRUE;
     }
   }
 
-  if (itemName.size() > (size_t)maxItemNameLength) itemName.resize(maxItemNameLength);
+  if (itemName.size() > static_cast<size_t>(maxItemNameLength)) itemName.resize(maxItemNameLength);
   if (!xPL_addServiceConfigurable(theService, itemName.c_str(), theType, maxValues)) {
     xPL_Error("CONFIG:: Unable to define configurable %s -- item ignored", theDefinition);
     return FALSE;
@@ -202,13 +199,13 @@ Bool parseConfigDefinition(xPL_ServicePtr theService, const char *theDefinition,
   return TRUE;
 }
 
-/* ------------------------------------------------------------------------
- * Installing a configuration
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// Installing a configuration
+// ---------------------------------------------------------------------------
 
 namespace {
 
-/* The item type a definition keyword stands for, or -1 for another name. */
+// The item type a definition keyword stands for, or -1 for another name.
 int definitionTypeOf(const char *theName) {
   for (const ConfigKeyword &entry : configKeywords) {
     if (xPL_strcmpIgnoreCase(theName, entry.keyword) == 0) return entry.itemType;
@@ -216,19 +213,19 @@ int definitionTypeOf(const char *theName) {
   return -1;
 }
 
-/* Minutes as heartbeat seconds; FALSE for text that is not a whole number
- * or minutes whose seconds do not fit an int. */
+// Minutes as heartbeat seconds; FALSE for text that is not a whole number
+// or minutes whose seconds do not fit an int.
 bool intervalSeconds(const char *theText, int *theSeconds) {
   int minutes = 0;
   if (!xPL_strToInt(theText, &minutes)) return false;
-  /* Out-of-range texts read as INT_MAX or INT_MIN, which fail here too. */
-  long long seconds = (long long)minutes * 60;
+  // Out-of-range texts read as INT_MAX or INT_MIN, which fail here too.
+  const long long seconds = static_cast<long long>(minutes) * 60;
   if (seconds > INT_MAX || seconds < INT_MIN) return false;
-  *theSeconds = (int)seconds;
+  *theSeconds = static_cast<int>(seconds);
   return true;
 }
 
-/* Adds the filter a text describes; a text that is not a filter adds none. */
+// Adds the filter a text describes; a text that is not a filter adds none.
 void addFilterValue(xPL_ServicePtr theService, const char *theValue) {
   xPL_ServiceFilter theFilter{};
   if (!parseFilter(theValue, &theFilter)) return;
@@ -241,8 +238,8 @@ void addGroupValue(xPL_ServicePtr theService, const char *theValue) {
   xPL_Debug("CONFIG:: Added new group %s to service\n", theValue);
 }
 
-/* Installs one value of a list (filters or groups): the list's first mention
- * in a configuration empties it, and an empty value only does that. */
+// Installs one value of a list (filters or groups): the list's first mention
+// in a configuration empties it, and an empty value only does that.
 void installListValue(xPL_ServicePtr theService, const char *theValue, bool *listSeen,
                       void (*clearList)(xPL_ServicePtr),
                       void (*addValue)(xPL_ServicePtr, const char *)) {
@@ -255,14 +252,14 @@ void installListValue(xPL_ServicePtr theService, const char *theValue, bool *lis
 
 }  // namespace
 
-/* Installs the pairs as the service's whole configuration: item values are
- * replaced, groups and filters only when mentioned; definitions are taken
- * only when allowDefinitions (the file).  A configuration from the network
- * is saved, restarts a changed enabled service and is announced. */
-void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
-                      Bool allowDefinitions) {
+// Installs the pairs as the service's whole configuration: item values are
+// replaced, groups and filters only when mentioned; definitions are taken
+// only when allowDefinitions (the file).  A configuration from the network
+// is saved, restarts a changed enabled service and is announced.
+void xpl::internal::installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
+                                     Bool allowDefinitions) {
   Bool serviceWasEnabled = theService->serviceEnabled;
-  const char *newInstanceID = NULL;
+  const char *newInstanceID = nullptr;
   bool haveNewInterval = false;
   int newInterval = 0;
   bool restartNeeded = false;
@@ -275,26 +272,26 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
   int pairCount = xPL_getNamedValueCount(theConfig);
   for (int i = 0; i < pairCount; i++) {
     xPL_NameValuePairPtr thePair = xPL_getNamedValuePairAt(theConfig, i);
-    if (thePair == NULL || thePair->itemName == NULL) continue;
+    if (thePair == nullptr || thePair->itemName == nullptr) continue;
     const char *name = thePair->itemName;
-    /* A binary value holds bytes, not text: no item takes it. */
+    // A binary value holds bytes, not text: no item takes it.
     if (thePair->isBinary) {
       xPL_Debug("CONFIG:: Ignoring binary value for %s", name);
       continue;
     }
-    const char *value = thePair->itemValue != NULL ? thePair->itemValue : "";
+    const char *value = thePair->itemValue != nullptr ? thePair->itemValue : "";
 
     int definitionType = definitionTypeOf(name);
     if (definitionType >= 0) {
       if (allowDefinitions) {
-        parseConfigDefinition(theService, value, (xPL_ConfigurableType)definitionType);
+        parseConfigDefinition(theService, value, static_cast<xPL_ConfigurableType>(definitionType));
       }
       continue;
     }
 
     if (xPL_strcmpIgnoreCase(name, "newconf") == 0) {
       const char *current = theService->serviceInstanceID;
-      if (current == NULL || strcmp(value, current) != 0) {
+      if (current == nullptr || strcmp(value, current) != 0) {
         newInstanceID = value;
         xPL_Debug("CONFIG:: Got new instanceID %s for service -- will restart service\n", value);
         restartNeeded = true;
@@ -328,7 +325,7 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
     }
 
     xPL_Debug("CONFIG:: About to update configurable %s with value %s\n", name,
-              thePair->itemValue != NULL ? thePair->itemValue : "");
+              thePair->itemValue != nullptr ? thePair->itemValue : "");
     if (!xPL_addServiceConfigValue(theService, name, thePair->itemValue)) {
       xPL_Debug("CONFIG::    UNABLE to add/set that configuration value!\n");
     }
@@ -342,8 +339,8 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
     xPL_setServiceEnabled(theService, FALSE);
   }
 
-  if (newInstanceID != NULL) {
-    /* Stored directly: a change of letter case alone is a new identity here. */
+  if (newInstanceID != nullptr) {
+    // Stored directly: a change of letter case alone is a new identity here.
     xPL_FreeStr(theService->serviceInstanceID);
     theService->serviceInstanceID = xPL_StrDup(newInstanceID);
   }
@@ -360,17 +357,17 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr theConfig,
   if (serviceWasEnabled && !allowDefinitions) xPL_dispatchServiceConfigChangedEvent(theService);
 }
 
-/* ------------------------------------------------------------------------
- * The configuration protocol
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// The configuration protocol
+// ---------------------------------------------------------------------------
 
 namespace {
 
-/* Broadcasts config.list: the library's four items, then every item with
- * its keyword and, for multi-valued ones, "[most values]". */
+// Broadcasts config.list: the library's four items, then every item with
+// its keyword and, for multi-valued ones, "[most values]".
 void sendServiceConfigList(xPL_ServicePtr theService) {
   xPL_MessagePtr theMessage = xPL_createBroadcastMessage(theService, xPL_MESSAGE_STATUS);
-  if (theMessage == NULL) return;
+  if (theMessage == nullptr) return;
   xPL_setSchema(theMessage, "config", "list");
   for (const FixedDefinition &fixed : fixedDefinitions) {
     xPL_addMessageNamedValue(theMessage, fixed.keyword, fixed.definition);
@@ -386,21 +383,22 @@ void sendServiceConfigList(xPL_ServicePtr theService) {
   xPL_releaseMessage(theMessage);
 }
 
-/* Broadcasts config.current: instance ID, interval minutes, groups, filters,
- * then every item's values (a valueless item once, without value). */
+// Broadcasts config.current: instance ID, interval minutes, groups, filters,
+// then every item's values (a valueless item once, without value).
 void sendServiceCurrentConfig(xPL_ServicePtr theService) {
   xPL_MessagePtr theMessage = xPL_createBroadcastMessage(theService, xPL_MESSAGE_STATUS);
-  if (theMessage == NULL) return;
+  if (theMessage == nullptr) return;
   xPL_setSchema(theMessage, "config", "current");
   xPL_addMessageNamedValue(theMessage, "newconf", theService->serviceInstanceID);
-  xPL_addMessageNamedValue(theMessage, "interval", xPL_intToStr(theService->heartbeatInterval / 60));
+  xPL_addMessageNamedValue(theMessage, "interval",
+                           xPL_intToStr(theService->heartbeatInterval / 60));
 
-  if (theService->groupCount == 0) xPL_addMessageNamedValue(theMessage, "group", NULL);
+  if (theService->groupCount == 0) xPL_addMessageNamedValue(theMessage, "group", nullptr);
   for (int i = 0; i < theService->groupCount; i++) {
     xPL_addMessageNamedValue(theMessage, "group", theService->groupList[i]);
   }
 
-  if (theService->filterCount == 0) xPL_addMessageNamedValue(theMessage, "filter", NULL);
+  if (theService->filterCount == 0) xPL_addMessageNamedValue(theMessage, "filter", nullptr);
   for (int i = 0; i < theService->filterCount; i++) {
     String filterText = formatFilter(&theService->messageFilterList[i]);
     xPL_addMessageNamedValue(theMessage, "filter", filterText);
@@ -411,25 +409,24 @@ void sendServiceCurrentConfig(xPL_ServicePtr theService) {
     const xPL_ServiceConfigurable *theItem = &theService->configList[i];
     bool anyValue = false;
     for (int v = 0; v < theItem->valueCount; v++) {
-      if (theItem->valueList[v] == NULL) continue;
+      if (theItem->valueList[v] == nullptr) continue;
       xPL_addMessageNamedValue(theMessage, theItem->itemName, theItem->valueList[v]);
       anyValue = true;
     }
-    if (!anyValue) xPL_addMessageNamedValue(theMessage, theItem->itemName, NULL);
+    if (!anyValue) xPL_addMessageNamedValue(theMessage, theItem->itemName, nullptr);
   }
   xPL_sendMessage(theMessage);
   xPL_releaseMessage(theMessage);
 }
 
-/* The service listener for schema class "config": answers list and current
- * requests and installs a config.response. */
-void configHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, xPL_ObjectPtr userValue) {
-  (void)userValue;
+// The service listener for schema class "config": answers list and current
+// requests and installs a config.response.
+void configHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, xPL_ObjectPtr) {
   if (xPL_getMessageType(theMessage) != xPL_MESSAGE_COMMAND) return;
   const char *schemaType = xPL_getSchemaType(theMessage);
-  if (schemaType == NULL) return;
+  if (schemaType == nullptr) return;
   const char *command = xPL_getMessageNamedValue(theMessage, "command");
-  bool isRequest = command != NULL && xPL_strcmpIgnoreCase(command, "request") == 0;
+  bool isRequest = command != nullptr && xPL_strcmpIgnoreCase(command, "request") == 0;
 
   if (xPL_strcmpIgnoreCase(schemaType, "list") == 0) {
     if (isRequest) sendServiceConfigList(theService);
@@ -444,34 +441,34 @@ void configHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, xPL_Obj
 
 xPL_ServicePtr xPL_createConfigurableService(const char *theVendor, const char *theDeviceID,
                                              const char *theConfigFile) {
-  xPL_ServicePtr theService = xPL_createService(theVendor, theDeviceID, NULL);
-  if (theService == NULL) return NULL;
+  xPL_ServicePtr theService = xPL_createService(theVendor, theDeviceID, nullptr);
+  if (theService == nullptr) return nullptr;
   theService->configurableService = TRUE;
   theService->serviceConfigured = FALSE;
-  if (theConfigFile != NULL) xPL_setServiceConfigFile(theService, theConfigFile);
-  xPL_addServiceListener(theService, configHandler, xPL_MESSAGE_ANY, "config", NULL, NULL);
-  if (theService->configFileName != NULL) xPL_loadServiceConfig(theService);
+  if (theConfigFile != nullptr) xPL_setServiceConfigFile(theService, theConfigFile);
+  xPL_addServiceListener(theService, configHandler, xPL_MESSAGE_ANY, "config", nullptr, nullptr);
+  if (theService->configFileName != nullptr) xPL_loadServiceConfig(theService);
   return theService;
 }
 
-/* ------------------------------------------------------------------------
- * The configuration file
- * ------------------------------------------------------------------------ */
+// ---------------------------------------------------------------------------
+// The configuration file
+// ---------------------------------------------------------------------------
 
 namespace {
 
 bool holdsLineFeed(const char *theText) {
-  return theText != NULL && strchr(theText, '\n') != NULL;
+  return theText != nullptr && strchr(theText, '\n') != nullptr;
 }
 
-/* Names holding "=" or a line feed could not be read back as written. */
+// Names holding "=" or a line feed could not be read back as written.
 bool itemSavable(const xPL_ServiceConfigurable *theItem) {
-  return !holdsLineFeed(theItem->itemName) && strchr(theItem->itemName, '=') == NULL;
+  return !holdsLineFeed(theItem->itemName) && strchr(theItem->itemName, '=') == nullptr;
 }
 
-/* The lines of the file after its header, in their order: the library's
- * definitions, the item definitions, instance ID, interval, filters, groups
- * and the item values.  Texts that would break a line are left out. */
+// The lines of the file after its header, in their order: the library's
+// definitions, the item definitions, instance ID, interval, filters, groups
+// and the item values.  Texts that would break a line are left out.
 xPL_NameValueListPtr configLines(xPL_ServicePtr theService) {
   xPL_NameValueListPtr lines = xPL_newNamedValueList();
   for (const FixedDefinition &fixed : fixedDefinitions) {
@@ -514,7 +511,7 @@ xPL_NameValueListPtr configLines(xPL_ServicePtr theService) {
     const xPL_ServiceConfigurable *theItem = &theService->configList[i];
     if (!itemSavable(theItem)) continue;
     for (int v = 0; v < theItem->valueCount; v++) {
-      const char *value = theItem->valueList[v] != NULL ? theItem->valueList[v] : "";
+      const char *value = theItem->valueList[v] != nullptr ? theItem->valueList[v] : "";
       if (holdsLineFeed(value)) {
         xPL_Debug("CONFIG:: Value %d of %s holds a line feed -- not saved", v, theItem->itemName);
         continue;
@@ -528,8 +525,8 @@ xPL_NameValueListPtr configLines(xPL_ServicePtr theService) {
 }  // namespace
 
 void xPL_setServiceConfigFile(xPL_ServicePtr theService, const char *theConfigFile) {
-  if (theService == NULL || theService->serviceEnabled) return;
-  if (theService->configFileName != NULL && theConfigFile != NULL &&
+  if (theService == nullptr || theService->serviceEnabled) return;
+  if (theService->configFileName != nullptr && theConfigFile != nullptr &&
       strcmp(theService->configFileName, theConfigFile) == 0) {
     return;
   }
@@ -538,20 +535,20 @@ void xPL_setServiceConfigFile(xPL_ServicePtr theService, const char *theConfigFi
 }
 
 String xPL_getServiceConfigFile(xPL_ServicePtr theService) {
-  return theService != NULL ? theService->configFileName : NULL;
+  return theService != nullptr ? theService->configFileName : nullptr;
 }
 
 Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
-  if (theService == NULL || theService->serviceEnabled || theService->configFileName == NULL ||
-      theService->serviceConfigured) {
+  if (theService == nullptr || theService->serviceEnabled ||
+      theService->configFileName == nullptr || theService->serviceConfigured) {
     return FALSE;
   }
-  xPL_NameValueListPtr theConfig = NULL;
+  xPL_NameValueListPtr theConfig = nullptr;
   if (!xpl::internal::readConfigFile(theService->configFileName, theService->serviceVendor,
                                      theService->serviceDeviceID, &theConfig)) {
     return FALSE;
   }
-  if (theConfig == NULL) return TRUE;  /* no file: nothing to load */
+  if (theConfig == nullptr) return TRUE;  // no file: nothing to load
 
   if (xPL_getNamedValueCount(theConfig) > 0) installNewConfig(theService, theConfig, TRUE);
   xPL_freeNamedValueList(theConfig);
@@ -560,7 +557,7 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
 }
 
 Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
-  if (theService == NULL || theService->configFileName == NULL) return FALSE;
+  if (theService == nullptr || theService->configFileName == nullptr) return FALSE;
   xPL_NameValueListPtr lines = configLines(theService);
   bool saved = xpl::internal::writeConfigFile(theService->configFileName, theService->serviceVendor,
                                               theService->serviceDeviceID, lines);

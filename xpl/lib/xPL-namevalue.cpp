@@ -125,7 +125,9 @@ void xPL_clearNamedValue(xPL_NameValueListPtr theList, const char *theName) {
 
 void xPL_clearAllNamedValues(xPL_NameValueListPtr theList) {
   if (theList == nullptr || theList->namedValueCount == 0) return;
-  for (int i = 0; i < theList->namedValueCount; i++) xPL_freeNamedValuePair(theList->namedValues[i]);
+  for (int i = 0; i < theList->namedValueCount; i++) {
+    xPL_freeNamedValuePair(theList->namedValues[i]);
+  }
   pairsOf(theList).clear();
 }
 

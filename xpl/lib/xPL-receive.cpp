@@ -38,7 +38,8 @@ bool isHubEcho(xPL_MessagePtr theMessage) {
 
 }  // namespace
 
-void xPL_receiveMessage(int /*theFD*/, int /*thePollInfo*/, int /*userValue*/) {
+// The listener socket is read directly; the loop's arguments add nothing.
+void xPL_receiveMessage(int, int, int) {
   for (;;) {
     // Never wait: the handler only drains what is already queued.
     const ssize_t bytesRead = recv(xPLFD, receiveBuff, kMaxReadSize, MSG_DONTWAIT);

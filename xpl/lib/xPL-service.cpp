@@ -1,13 +1,11 @@
-/*
- * xPL-service.cpp -- services: identity, heartbeats, groups and filters, and
- * the routing of every inbound message to the services it concerns.
- *
- * All services stand in one process-wide table in creation order.  A service
- * announces itself with heartbeats: one at enabling, then on the timely
- * schedule driven by the event loop's idle work, a goodbye at disabling, and
- * a reply to broadcast heartbeat requests, sent by a timer of the event loop
- * after a random delay.
- */
+// xPL-service.cpp -- services: identity, heartbeats, groups and filters, and
+// the routing of every inbound message to the services it concerns.
+//
+// All services stand in one process-wide table in creation order.  A service
+// announces itself with heartbeats: one at enabling, then on the timely
+// schedule driven by the event loop's idle work, a goodbye at disabling, and
+// a reply to broadcast heartbeat requests, sent by a timer of the event loop
+// after a random delay.
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -79,7 +77,8 @@ int serviceAllocCount = 0;
 // Every service in creation order.  Inbound messages walk it, and a service
 // listener may release services meanwhile: a released one stays in place,
 // marked, until the walk ends.
-using ServiceTable = xpl::internal::Table<xPL_ServicePtr, xpl::internal::NullPointer<xPL_ServicePtr>>;
+using ServiceTable =
+    xpl::internal::Table<xPL_ServicePtr, xpl::internal::NullPointer<xPL_ServicePtr>>;
 
 ServiceTable services() { return {serviceList, serviceCount, serviceAllocCount, SERVICE_GROW_BY}; }
 
@@ -579,8 +578,7 @@ void xPL_disableAllServices(void) {
   for (int i = 0; i < serviceCount; i++) xPL_setServiceEnabled(serviceList[i], FALSE);
 }
 
-void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr userValue) {
-  (void)userValue;
+void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr) {
   if (theMessage == nullptr) return;
   // Newest service first; one released by a listener meanwhile is passed over.
   services().walkNewestFirst([&](xPL_ServicePtr theService, int) {
@@ -597,6 +595,7 @@ void xpl::internal::addServiceGroup(xPL_ServicePtr theService, const char *theGr
   groupsOf(theService).append() = xPL_StrDup(theGroup);
 }
 
-void xpl::internal::addServiceFilter(xPL_ServicePtr theService, const xPL_ServiceFilter &theFilter) {
+void xpl::internal::addServiceFilter(xPL_ServicePtr theService,
+                                     const xPL_ServiceFilter &theFilter) {
   filtersOf(theService).append() = theFilter;
 }

@@ -131,7 +131,8 @@ bool findDefaultInterface(int sockfd) {
     ifreq request = interfaceRequest(interfaceList.ifc_req[i].ifr_name);
     if (ioctl(sockfd, SIOCGIFFLAGS, &request) < 0) continue;
     short flags = request.ifr_flags;
-    xPL_Debug("Checking if interface %s is valid w/flags %d", request.ifr_name, static_cast<int>(flags));
+    xPL_Debug("Checking if interface %s is valid w/flags %d", request.ifr_name,
+              static_cast<int>(flags));
     if ((flags & IFF_UP) && !(flags & IFF_LOOPBACK)) {
       memset(xPLInterfaceName, 0, sizeof(xPLInterfaceName));
       memcpy(xPLInterfaceName, request.ifr_name, strnlen(request.ifr_name, IFNAMSIZ - 1));

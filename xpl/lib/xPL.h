@@ -248,7 +248,7 @@ String xPL_StrNDup(const char *theOrigString, int maxChars);
 void xPL_FreeStr(String theString);
 
 /* ------------------------------------------------------------------------
- * Name/value lists (xPL-utils)
+ * Name/value lists (xPL-namevalue)
  * ------------------------------------------------------------------------ */
 
 /* An empty list from the pool. */
@@ -285,7 +285,8 @@ void xPL_clearAllNamedValues(xPL_NameValueListPtr theList);
 void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair);
 
 /* ------------------------------------------------------------------------
- * Messages (xPL-message)
+ * Messages (model: xPL-message; text: xPL-format; creation from a service:
+ * xPL-service; sending: xPL-transport; receiving: xPL-receive)
  * ------------------------------------------------------------------------ */
 
 /* Sets the message type. */
@@ -396,7 +397,7 @@ void xPL_receiveMessage(int theFD, int thePollInfo, int userValue);
 Bool xPL_isHubConfirmed(void);
 
 /* ------------------------------------------------------------------------
- * Transport (xPL-io)
+ * Transport (xPL-transport; start-up and shutdown: xPL-start)
  * ------------------------------------------------------------------------ */
 
 /* The listener socket; -1 while the library is stopped. */
@@ -434,7 +435,7 @@ void xPL_setBroadcastInterface(const char *newInterfaceName);
 String xPL_getFairlyUniqueIdent(void);
 
 /* ------------------------------------------------------------------------
- * Event loop (xPL-io)
+ * Event loop (xPL-loop)
  * ------------------------------------------------------------------------ */
 
 /* Watches theFD for the chosen events; FALSE when no event is chosen. */
@@ -455,7 +456,7 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler);
 Bool xPL_processMessages(int theTimeout);
 
 /* ------------------------------------------------------------------------
- * Listener registries (xPL-listeners)
+ * Listener registries (xPL-listeners; per service: xPL-servicelisteners)
  * ------------------------------------------------------------------------ */
 
 /* Registers a raw listener (every datagram, before parsing). */
@@ -555,7 +556,7 @@ void xPL_disableAllServices(void);
 void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr userValue);
 
 /* ------------------------------------------------------------------------
- * Configurable services (xPL-config)
+ * Configurable services (xPL-config, xPL-configitems)
  * ------------------------------------------------------------------------ */
 
 /* A disabled configurable service, loaded from theConfigFile when it exists. */
