@@ -184,3 +184,19 @@ String xPL_getServiceConfigValue(xPL_ServicePtr theService, const char *itemName
 void xpl::internal::setConfigurationBeingInstalled(bool isInstalling) {
   configurationBeingInstalled = isInstalling;
 }
+
+// ---------------------------------------------------------------------------
+// Test hooks
+// ---------------------------------------------------------------------------
+
+int xPL_getServiceConfigurableCount(xPL_ServicePtr theService) { return theService->configCount; }
+
+xPL_ServiceConfigurablePtr xPL_getServiceConfigurableAt(xPL_ServicePtr theService, int theIndex) {
+  if (theIndex < 0 || theIndex >= theService->configCount) return nullptr;
+  return &theService->configList[theIndex];
+}
+
+int xPL_getServiceConfigValueCapacity(xPL_ServicePtr theService, const char *itemName) {
+  const int index = findItemIndex(theService, itemName);
+  return index < 0 ? 0 : theService->configList[index].valueAllocCount;
+}

@@ -139,3 +139,6 @@ void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair) {
   xPL_FreeNVPair(thePair);
 }
 
+int xPL_getNamedValueCapacity(xPL_NameValueListPtr theList) {
+  return theList == nullptr ? 0 : theList->namedValueAlloc;
+}

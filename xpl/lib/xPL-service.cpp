@@ -599,3 +599,35 @@ void xpl::internal::addServiceFilter(xPL_ServicePtr theService,
                                      const xPL_ServiceFilter &theFilter) {
   filtersOf(theService).append() = theFilter;
 }
+
+// ---------------------------------------------------------------------------
+// Test hooks
+// ---------------------------------------------------------------------------
+
+int xPL_getServiceGroupCount(xPL_ServicePtr theService) { return theService->groupCount; }
+
+String xPL_getServiceGroupAt(xPL_ServicePtr theService, int theIndex) {
+  if (theIndex < 0 || theIndex >= theService->groupCount) return nullptr;
+  return theService->groupList[theIndex];
+}
+
+int xPL_getServiceFilterCount(xPL_ServicePtr theService) { return theService->filterCount; }
+
+xPL_ServiceFilterPtr xPL_getServiceFilterAt(xPL_ServicePtr theService, int theIndex) {
+  if (theIndex < 0 || theIndex >= theService->filterCount) return nullptr;
+  return &theService->messageFilterList[theIndex];
+}
+
+time_t xPL_getLastHeartbeatAt(xPL_ServicePtr theService) { return theService->lastHeartbeatAt; }
+
+void xPL_setLastHeartbeatAt(xPL_ServicePtr theService, time_t theTime) {
+  theService->lastHeartbeatAt = theTime;
+}
+
+void xPL_setServiceConfigurable(xPL_ServicePtr theService, Bool isConfigurable) {
+  theService->configurableService = isConfigurable;
+}
+
+void xPL_setServiceConfigured(xPL_ServicePtr theService, Bool isConfigured) {
+  theService->serviceConfigured = isConfigured;
+}

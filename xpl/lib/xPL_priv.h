@@ -66,6 +66,30 @@ void xPL_setRawSender(xPL_RawSender theSender);
 // Sets the hub-confirmed flag (tests start each case from a known state).
 void xPL_setHubConfirmed(Bool isConfirmed);
 
+// Pairs the list has room for before it grows.
+int xPL_getNamedValueCapacity(xPL_NameValueListPtr theList);
+
+// The service's groups, in order.
+int xPL_getServiceGroupCount(xPL_ServicePtr theService);
+String xPL_getServiceGroupAt(xPL_ServicePtr theService, int theIndex);
+// The service's filters, in order (read them with xpl::internal::formatFilter).
+int xPL_getServiceFilterCount(xPL_ServicePtr theService);
+xPL_ServiceFilterPtr xPL_getServiceFilterAt(xPL_ServicePtr theService, int theIndex);
+// The service's configurable items, in order.
+int xPL_getServiceConfigurableCount(xPL_ServicePtr theService);
+xPL_ServiceConfigurablePtr xPL_getServiceConfigurableAt(xPL_ServicePtr theService, int theIndex);
+// Values an item has room for before it grows.
+int xPL_getServiceConfigValueCapacity(xPL_ServicePtr theService, const char *itemName);
+
+// When the service's last heartbeat went out (0 = none yet); the setter
+// moves it to test the schedule.
+time_t xPL_getLastHeartbeatAt(xPL_ServicePtr theService);
+void xPL_setLastHeartbeatAt(xPL_ServicePtr theService, time_t theTime);
+// Puts a service in or out of configuration mode, as creating a configurable
+// service and installing its first configuration do.
+void xPL_setServiceConfigurable(xPL_ServicePtr theService, Bool isConfigurable);
+void xPL_setServiceConfigured(xPL_ServicePtr theService, Bool isConfigured);
+
 #ifdef __cplusplus
 }
 
