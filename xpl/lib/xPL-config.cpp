@@ -68,7 +68,6 @@ static_assert(sizeof(filterTypeNames) / sizeof(filterTypeNames[0]) == xPL_MESSAG
               "one filter type name per message type");
 constexpr int filterTypeLength = 8;  // "xpl-cmnd" and its siblings
 
-constexpr int maxItemNameLength = xpl::internal::maxItemNameLength;
 constexpr int filterFieldCount = 6;
 
 // The definition text of an item: its name, with "[n]" when it may hold
