@@ -482,6 +482,26 @@ TEST_F(ServiceTest, TableKeepsCreationOrderThroughGrowthAndRelease) {
   }
 }
 
+// Releases the oldest service when it hears a message.
+void releaseOldestListener(xPL_ServicePtr s, xPL_MessagePtr m, xPL_ObjectPtr) {
+  recordListener(s, m, nullptr);
+  xPL_releaseService(xPL_getServiceAt(0));
+}
+
+TEST_F(ServiceTest, ServiceReleasedWhileAMessageIsRoutedIsSkippedAndNoneHearsItTwice) {
+  xPL_ServicePtr oldest = listening("a");
+  xPL_ServicePtr middle = listening("b");
+  xPL_ServicePtr newest = xPL_createService("kelvora", "zud", "c");
+  xPL_addServiceListener(newest, releaseOldestListener, xPL_MESSAGE_ANY, nullptr, nullptr, nullptr);
+  deliver("xpl-stat", "acme-x.y", "*", "a.b");
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].service, newest);
+  EXPECT_EQ(heard[1].service, middle);
+  EXPECT_EQ(xPL_getServiceCount(), 2);
+  EXPECT_EQ(xPL_getServiceAt(0), middle);
+  EXPECT_NE(xPL_getServiceAt(0), oldest);
+}
+
 TEST_F(ServiceTest, SendServiceMessageStampsTheSendersIdentity) {
   xPL_ServicePtr a = xPL_createService("kelvora", "zud", "a");
   xPL_ServicePtr b = xPL_createService("kelvora", "zud", "b");
