@@ -56,16 +56,17 @@ class Parsed : public xpltest::MessageHolder {
   explicit Parsed(const std::string &text) : MessageHolder(parseMessage(text.c_str())) {}
 
   std::string schema() const {
-    return std::string(get()->schemaClass) + "." + get()->schemaType;
+    return std::string(xPL_getSchemaClass(get())) + "." + xPL_getSchemaType(get());
   }
   std::string source() const {
-    return std::string(get()->sourceVendor) + "-" + get()->sourceDeviceID + "." +
-           get()->sourceInstanceID;
+    return std::string(xPL_getSourceVendor(get())) + "-" + xPL_getSourceDeviceID(get()) + "." +
+           xPL_getSourceInstanceID(get());
   }
   Pairs body() const {
     Pairs pairs;
-    for (int i = 0; i < xPL_getNamedValueCount(get()->messageBody); i++) {
-      xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(get()->messageBody, i);
+    xPL_NameValueListPtr theBody = xPL_getMessageBody(get());
+    for (int i = 0; i < xPL_getNamedValueCount(theBody); i++) {
+      xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(theBody, i);
       pairs.emplace_back(pair->itemName, pair->itemValue != NULL ? pair->itemValue : "");
     }
     return pairs;

@@ -22,6 +22,9 @@ using configtest::Parsed;
 using configtest::SentDatagrams;
 using configtest::valuesOf;
 using xpltest::debugLogOf;
+using xpl::internal::formatFilter;
+using xpl::internal::parseConfigDefinition;
+using xpl::internal::parseFilter;
 
 namespace {
 
@@ -46,7 +49,36 @@ class ConfigTest : public ::testing::Test {
     ASSERT_TRUE(xPL_addServiceConfigurable(service, "event", xPL_CONFIG_RECONF, 80));
   }
 
-  std::string target() const { return std::string("kelvora-zud.") + service->serviceInstanceID; }
+  std::string target() const {
+    return std::string("kelvora-zud.") + xPL_getServiceInstanceID(service);
+  }
+
+  // The names of the service's items, in order.
+  std::vector<std::string> itemNames() const {
+    std::vector<std::string> names;
+    for (int i = 0; i < xPL_getServiceConfigurableCount(service); i++) {
+      names.push_back(xPL_getServiceConfigurableAt(service, i)->itemName);
+    }
+    return names;
+  }
+
+  // The service's filters in their text form, and its groups, in order.
+  std::vector<std::string> filters() const {
+    std::vector<std::string> texts;
+    for (int i = 0; i < xPL_getServiceFilterCount(service); i++) {
+      String text = formatFilter(xPL_getServiceFilterAt(service, i));
+      texts.push_back(text);
+      xPL_FreeStr(text);
+    }
+    return texts;
+  }
+  std::vector<std::string> groups() const {
+    std::vector<std::string> names;
+    for (int i = 0; i < xPL_getServiceGroupCount(service); i++) {
+      names.push_back(xPL_getServiceGroupAt(service, i));
+    }
+    return names;
+  }
 
   // Installs pairs as a config.response from the network would.
   void respond(const Pairs &pairs) {
@@ -77,54 +109,42 @@ TEST_F(ConfigTest, ItemsAreFoundIgnoringCaseAndNotDeclaredTwice) {
   ASSERT_TRUE(xPL_addServiceConfigurable(service, "negative", xPL_CONFIG_MANDATORY, -3));
   EXPECT_EQ(xPL_findServiceConfigurable(service, "zero")->maxValueCount, 1);
   EXPECT_EQ(xPL_findServiceConfigurable(service, "negative")->maxValueCount, 1);
-  EXPECT_EQ(service->configAllocCount, 8);  // five items: grown by 4 twice
+  EXPECT_EQ(itemNames(), (std::vector<std::string>{"device", "fips", "event", "zero", "negative"}));
 
   // Removal keeps the order of the rest.
   EXPECT_TRUE(xPL_removeServiceConfigurable(service, "FIPS"));
   EXPECT_FALSE(xPL_removeServiceConfigurable(service, "fips"));
-  ASSERT_EQ(service->configCount, 4);
-  EXPECT_STREQ(service->configList[0].itemName, "device");
-  EXPECT_STREQ(service->configList[1].itemName, "event");
-  EXPECT_STREQ(service->configList[2].itemName, "zero");
+  EXPECT_EQ(itemNames(), (std::vector<std::string>{"device", "event", "zero", "negative"}));
   xPL_removeAllServiceConfigurables(service);
-  EXPECT_EQ(service->configCount, 0);
+  EXPECT_EQ(xPL_getServiceConfigurableCount(service), 0);
 }
 
-TEST_F(ConfigTest, ValueArraysGrowByTheirRule) {
+TEST_F(ConfigTest, ValuesFillAnItemUpToItsMostValues) {
   ASSERT_TRUE(xPL_addServiceConfigurable(service, "one", xPL_CONFIG_RECONF, 1));
   ASSERT_TRUE(xPL_addServiceConfigurable(service, "three", xPL_CONFIG_RECONF, 3));
   declareGatewayItems();
-  EXPECT_EQ(xPL_findServiceConfigurable(service, "fips")->valueList, nullptr);
+  EXPECT_EQ(xPL_getServiceConfigValueCapacity(service, "fips"), 0);
 
   EXPECT_TRUE(xPL_addServiceConfigValue(service, "one", "a"));
   EXPECT_FALSE(xPL_addServiceConfigValue(service, "one", "b"));  // full
-  EXPECT_EQ(xPL_findServiceConfigurable(service, "one")->valueAllocCount, 1);
-
-  std::vector<int> threeAlloc, fipsAlloc, eventAlloc;
-  for (int i = 0; i < 3; i++) {
-    xPL_addServiceConfigValue(service, "three", "t");
-    threeAlloc.push_back(xPL_findServiceConfigurable(service, "three")->valueAllocCount);
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(xPL_addServiceConfigValue(service, "three", "t"));
+  EXPECT_FALSE(xPL_addServiceConfigValue(service, "three", "t"));
+  for (int i = 0; i < 4; i++) EXPECT_TRUE(xPL_addServiceConfigValue(service, "fips", "f"));
+  for (int i = 0; i < 80; i++) {
+    EXPECT_TRUE(xPL_addServiceConfigValue(service, "event", std::to_string(i).c_str()));
   }
-  for (int i = 0; i < 4; i++) {
-    xPL_addServiceConfigValue(service, "fips", "f");
-    fipsAlloc.push_back(xPL_findServiceConfigurable(service, "fips")->valueAllocCount);
-  }
-  for (int i = 0; i < 17; i++) {
-    xPL_addServiceConfigValue(service, "event", "e");
-    eventAlloc.push_back(xPL_findServiceConfigurable(service, "event")->valueAllocCount);
-  }
-  EXPECT_EQ(threeAlloc, (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(fipsAlloc, (std::vector<int>{2, 2, 4, 4}));
-  EXPECT_EQ(eventAlloc.front(), 8);
-  EXPECT_EQ(eventAlloc[8], 16);
-  EXPECT_EQ(eventAlloc.back(), 24);
+  EXPECT_EQ(xPL_getServiceConfigValueCount(service, "event"), 80);
+  EXPECT_STREQ(xPL_getServiceConfigValueAt(service, "event", 79), "79");
+  EXPECT_FALSE(xPL_addServiceConfigValue(service, "event", "80"));
   EXPECT_FALSE(xPL_addServiceConfigValue(service, "fips", "fifth"));
   EXPECT_FALSE(xPL_addServiceConfigValue(service, "unknown", "x"));
 
   // Clearing keeps the storage.
+  const int capacity = xPL_getServiceConfigValueCapacity(service, "fips");
+  EXPECT_GE(capacity, 4);
   xPL_clearServiceConfigValues(service, "fips");
   EXPECT_EQ(xPL_getServiceConfigValueCount(service, "fips"), 0);
-  EXPECT_EQ(xPL_findServiceConfigurable(service, "fips")->valueAllocCount, 4);
+  EXPECT_EQ(xPL_getServiceConfigValueCapacity(service, "fips"), capacity);
   xPL_clearAllServiceConfigValues(service);
   EXPECT_EQ(xPL_getServiceConfigValueCount(service, "event"), 0);
   EXPECT_EQ(xPL_getServiceConfigValueCount(service, "unknown"), 0);
@@ -158,7 +178,7 @@ TEST_F(ConfigTest, EnabledServiceKeepsItsItemsAndValues) {
   xPL_clearAllServiceConfigValues(service);
   xPL_releaseServiceConfigurables(service);
 
-  EXPECT_EQ(service->configCount, 3);
+  EXPECT_EQ(itemNames(), (std::vector<std::string>{"device", "fips", "event"}));
   EXPECT_EQ(valuesOf(service, "device"), (std::vector<std::string>{"/dev/ttyS0"}));
   EXPECT_EQ(xPL_getServiceConfigValueCount(service, "fips"), 0);
 }
@@ -168,8 +188,7 @@ TEST_F(ConfigTest, LongItemNamesAreCutAt127AndFoundByTheirFullName) {
   std::string log = debugLogOf([&] {
     EXPECT_TRUE(xPL_addServiceConfigurable(service, longName.c_str(), xPL_CONFIG_OPTIONAL, 1));
   });
-  ASSERT_EQ(service->configCount, 1);
-  EXPECT_EQ(std::string(service->configList[0].itemName), longName.substr(0, 127));
+  EXPECT_EQ(itemNames(), (std::vector<std::string>{longName.substr(0, 127)}));
   EXPECT_NE(log.find("CONFIG:: Added configurable [" + longName.substr(0, 127) + "] (" + longName +
                      "), TYPE=0, MAX_VALUES=1\n"),
             std::string::npos)
@@ -213,14 +232,13 @@ TEST_F(ConfigTest, DefinitionsTakeNamesAndCountsAndSkipTheLibrarysOwnItems) {
   EXPECT_NE(log.find("ERROR: CONFIG:: Unable to define configurable GRP[2] -- item ignored\n"),
             std::string::npos);
 
-  ASSERT_EQ(service->configCount, 5);
+  EXPECT_EQ(itemNames(), (std::vector<std::string>{"fips", "event", "grp", "groups", "neg"}));
   const char *names[] = {"fips", "event", "grp", "groups", "neg"};
   const int counts[] = {1, 80, 1, 1, 1};
   for (int i = 0; i < 5; i++) {
-    EXPECT_STREQ(service->configList[i].itemName, names[i]);
-    EXPECT_EQ(service->configList[i].maxValueCount, counts[i]) << names[i];
+    EXPECT_EQ(xPL_findServiceConfigurable(service, names[i])->maxValueCount, counts[i]) << names[i];
   }
-  EXPECT_EQ(service->configList[1].itemType, xPL_CONFIG_MANDATORY);
+  EXPECT_EQ(xPL_findServiceConfigurable(service, "event")->itemType, xPL_CONFIG_MANDATORY);
 }
 
 // ---------------------------------------------------------------------------
@@ -246,28 +264,16 @@ struct FilterRecord {
 TEST(FilterText, ParsesAndFormatsBackTheSameText) {
   FilterRecord record;
   ASSERT_TRUE(parseFilter("xpl-trig.*.*.*.weather.*", &record.filter));
-  EXPECT_EQ(record.filter.matchOnMessageType, xPL_MESSAGE_TRIGGER);
-  EXPECT_EQ(record.filter.matchOnVendor, nullptr);
-  EXPECT_EQ(record.filter.matchOnDeviceID, nullptr);
-  EXPECT_EQ(record.filter.matchOnInstanceID, nullptr);
-  EXPECT_STREQ(record.filter.matchOnSchemaClass, "weather");
-  EXPECT_EQ(record.filter.matchOnSchemaType, nullptr);
   EXPECT_EQ(record.text(), "xpl-trig.*.*.*.weather.*");
 
   // Type keywords in any case; the schema type keeps further dots; an empty
-  // field is an empty string; a field starting with "*" is "any".
+  // field stays empty; a field starting with "*" is "any".
   ASSERT_TRUE(parseFilter("XPL-CMND.kelvora..*x.config.a.b", &record.filter));
-  EXPECT_EQ(record.filter.matchOnMessageType, xPL_MESSAGE_COMMAND);
-  EXPECT_STREQ(record.filter.matchOnVendor, "kelvora");
-  EXPECT_STREQ(record.filter.matchOnDeviceID, "");
-  EXPECT_EQ(record.filter.matchOnInstanceID, nullptr);
-  EXPECT_STREQ(record.filter.matchOnSchemaType, "a.b");
   EXPECT_EQ(record.text(), "xpl-cmnd.kelvora..*.config.a.b");
 
   ASSERT_TRUE(parseFilter("xpl-stat.v.d.i.c.t", &record.filter));
   EXPECT_EQ(record.text(), "xpl-stat.v.d.i.c.t");
   ASSERT_TRUE(parseFilter("*anything.v.d.i.c.", &record.filter));
-  EXPECT_EQ(record.filter.matchOnMessageType, xPL_MESSAGE_ANY);
   EXPECT_EQ(record.text(), "*.v.d.i.c.");
 }
 
@@ -278,7 +284,6 @@ TEST(FilterText, RejectsFewDotsAndUnknownTypesLeavingTheRecordAlone) {
                           "xpl-cmd.*.*.*.weather.*", "", ".....x"}) {
     EXPECT_FALSE(parseFilter(bad, &record.filter)) << bad;
   }
-  EXPECT_EQ(record.filter.matchOnMessageType, xPL_MESSAGE_STATUS);
   EXPECT_EQ(record.text(), "xpl-stat.v.d.i.c.t");
 }
 
@@ -294,8 +299,8 @@ TEST_F(ConfigTest, ListRequestIsAnsweredWithEveryItemInOrder) {
   ASSERT_EQ(sent.size(), 1u);
   Parsed reply(sent.at(0));
   ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->messageType, xPL_MESSAGE_STATUS);
-  EXPECT_TRUE(reply->isBroadcastMessage);
+  EXPECT_EQ(xPL_getMessageType(reply.get()), xPL_MESSAGE_STATUS);
+  EXPECT_TRUE(xPL_isBroadcastMessage(reply.get()));
   EXPECT_EQ(reply.schema(), "config.list");
   EXPECT_EQ(reply.source(), "kelvora-zud.hall");
   EXPECT_EQ(reply.body(), (Pairs{{"reconf", "newconf"},
@@ -484,34 +489,29 @@ TEST_F(ConfigTest, FiltersAndGroupsAreReplacedOnlyWhenMentioned) {
              {"filter", "xpl-stat.a.b.c.d.e"},
              {"group", "XPL-GROUP.hall"}});
   });
-  ASSERT_EQ(service->filterCount, 2);
-  EXPECT_EQ(service->messageFilterList[0].matchOnMessageType, xPL_MESSAGE_TRIGGER);
-  EXPECT_STREQ(service->messageFilterList[1].matchOnVendor, "a");
-  ASSERT_EQ(service->groupCount, 1);
-  EXPECT_STREQ(service->groupList[0], "XPL-GROUP.hall");
+  EXPECT_EQ(filters(),
+            (std::vector<std::string>{"xpl-trig.*.*.*.weather.*", "xpl-stat.a.b.c.d.e"}));
+  EXPECT_EQ(groups(), (std::vector<std::string>{"XPL-GROUP.hall"}));
   EXPECT_NE(log.find("CONFIG:: Added new filter xpl-trig.*.*.*.weather.* to service\n\n"),
             std::string::npos);
   EXPECT_EQ(log.find("Added new filter not a filter"), std::string::npos);
   EXPECT_NE(log.find("CONFIG:: Added new group XPL-GROUP.hall to service\n\n"), std::string::npos);
 
   respond({{"interval", "5"}});
-  EXPECT_EQ(service->filterCount, 2);
-  EXPECT_EQ(service->groupCount, 1);
+  EXPECT_EQ(filters().size(), 2u);
+  EXPECT_EQ(groups().size(), 1u);
 
-  // Five filters grow the list by four twice.
+  // Every filter and group of a long list is kept, in order.
   respond({{"filter", "*.a.*.*.*.*"}, {"filter", "*.b.*.*.*.*"}, {"filter", "*.c.*.*.*.*"},
            {"filter", "*.d.*.*.*.*"}, {"filter", "*.e.*.*.*.*"}, {"group", "g1"},
            {"group", "g2"}, {"group", "g3"}, {"group", "g4"}, {"group", "g5"}});
-  EXPECT_EQ(service->filterCount, 5);
-  EXPECT_EQ(service->filterAllocCount, 8);
-  EXPECT_STREQ(service->messageFilterList[4].matchOnVendor, "e");
-  EXPECT_EQ(service->groupCount, 5);
-  EXPECT_EQ(service->groupAllocCount, 8);
-  EXPECT_STREQ(service->groupList[4], "g5");
+  EXPECT_EQ(filters(), (std::vector<std::string>{"*.a.*.*.*.*", "*.b.*.*.*.*", "*.c.*.*.*.*",
+                                                 "*.d.*.*.*.*", "*.e.*.*.*.*"}));
+  EXPECT_EQ(groups(), (std::vector<std::string>{"g1", "g2", "g3", "g4", "g5"}));
 
   respond({{"filter", ""}, {"group", ""}});
-  EXPECT_EQ(service->filterCount, 0);
-  EXPECT_EQ(service->groupCount, 0);
+  EXPECT_TRUE(filters().empty());
+  EXPECT_TRUE(groups().empty());
 }
 
 TEST_F(ConfigTest, FiltersFromAResponseFilterLaterBroadcasts) {

@@ -22,6 +22,7 @@ using configtest::valuesOf;
 using testsupport::readFile;
 using testsupport::writeFile;
 using xpltest::debugLogOf;
+using xpl::internal::installNewConfig;
 
 namespace {
 
@@ -89,12 +90,12 @@ TEST_F(ConfigFileTest, LoadsTheExampleIntoAFreshService) {
   EXPECT_FALSE(xPL_isServiceEnabled(service));
   EXPECT_STREQ(xPL_getServiceInstanceID(service), "hall");
   EXPECT_EQ(xPL_getHeartbeatInterval(service), 300);
-  ASSERT_EQ(service->configCount, 1);
-  EXPECT_STREQ(service->configList[0].itemName, "device");
-  EXPECT_EQ(service->configList[0].itemType, xPL_CONFIG_RECONF);
+  ASSERT_EQ(xPL_getServiceConfigurableCount(service), 1);
+  EXPECT_STREQ(xPL_getServiceConfigurableAt(service, 0)->itemName, "device");
+  EXPECT_EQ(xPL_getServiceConfigurableAt(service, 0)->itemType, xPL_CONFIG_RECONF);
   EXPECT_EQ(valuesOf(service, "device"), (std::vector<std::string>{"/dev/ttyS0"}));
-  EXPECT_EQ(service->filterCount, 0);
-  EXPECT_EQ(service->groupCount, 0);
+  EXPECT_EQ(xPL_getServiceFilterCount(service), 0);
+  EXPECT_EQ(xPL_getServiceGroupCount(service), 0);
   EXPECT_EQ(sent.size(), 0u);
   EXPECT_NE(log.find("xPL_DEBUG: CONFIG:: Read header [KELVORA-Zud] from config file, about to "
                      "parse\n"),
@@ -140,7 +141,7 @@ TEST_F(ConfigFileTest, RefusedHeadersLoadNothing) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("ERROR: " + c.error + "\n"), std::string::npos) << log;
     EXPECT_FALSE(xPL_isServiceConfigured(service));
-    EXPECT_EQ(service->configCount, 0);
+    EXPECT_EQ(xPL_getServiceConfigurableCount(service), 0);
     EXPECT_EQ(xPL_getHeartbeatInterval(service), 300);
     EXPECT_EQ(strlen(xPL_getServiceInstanceID(service)), 16u);  // still the generated one
     testing::internal::CaptureStderr();
@@ -244,9 +245,11 @@ TEST_F(ConfigFileTest, FiltersGroupsAndValuesWithEqualsSignsRoundTrip) {
   EXPECT_EQ(xPL_getHeartbeatInterval(loaded), 60);
   EXPECT_EQ(valuesOf(loaded, "fips"), (std::vector<std::string>{"a=b=c", " spaced \r", ""}));
   EXPECT_EQ(xPL_findServiceConfigurable(loaded, "event")->itemType, xPL_CONFIG_MANDATORY);
-  ASSERT_EQ(loaded->filterCount, 2);
-  EXPECT_STREQ(loaded->messageFilterList[1].matchOnVendor, "acme");
-  ASSERT_EQ(loaded->groupCount, 1);
+  ASSERT_EQ(xPL_getServiceFilterCount(loaded), 2);
+  String filterText = xpl::internal::formatFilter(xPL_getServiceFilterAt(loaded, 1));
+  EXPECT_STREQ(filterText, "xpl-cmnd.acme.mgr.*.config.*");
+  xPL_FreeStr(filterText);
+  ASSERT_EQ(xPL_getServiceGroupCount(loaded), 1);
 
   // Saved again, the loaded service writes the same file.
   std::string copy = dir.file("copy.xpl");
@@ -286,7 +289,7 @@ TEST_F(ConfigFileTest, LongLinesAreWrittenAndReadWhole) {
   xPL_ServicePtr loaded = create(path());
   EXPECT_EQ(valuesOf(loaded, longName.c_str()), (std::vector<std::string>{longValue}));
   EXPECT_EQ(valuesOf(loaded, "device"), (std::vector<std::string>{longValue}));
-  EXPECT_EQ(loaded->configCount, 2);
+  EXPECT_EQ(xPL_getServiceConfigurableCount(loaded), 2);
 }
 
 TEST_F(ConfigFileTest, TextsHoldingLineFeedsAreLeftOutRatherThanSplit) {
@@ -314,7 +317,7 @@ TEST_F(ConfigFileTest, TextsHoldingLineFeedsAreLeftOutRatherThanSplit) {
 
   xPL_ServicePtr loaded = create(path());
   EXPECT_EQ(valuesOf(loaded, "fips"), (std::vector<std::string>{"001", "003"}));
-  EXPECT_EQ(loaded->configCount, 2);
+  EXPECT_EQ(xPL_getServiceConfigurableCount(loaded), 2);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,7 +8,7 @@
 
 namespace {
 
-using xpltest::borrowSource;
+using xpltest::sendableMessage;
 using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
@@ -20,8 +20,8 @@ std::string formatted(xPL_MessagePtr message) {
 
 // A created broadcast trigger from vendor-device.instance.
 xPL_MessagePtr broadcastTrigger(const char *schemaClass, const char *schemaType) {
-  xPL_MessagePtr m = xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_TRIGGER);
-  borrowSource(m, "vendor", "device", "instance");
+  xPL_MessagePtr m = sendableMessage(xPL_MESSAGE_TRIGGER, "vendor", "device", "instance");
+  xPL_setBroadcastMessage(m, TRUE);
   xPL_setSchema(m, schemaClass, schemaType);
   return m;
 }
@@ -36,8 +36,10 @@ TEST(Format, BroadcastTriggerWritesExactlyTheseLines) {
 }
 
 TEST(Format, EachTypeHasItsKeywordAndHopIsAlwaysOne) {
-  MessageHolder m(broadcastTrigger("s", "t"));
-  m->hopCount = 7;
+  // A received message keeps the hop count it arrived with.
+  MessageHolder m(parseMessage("xpl-trig\n{\nhop=7\nsource=a-b.c\ntarget=*\n}\ns.t\n{\n}\n"));
+  ASSERT_TRUE(m);
+  ASSERT_EQ(xPL_getHopCount(m.get()), 7);
   xPL_setMessageType(m.get(), xPL_MESSAGE_COMMAND);
   EXPECT_EQ(formatted(m.get()).substr(0, 16), "xpl-cmnd\n{\nhop=1");
   xPL_setMessageType(m.get(), xPL_MESSAGE_STATUS);
@@ -55,13 +57,13 @@ TEST(Format, EmptyBodyAndAbsentValue) {
 }
 
 TEST(Format, GroupAndDeviceTargetsAndBroadcastPrecedence) {
-  MessageHolder g(xPL_createGroupTargetedMessage(nullptr, xPL_MESSAGE_COMMAND, "lights"));
-  borrowSource(g.get(), "v", "d", "i");
+  MessageHolder g(sendableMessage(xPL_MESSAGE_COMMAND, "v", "d", "i"));
+  xPL_setTargetGroup(g.get(), "lights");
   xPL_setSchema(g.get(), "x10", "basic");
   EXPECT_TRUE(contains(formatted(g.get()), "\ntarget=XPL-GROUP.lights\n}\n"));
 
-  MessageHolder t(xPL_createTargetedMessage(nullptr, xPL_MESSAGE_COMMAND, "acme", "lamp", "hall.1"));
-  borrowSource(t.get(), "v", "d", "i");
+  MessageHolder t(sendableMessage(xPL_MESSAGE_COMMAND, "v", "d", "i"));
+  xPL_setTarget(t.get(), "acme", "lamp", "hall.1");
   xPL_setSchema(t.get(), "x10", "basic");
   EXPECT_TRUE(contains(formatted(t.get()), "\ntarget=acme-lamp.hall.1\n}\n"));
   // The broadcast flag wins over a device target that is also set.
@@ -85,10 +87,9 @@ TEST(Format, UnknownTypeIsRefused) {
 }
 
 TEST(Format, MissingPartsAreRefusedWithALogLine) {
-  MessageHolder noSource(xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_TRIGGER));
+  MessageHolder noSource(sendableMessage(xPL_MESSAGE_TRIGGER, "v", "d", nullptr));
+  xPL_setBroadcastMessage(noSource.get(), TRUE);
   xPL_setSchema(noSource.get(), "s", "t");
-  noSource->sourceVendor = const_cast<char *>("v");
-  noSource->sourceDeviceID = const_cast<char *>("d");
   std::string log = debugLogOf([&] { EXPECT_EQ(xPL_formatMessage(noSource.get()), nullptr); });
   EXPECT_TRUE(
       contains(log, "Unable to format message -- source vendor, device or instance is missing\n"));
@@ -97,8 +98,8 @@ TEST(Format, MissingPartsAreRefusedWithALogLine) {
   log = debugLogOf([&] { EXPECT_EQ(xPL_formatMessage(noSchema.get()), nullptr); });
   EXPECT_TRUE(contains(log, "Unable to format message -- schema class or type is missing\n"));
 
-  MessageHolder noTarget(xPL_createTargetedMessage(nullptr, xPL_MESSAGE_COMMAND, "a", nullptr, "c"));
-  borrowSource(noTarget.get(), "v", "d", "i");
+  MessageHolder noTarget(sendableMessage(xPL_MESSAGE_COMMAND, "v", "d", "i"));
+  xPL_setTarget(noTarget.get(), "a", nullptr, "c");
   xPL_setSchema(noTarget.get(), "s", "t");
   log = debugLogOf([&] { EXPECT_EQ(xPL_formatMessage(noTarget.get()), nullptr); });
   EXPECT_TRUE(

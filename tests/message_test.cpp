@@ -8,7 +8,7 @@
 
 namespace {
 
-using xpltest::borrowSource;
+using xpltest::sendableMessage;
 using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
@@ -121,8 +121,7 @@ TEST(MessageCreation, CreatedMessageBorrowsItsServicesIdentity) {
 
 TEST(MessageSource, SourceSettersActOnlyOnReceivedMessages) {
   static char vendor[] = "kelvora", device[] = "zud", instance[] = "main";
-  MessageHolder m(xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_TRIGGER));
-  borrowSource(m.get(), vendor, device, instance);
+  MessageHolder m(sendableMessage(xPL_MESSAGE_TRIGGER, vendor, device, instance));
   xPL_setSource(m.get(), "x", "y", "z");
   xPL_setSourceVendor(m.get(), "other");
   EXPECT_EQ(xPL_getSourceVendor(m.get()), vendor);
@@ -174,17 +173,19 @@ TEST(MessageRelease, ReusedRecordIsResetWithAnEmptyBodyAttached) {
 
   xPL_MessagePtr again = xPL_AllocMessage();
   ASSERT_EQ(again, m);
-  EXPECT_EQ(again->messageType, xPL_MESSAGE_ANY);
-  EXPECT_EQ(again->hopCount, 0);
-  EXPECT_FALSE(again->receivedMessage);
-  EXPECT_FALSE(again->isBroadcastMessage);
-  EXPECT_FALSE(again->isGroupMessage);
-  for (String s : {again->sourceVendor, again->sourceDeviceID, again->sourceInstanceID,
-                   again->groupName, again->targetVendor, again->targetDeviceID,
-                   again->targetInstanceID, again->schemaClass, again->schemaType}) {
+  EXPECT_EQ(xPL_getMessageType(again), xPL_MESSAGE_ANY);
+  EXPECT_EQ(xPL_getHopCount(again), 0);
+  EXPECT_FALSE(xPL_isReceivedMessage(again));
+  EXPECT_FALSE(xPL_isBroadcastMessage(again));
+  EXPECT_FALSE(xPL_isGroupMessage(again));
+  for (String s : {xPL_getSourceVendor(again), xPL_getSourceDeviceID(again),
+                   xPL_getSourceInstanceID(again), xPL_getTargetGroup(again),
+                   xPL_getTargetVendor(again), xPL_getTargetDeviceID(again),
+                   xPL_getTargetInstanceID(again), xPL_getSchemaClass(again),
+                   xPL_getSchemaType(again)}) {
     EXPECT_EQ(s, nullptr);
   }
-  EXPECT_EQ(again->messageBody, body);
+  EXPECT_EQ(xPL_getMessageBody(again), body);
   EXPECT_EQ(xPL_getNamedValueCount(body), 0);
   xPL_releaseMessage(again);
   xPL_releaseMessage(nullptr);  // ignored

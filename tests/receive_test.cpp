@@ -16,7 +16,7 @@
 
 namespace {
 
-using xpltest::borrowSource;
+using xpltest::sendableMessage;
 using xpltest::contains;
 using xpltest::debugLogOf;
 using xpltest::MessageHolder;
@@ -101,7 +101,7 @@ TEST_F(ReceiveTest, DrainsEveryWaitingDatagramInOneCall) {
   // Each message went back to the pool after its dispatch.
   xPL_MessagePtr reused = xPL_AllocMessage();
   EXPECT_EQ(reused, heard.messages.back());
-  EXPECT_EQ(reused->schemaClass, nullptr);
+  EXPECT_EQ(xPL_getSchemaClass(reused), nullptr);
   xPL_FreeMessage(reused);
 }
 
@@ -133,8 +133,8 @@ TEST_F(ReceiveTest, EmptyDatagramIsReadAndRejected) {
 // A raw listener that formats a message of its own, as one that sent a reply
 // would: the received text must still parse as it arrived.
 void formattingRawListener(String, int, xPL_ObjectPtr) {
-  MessageHolder reply(xPL_createBroadcastMessage(nullptr, xPL_MESSAGE_STATUS));
-  borrowSource(reply.get(), "me", "my", "self");
+  MessageHolder reply(sendableMessage(xPL_MESSAGE_STATUS, "me", "my", "self"));
+  xPL_setBroadcastMessage(reply.get(), TRUE);
   xPL_setSchema(reply.get(), "reply", "clobber");
   ASSERT_NE(xPL_formatMessage(reply.get()), nullptr);
 }

@@ -62,16 +62,19 @@ Datagram decode(const std::string &wire) {
   xPL_MessagePtr m = parseMessage(wire.c_str());
   EXPECT_NE(m, nullptr) << wire;
   if (m == nullptr) return {};
-  Datagram d{m->messageType,
-             text(m->sourceVendor) + "-" + text(m->sourceDeviceID) + "." + text(m->sourceInstanceID),
-             m->isBroadcastMessage ? "*"
-             : m->isGroupMessage   ? text(m->groupName)
-                                   : text(m->targetVendor) + "-" + text(m->targetDeviceID) + "." +
-                                       text(m->targetInstanceID),
-             text(m->schemaClass) + "." + text(m->schemaType),
+  Datagram d{xPL_getMessageType(m),
+             text(xPL_getSourceVendor(m)) + "-" + text(xPL_getSourceDeviceID(m)) + "." +
+                 text(xPL_getSourceInstanceID(m)),
+             xPL_isBroadcastMessage(m) ? "*"
+             : xPL_isGroupMessage(m)   ? text(xPL_getTargetGroup(m))
+                                       : text(xPL_getTargetVendor(m)) + "-" +
+                                           text(xPL_getTargetDeviceID(m)) + "." +
+                                           text(xPL_getTargetInstanceID(m)),
+             text(xPL_getSchemaClass(m)) + "." + text(xPL_getSchemaType(m)),
              {}};
-  for (int i = 0; i < xPL_getNamedValueCount(m->messageBody); i++) {
-    xPL_NameValuePairPtr p = xPL_getNamedValuePairAt(m->messageBody, i);
+  xPL_NameValueListPtr body = xPL_getMessageBody(m);
+  for (int i = 0; i < xPL_getNamedValueCount(body); i++) {
+    xPL_NameValuePairPtr p = xPL_getNamedValuePairAt(body, i);
     d.body.emplace_back(p->itemName, text(p->itemValue));
   }
   xPL_releaseMessage(m);
@@ -91,7 +94,7 @@ struct Heard {
 };
 std::vector<Heard> heard;
 void recordListener(xPL_ServicePtr s, xPL_MessagePtr m, xPL_ObjectPtr) {
-  heard.push_back({s, text(m->schemaClass) + "." + text(m->schemaType)});
+  heard.push_back({s, text(xPL_getSchemaClass(m)) + "." + text(xPL_getSchemaType(m))});
 }
 
 // Parses an inbound datagram and routes it as the receive path would.
@@ -106,19 +109,12 @@ void deliver(const char *type, const char *source, const char *target, const cha
 
 void addFilter(xPL_ServicePtr s, xPL_MessageType type, const char *vendor, const char *device,
                const char *instance, const char *schemaClass, const char *schemaType) {
-  s->messageFilterList = static_cast<xPL_ServiceFilterPtr>(
-      realloc(s->messageFilterList, sizeof(xPL_ServiceFilter) * (s->filterCount + 1)));
-  s->messageFilterList[s->filterCount++] = {type, xPL_StrDup(vendor), xPL_StrDup(device),
-                                            xPL_StrDup(instance), xPL_StrDup(schemaClass),
-                                            xPL_StrDup(schemaType)};
-  s->filterAllocCount = s->filterCount;
+  xpl::internal::addServiceFilter(s, {type, xPL_StrDup(vendor), xPL_StrDup(device),
+                                      xPL_StrDup(instance), xPL_StrDup(schemaClass),
+                                      xPL_StrDup(schemaType)});
 }
 
-void addGroup(xPL_ServicePtr s, const char *group) {
-  s->groupList = static_cast<String *>(realloc(s->groupList, sizeof(String) * (s->groupCount + 1)));
-  s->groupList[s->groupCount++] = xPL_StrDup(group);
-  s->groupAllocCount = s->groupCount;
-}
+void addGroup(xPL_ServicePtr s, const char *group) { xpl::internal::addServiceGroup(s, group); }
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -169,7 +165,7 @@ TEST_F(ServiceTest, NewServiceIsQuietUntilEnabledThenAnnouncesItself) {
   EXPECT_EQ(hb.target, "*");
   EXPECT_EQ(hb.schema, "hbeat.app");
   EXPECT_EQ(hb.body, heartbeatBody("5"));
-  EXPECT_EQ(s->lastHeartbeatAt, fakeNow);
+  EXPECT_EQ(xPL_getLastHeartbeatAt(s), fakeNow);
 
   // A version reaches the goodbye at once and the heartbeat at re-enabling.
   xPL_setServiceVersion(s, "1.2");
@@ -193,10 +189,10 @@ TEST_F(ServiceTest, MissingInstanceGetsAGeneratedIdentifier) {
 
 TEST_F(ServiceTest, UnconfiguredServiceUsesConfigKindsUntilConfigured) {
   xPL_ServicePtr s = xPL_createService("kelvora", "zud", "one");
-  s->configurableService = TRUE;
+  xPL_setServiceConfigurable(s, TRUE);
   xPL_setServiceEnabled(s, TRUE);
   xPL_setServiceEnabled(s, FALSE);
-  s->serviceConfigured = TRUE;
+  xPL_setServiceConfigured(s, TRUE);
   xPL_setServiceEnabled(s, TRUE);
   xPL_setServiceEnabled(s, FALSE);
   ASSERT_EQ(sent.size(), 4u);
@@ -210,9 +206,9 @@ TEST_F(ServiceTest, UnconfiguredServiceUsesConfigKindsUntilConfigured) {
 
 TEST_F(ServiceTest, ConfiguredWithoutRestartStopsSendingConfigHeartbeats) {
   xPL_ServicePtr s = xPL_createService("kelvora", "zud", "one");
-  s->configurableService = TRUE;
+  xPL_setServiceConfigurable(s, TRUE);
   xPL_setServiceEnabled(s, TRUE);
-  s->serviceConfigured = TRUE;  // as a configuration that needs no restart does
+  xPL_setServiceConfigured(s, TRUE);  // as a configuration that needs no restart does
   ASSERT_TRUE(xPL_sendHeartbeat(s));
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(decode(sent[0]).schema, "config.app");
@@ -234,7 +230,7 @@ TEST_F(ServiceTest, TimelyScheduleFollowsHubAndMode) {
   for (const Pass &p : passes) {
     fakeNow = start + p.at;
     xPL_setHubConfirmed(p.hub ? TRUE : FALSE);
-    s->configurableService = p.configMode ? TRUE : FALSE;
+    xPL_setServiceConfigurable(s, p.configMode ? TRUE : FALSE);
     xPL_sendTimelyHeartbeats();
     EXPECT_EQ(sent.size(), p.total) << "at +" << p.at;
   }
@@ -242,7 +238,7 @@ TEST_F(ServiceTest, TimelyScheduleFollowsHubAndMode) {
   EXPECT_EQ(xPL_getServiceAt(1), off);
 
   // A service that never got a heartbeat out is due at once.
-  s->lastHeartbeatAt = 0;
+  xPL_setLastHeartbeatAt(s, 0);
   xPL_sendTimelyHeartbeats();
   EXPECT_EQ(sent.size(), 6u);
 }
@@ -255,7 +251,7 @@ TEST_F(ServiceTest, ClockSetBackDoesNotSilenceTheService) {
   fakeNow -= 3600;  // the clock jumped back an hour
   xPL_sendTimelyHeartbeats();
   EXPECT_EQ(sent.size(), 2u);
-  EXPECT_EQ(s->lastHeartbeatAt, fakeNow);
+  EXPECT_EQ(xPL_getLastHeartbeatAt(s), fakeNow);
   // From there the normal interval applies again.
   fakeNow += 299;
   xPL_sendTimelyHeartbeats();
@@ -270,18 +266,18 @@ TEST_F(ServiceTest, FailedHeartbeatsAreRetriedOnTheNextPass) {
   xPL_setHubConfirmed(TRUE);
   sendSucceeds = false;
   xPL_setServiceEnabled(s, TRUE);
-  EXPECT_EQ(s->lastHeartbeatAt, 0);
+  EXPECT_EQ(xPL_getLastHeartbeatAt(s), 0);
   EXPECT_FALSE(xPL_sendHeartbeat(s));
   xPL_sendTimelyHeartbeats();
   EXPECT_EQ(sent.size(), 3u);
-  EXPECT_EQ(s->lastHeartbeatAt, 0);
+  EXPECT_EQ(xPL_getLastHeartbeatAt(s), 0);
   sendSucceeds = true;
   xPL_sendTimelyHeartbeats();
   EXPECT_EQ(sent.size(), 4u);
-  EXPECT_EQ(s->lastHeartbeatAt, fakeNow);
+  EXPECT_EQ(xPL_getLastHeartbeatAt(s), fakeNow);
   sendSucceeds = false;
   EXPECT_FALSE(xPL_sendGoodbyeHeartbeat(s));
-  EXPECT_EQ(s->lastHeartbeatAt, fakeNow);
+  EXPECT_EQ(xPL_getLastHeartbeatAt(s), fakeNow);
 }
 
 TEST_F(ServiceTest, HeartbeatIntervalBounds) {
@@ -481,9 +477,29 @@ TEST_F(ServiceTest, TableKeepsCreationOrderThroughGrowthAndRelease) {
   xPL_disableAllServices();
   ASSERT_EQ(sent.size(), 9u);
   for (int i = 0; i < 9; i++) {
-    EXPECT_EQ(decode(sent[i]).source, "kelvora-zud." + text(made[i]->serviceInstanceID));
+    EXPECT_EQ(decode(sent[i]).source, "kelvora-zud." + text(xPL_getServiceInstanceID(made[i])));
     EXPECT_FALSE(xPL_isServiceEnabled(made[i]));
   }
+}
+
+// Releases the oldest service when it hears a message.
+void releaseOldestListener(xPL_ServicePtr s, xPL_MessagePtr m, xPL_ObjectPtr) {
+  recordListener(s, m, nullptr);
+  xPL_releaseService(xPL_getServiceAt(0));
+}
+
+TEST_F(ServiceTest, ServiceReleasedWhileAMessageIsRoutedIsSkippedAndNoneHearsItTwice) {
+  xPL_ServicePtr oldest = listening("a");
+  xPL_ServicePtr middle = listening("b");
+  xPL_ServicePtr newest = xPL_createService("kelvora", "zud", "c");
+  xPL_addServiceListener(newest, releaseOldestListener, xPL_MESSAGE_ANY, nullptr, nullptr, nullptr);
+  deliver("xpl-stat", "acme-x.y", "*", "a.b");
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].service, newest);
+  EXPECT_EQ(heard[1].service, middle);
+  EXPECT_EQ(xPL_getServiceCount(), 2);
+  EXPECT_EQ(xPL_getServiceAt(0), middle);
+  EXPECT_NE(xPL_getServiceAt(0), oldest);
 }
 
 TEST_F(ServiceTest, SendServiceMessageStampsTheSendersIdentity) {
@@ -495,7 +511,7 @@ TEST_F(ServiceTest, SendServiceMessageStampsTheSendersIdentity) {
   EXPECT_FALSE(xPL_sendServiceMessage(b, nullptr));
   EXPECT_TRUE(sent.empty());
   EXPECT_TRUE(xPL_sendServiceMessage(b, m));
-  EXPECT_EQ(m->sourceInstanceID, xPL_getServiceInstanceID(b));  // borrowed, not copied
+  EXPECT_EQ(xPL_getSourceInstanceID(m), xPL_getServiceInstanceID(b));  // borrowed, not copied
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(decode(sent[0]).source, "kelvora-zud.b");
   EXPECT_EQ(decode(sent[0]).target, "acme-box.x");

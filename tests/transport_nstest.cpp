@@ -167,14 +167,22 @@ TEST_F(TransportTest, OverlongInterfaceNameIsRefusedAndTheOldOneKept) {
   EXPECT_STREQ(xPL_getBroadcastInterface(), "abcdefghijklmno");
 }
 
-TEST_F(TransportTest, RestartRegistersTheServiceHandlerOnce) {
+int serviceHeard = 0;
+void countServiceMessage(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { serviceHeard++; }
+
+TEST_F(TransportTest, RestartedLibraryRoutesEachMessageToAServiceOnce) {
   xPL_setBroadcastInterface("lo");
   ASSERT_TRUE(xPL_initialize(xcViaHub));
+  xPL_ServicePtr service = xPL_createService("kelvora", "test", "restart");
+  xPL_addServiceListener(service, countServiceMessage, xPL_MESSAGE_ANY, NULL, NULL, NULL);
   ASSERT_TRUE(xPL_shutdown());
   ASSERT_TRUE(xPL_initialize(xcViaHub));
-  EXPECT_TRUE(xPL_removeMessageListener(xPL_handleServiceMessage));
-  EXPECT_FALSE(xPL_removeMessageListener(xPL_handleServiceMessage));
-  xPL_addMessageListener(xPL_handleServiceMessage, NULL);
+  UdpSocket sender;
+  ASSERT_TRUE(sender.sendTo("127.0.0.1", xPL_getPort(),
+                            "xpl-trig\n{\nhop=1\nsource=acme-x.y\ntarget=*\n}\nx.y\n{\n}\n"));
+  xPL_processMessages(0);
+  EXPECT_EQ(serviceHeard, 1);
+  xPL_releaseService(service);
 }
 
 TEST_F(TransportTest, StandaloneTakesTheXplPortWhenFree) {

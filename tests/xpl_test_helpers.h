@@ -80,13 +80,11 @@ inline bool contains(const std::string &haystack, const std::string &needle) {
   return haystack.find(needle) != std::string::npos;
 }
 
-// Points a created message's borrowed source at fixed texts, the way a
-// service's identity would be.
-inline void borrowSource(xPL_MessagePtr message, const char *vendor, const char *device,
-                         const char *instance) {
-  message->sourceVendor = const_cast<char *>(vendor);
-  message->sourceDeviceID = const_cast<char *>(device);
-  message->sourceInstanceID = const_cast<char *>(instance);
+// A message to send whose source borrows fixed texts, the way a service's
+// identity would be borrowed.
+inline xPL_MessagePtr sendableMessage(xPL_MessageType type, const char *vendor,
+                                      const char *device, const char *instance) {
+  return xpl::internal::createSendableMessage(type, vendor, device, instance);
 }
 
 }  // namespace xpltest

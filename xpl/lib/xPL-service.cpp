@@ -1,26 +1,31 @@
-/*
- * xPL-service.cpp -- services: identity, heartbeats, groups and filters, and
- * the routing of every inbound message to the services it concerns.
- *
- * All services stand in one process-wide table in creation order.  A service
- * announces itself with heartbeats: one at enabling, then on the timely
- * schedule driven by the event loop's idle work, a goodbye at disabling, and
- * a reply to broadcast heartbeat requests, sent by a timer of the event loop
- * after a random delay.
- */
+// xPL-service.cpp -- services: identity, heartbeats, groups and filters, and
+// the routing of every inbound message to the services it concerns.
+//
+// All services stand in one process-wide table in creation order.  A service
+// announces itself with heartbeats: one at enabling, then on the timely
+// schedule driven by the event loop's idle work, a goodbye at disabling, and
+// a reply to broadcast heartbeat requests, sent by a timer of the event loop
+// after a random delay.
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
 #include "xPL_priv.h"
+#include "xPL_table.h"
 
 namespace {
 
 // Table growth steps.
 constexpr int SERVICE_GROW_BY = 8;
+constexpr int GROUP_GROW_BY = 4;
+constexpr int FILTER_GROW_BY = 4;
 
 constexpr int DEFAULT_HEARTBEAT_INTERVAL = 300;
 constexpr int MAX_HEARTBEAT_INTERVAL = 172800;  // 48 hours
+
+// The heartbeat schedule is looked at in the event loop's idle work every
+// so many seconds, and at every idle work until the hub is confirmed.
+constexpr time_t HEARTBEAT_CHECK_SECONDS = 5;
 
 // Until the hub echoes a heartbeat back, one goes out whenever more than
 // this many seconds have passed since the last successful one.
@@ -69,6 +74,27 @@ xPL_ServicePtr *serviceList = nullptr;
 int serviceCount = 0;
 int serviceAllocCount = 0;
 
+// Every service in creation order.  Inbound messages walk it, and a service
+// listener may release services meanwhile: a released one stays in place,
+// marked, until the walk ends.
+using ServiceTable =
+    xpl::internal::Table<xPL_ServicePtr, xpl::internal::NullPointer<xPL_ServicePtr>>;
+
+ServiceTable services() { return {serviceList, serviceCount, serviceAllocCount, SERVICE_GROW_BY}; }
+
+xpl::internal::Table<String> groupsOf(xPL_ServicePtr theService) {
+  return {theService->groupList, theService->groupCount, theService->groupAllocCount,
+          GROUP_GROW_BY};
+}
+
+xpl::internal::Table<xPL_ServiceFilter> filtersOf(xPL_ServicePtr theService) {
+  return {theService->messageFilterList, theService->filterCount, theService->filterAllocCount,
+          FILTER_GROW_BY};
+}
+
+// When the idle work last looked at the heartbeat schedule; -1 = never.
+time_t heartbeatCheckLastDoneAt = -1;
+
 // Configuration mode: a configurable service still waiting for its first
 // configuration.
 bool isInConfigMode(xPL_ServicePtr theService) {
@@ -86,10 +112,8 @@ bool sameExactly(const char *textA, const char *textB) {
 }
 
 int findService(xPL_ServicePtr theService) {
-  for (int i = 0; i < serviceCount; i++) {
-    if (serviceList[i] == theService) return i;
-  }
-  return -1;
+  if (theService == nullptr) return -1;
+  return services().find([&](xPL_ServicePtr entry) { return entry == theService; });
 }
 
 // Points a created message's source at the service's current identity.  A
@@ -240,15 +264,45 @@ void handleMessage(xPL_ServicePtr theService, xPL_MessagePtr theMessage) {
   xPL_dispatchServiceEvent(theService, theMessage);
 }
 
+// The services' part of the event loop's idle work.
+void checkHeartbeats(time_t now) {
+  const time_t sinceHeartbeatCheck = now - heartbeatCheckLastDoneAt;
+  if (heartbeatCheckLastDoneAt == -1 || sinceHeartbeatCheck >= HEARTBEAT_CHECK_SECONDS ||
+      sinceHeartbeatCheck < 0 || !xPL_isHubConfirmed()) {
+    xPL_sendTimelyHeartbeats();
+    heartbeatCheckLastDoneAt = now;
+  }
+}
+
+// The services take part in the library's life once the first of them
+// exists: they hear every inbound message, keep their heartbeat schedule in
+// the loop's idle work, and say goodbye when the library shuts down.
+void subscribeServices() {
+  static bool subscribed = false;
+  if (subscribed) return;
+  subscribed = true;
+  xPL_addMessageListener(xPL_handleServiceMessage, nullptr);
+  xpl::internal::addIdleWork(checkHeartbeats);
+  xpl::internal::addShutdownWork(xPL_disableAllServices);
+}
+
+// A message to send with the service's identity as its source (none for
+// an absent service).
+xPL_MessagePtr createServiceMessage(xPL_ServicePtr theService, xPL_MessageType theType) {
+  if (theService == nullptr) {
+    return xpl::internal::createSendableMessage(theType, nullptr, nullptr, nullptr);
+  }
+  return xpl::internal::createSendableMessage(theType, theService->serviceVendor,
+                                              theService->serviceDeviceID,
+                                              theService->serviceInstanceID);
+}
+
 xPL_ServicePtr newService(const char *theVendor, const char *theDeviceID,
                           const char *theInstanceID) {
-  if (serviceCount == serviceAllocCount) {
-    serviceAllocCount += SERVICE_GROW_BY;
-    serviceList = static_cast<xPL_ServicePtr *>(
-        realloc(serviceList, sizeof(xPL_ServicePtr) * serviceAllocCount));
-  }
+  subscribeServices();
+  xPL_ServicePtr &theSlot = services().append();
   xPL_ServicePtr theService = xPL_AllocService();
-  serviceList[serviceCount++] = theService;
+  theSlot = theService;
 
   String generatedID = nullptr;
   if (theInstanceID == nullptr) {
@@ -267,6 +321,35 @@ xPL_ServicePtr newService(const char *theVendor, const char *theDeviceID,
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Messages from a service
+// ---------------------------------------------------------------------------
+
+xPL_MessagePtr xPL_createTargetedMessage(xPL_ServicePtr theService, xPL_MessageType theType,
+                                         const char *theVendor, const char *theDeviceID,
+                                         const char *theInstanceID) {
+  xPL_MessagePtr theMessage = createServiceMessage(theService, theType);
+  xPL_setTarget(theMessage, theVendor, theDeviceID, theInstanceID);
+  return theMessage;
+}
+
+xPL_MessagePtr xPL_createGroupTargetedMessage(xPL_ServicePtr theService,
+                                              xPL_MessageType theType, const char *theGroup) {
+  xPL_MessagePtr theMessage = createServiceMessage(theService, theType);
+  xPL_setTargetGroup(theMessage, theGroup);
+  return theMessage;
+}
+
+xPL_MessagePtr xPL_createBroadcastMessage(xPL_ServicePtr theService, xPL_MessageType theType) {
+  xPL_MessagePtr theMessage = createServiceMessage(theService, theType);
+  xPL_setBroadcastMessage(theMessage, TRUE);
+  return theMessage;
+}
+
+// ---------------------------------------------------------------------------
+// Services
+// ---------------------------------------------------------------------------
 
 xPL_ServicePtr xPL_createService(const char *theVendor, const char *theDeviceID,
                                  const char *theInstanceID) {
@@ -295,42 +378,31 @@ void xPL_releaseService(xPL_ServicePtr theService) {
   theService->serviceVersion = nullptr;
 
   xPL_clearServiceGroups(theService);
-  free(theService->groupList);
-  theService->groupList = nullptr;
-  theService->groupAllocCount = 0;
+  groupsOf(theService).release();
 
   xPL_clearServiceFilters(theService);
-  free(theService->messageFilterList);
-  theService->messageFilterList = nullptr;
-  theService->filterAllocCount = 0;
+  filtersOf(theService).release();
 
-  for (int i = 0; i < theService->listenerCount; i++) {
-    xPL_FreeStr(theService->serviceListenerList[i].matchSchemaClass);
-    xPL_FreeStr(theService->serviceListenerList[i].matchSchemaType);
-  }
-  free(theService->serviceListenerList);
-  theService->serviceListenerList = nullptr;
-  theService->listenerCount = 0;
-  theService->listenerAllocCount = 0;
+  xpl::internal::releaseServiceListeners(theService);
 
   xPL_releaseServiceConfigurables(theService);
 
   // Sending the goodbye cannot change the table, but look again rather than
   // trust an index taken before it.
   int index = findService(theService);
-  if (index >= 0) {
-    memmove(&serviceList[index], &serviceList[index + 1],
-            sizeof(xPL_ServicePtr) * (serviceCount - index - 1));
-    serviceCount--;
-  }
+  if (index >= 0) services().removeAt(index);
   xPL_FreeService(theService);
 }
 
-int xPL_getServiceCount(void) { return serviceCount; }
+int xPL_getServiceCount(void) { return services().liveCount(); }
 
 xPL_ServicePtr xPL_getServiceAt(int theIndex) {
-  if (theIndex < 0 || theIndex >= serviceCount) return nullptr;
-  return serviceList[theIndex];
+  if (theIndex < 0) return nullptr;
+  // Services released during a walk still hold their places, marked.
+  for (int i = 0; i < serviceCount; i++) {
+    if (serviceList[i] != nullptr && theIndex-- == 0) return serviceList[i];
+  }
+  return nullptr;
 }
 
 void xPL_setServiceEnabled(xPL_ServicePtr theService, Bool isEnabled) {
@@ -418,7 +490,7 @@ void xPL_clearServiceFilters(xPL_ServicePtr theService) {
       *field = nullptr;
     }
   }
-  theService->filterCount = 0;
+  filtersOf(theService).clear();
 }
 
 Bool xPL_doesServiceHaveGroups(xPL_ServicePtr theService) {
@@ -430,7 +502,7 @@ void xPL_clearServiceGroups(xPL_ServicePtr theService) {
     xPL_FreeStr(theService->groupList[i]);
     theService->groupList[i] = nullptr;
   }
-  theService->groupCount = 0;
+  groupsOf(theService).clear();
 }
 
 Bool xPL_sendHeartbeat(xPL_ServicePtr theService) {
@@ -474,7 +546,7 @@ void xPL_sendTimelyHeartbeats(void) {
   time_t now = xPL_now();
   for (int i = 0; i < serviceCount; i++) {
     xPL_ServicePtr theService = serviceList[i];
-    if (!theService->serviceEnabled) continue;
+    if (theService == nullptr || !theService->serviceEnabled) continue;
 
     time_t lastAt = theService->lastHeartbeatAt;
     time_t elapsed = now - lastAt;
@@ -502,16 +574,60 @@ Bool xPL_sendServiceMessage(xPL_ServicePtr theService, xPL_MessagePtr theMessage
 }
 
 void xPL_disableAllServices(void) {
+  // A place still held by a released service is null, which the setter ignores.
   for (int i = 0; i < serviceCount; i++) xPL_setServiceEnabled(serviceList[i], FALSE);
 }
 
-void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr userValue) {
-  (void)userValue;
+void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr) {
   if (theMessage == nullptr) return;
-  // Newest service first.  A listener may release services meanwhile, so the
-  // index is checked against the count at every step.
-  for (int i = serviceCount - 1; i >= 0; i--) {
-    if (i >= serviceCount) continue;
-    handleMessage(serviceList[i], theMessage);
-  }
+  // Newest service first; one released by a listener meanwhile is passed over.
+  services().walkNewestFirst([&](xPL_ServicePtr theService, int) {
+    handleMessage(theService, theMessage);
+    return true;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Groups and filters of the configuration
+// ---------------------------------------------------------------------------
+
+void xpl::internal::addServiceGroup(xPL_ServicePtr theService, const char *theGroup) {
+  groupsOf(theService).append() = xPL_StrDup(theGroup);
+}
+
+void xpl::internal::addServiceFilter(xPL_ServicePtr theService,
+                                     const xPL_ServiceFilter &theFilter) {
+  filtersOf(theService).append() = theFilter;
+}
+
+// ---------------------------------------------------------------------------
+// Test hooks
+// ---------------------------------------------------------------------------
+
+int xPL_getServiceGroupCount(xPL_ServicePtr theService) { return theService->groupCount; }
+
+String xPL_getServiceGroupAt(xPL_ServicePtr theService, int theIndex) {
+  if (theIndex < 0 || theIndex >= theService->groupCount) return nullptr;
+  return theService->groupList[theIndex];
+}
+
+int xPL_getServiceFilterCount(xPL_ServicePtr theService) { return theService->filterCount; }
+
+xPL_ServiceFilterPtr xPL_getServiceFilterAt(xPL_ServicePtr theService, int theIndex) {
+  if (theIndex < 0 || theIndex >= theService->filterCount) return nullptr;
+  return &theService->messageFilterList[theIndex];
+}
+
+time_t xPL_getLastHeartbeatAt(xPL_ServicePtr theService) { return theService->lastHeartbeatAt; }
+
+void xPL_setLastHeartbeatAt(xPL_ServicePtr theService, time_t theTime) {
+  theService->lastHeartbeatAt = theTime;
+}
+
+void xPL_setServiceConfigurable(xPL_ServicePtr theService, Bool isConfigurable) {
+  theService->configurableService = isConfigurable;
+}
+
+void xPL_setServiceConfigured(xPL_ServicePtr theService, Bool isConfigured) {
+  theService->serviceConfigured = isConfigured;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "xPL_priv.h"
+#include "xPL_table.h"
 
 namespace {
 
@@ -44,18 +45,15 @@ itemCachePtr allocItemCache() {
   return static_cast<itemCachePtr>(calloc(1, sizeof(itemCache)));
 }
 
-void releaseItem(itemCachePtr theCache, void *theItem) {
-  if (theCache->cacheCount == theCache->cacheAllocCount) {
-    theCache->cacheAllocCount += kCacheGrowBy;
-    theCache->cachedItems = static_cast<void **>(
-        realloc(theCache->cachedItems, sizeof(void *) * theCache->cacheAllocCount));
-  }
-  theCache->cachedItems[theCache->cacheCount++] = theItem;
+xpl::internal::Table<void *> freeStack(itemCachePtr theCache) {
+  return {theCache->cachedItems, theCache->cacheCount, theCache->cacheAllocCount, kCacheGrowBy};
 }
+
+void releaseItem(itemCachePtr theCache, void *theItem) { freeStack(theCache).append() = theItem; }
 
 void *allocItem(itemCachePtr theCache) {
   if (theCache->cacheCount == 0) return nullptr;
-  return theCache->cachedItems[--theCache->cacheCount];
+  return freeStack(theCache).takeLast();
 }
 
 void initCaches() {

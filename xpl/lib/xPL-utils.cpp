@@ -1,5 +1,5 @@
-// xPL-utils.cpp -- logging, text helpers, name/value lists, the library's
-// common command-line options, and the clock hooks.
+// xPL-utils.cpp -- logging, text helpers and the clocks (with their test
+// hooks): the bottom of the library, which needs nothing from the rest.
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -88,30 +88,6 @@ int compareIgnoreCase(const char *textA, size_t lengthA, const char *textB, size
   }
   return 0;
 }
-
-// ---------------------------------------------------------------------------
-// Name/value lists
-// ---------------------------------------------------------------------------
-
-constexpr int kListGrowBy = 8;
-static_assert(kListGrowBy > 0, "a list must grow when full");
-
-void releasePairValue(xPL_NameValuePairPtr thePair) {
-  if (thePair->isBinary) {
-    free(thePair->itemValue);
-    thePair->isBinary = FALSE;
-    thePair->binaryLength = 0;
-  } else {
-    xPL_FreeStr(thePair->itemValue);
-  }
-  thePair->itemValue = nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Common arguments
-// ---------------------------------------------------------------------------
-
-const xPL_ConnectType xPL_ParsedConnectionType = xcViaHub;
 
 // ---------------------------------------------------------------------------
 // Test hooks
@@ -204,149 +180,6 @@ String xPL_intToStr(int theValue) {
   snprintf(convertBuffer, sizeof(convertBuffer), "%d", theValue);
   return convertBuffer;
 }
-
-// ---------------------------------------------------------------------------
-// Name/value lists
-// ---------------------------------------------------------------------------
-
-xPL_NameValueListPtr xPL_newNamedValueList(void) { return xPL_AllocNVList(); }
-
-void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {
-  if (theList == nullptr) return;
-  if (theList->namedValues != nullptr) xPL_clearAllNamedValues(theList);
-  xPL_FreeNVList(theList);
-}
-
-xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, const char *theName) {
-  if (theList->namedValueCount == theList->namedValueAlloc) {
-    theList->namedValueAlloc += kListGrowBy;
-    theList->namedValues = static_cast<xPL_NameValuePairPtr *>(realloc(
-        theList->namedValues, sizeof(xPL_NameValuePairPtr) * theList->namedValueAlloc));
-  }
-  xPL_NameValuePairPtr thePair = xPL_AllocNVPair();
-  thePair->itemName = xPL_StrDup(theName);
-  theList->namedValues[theList->namedValueCount++] = thePair;
-  return thePair;
-}
-
-void xPL_addNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {
-  xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, theName);
-  thePair->itemValue = xPL_StrDup(theValue);
-}
-
-void xPL_setNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {
-  xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, theName);
-  if (thePair == nullptr) {
-    xPL_addNamedValue(theList, theName, theValue);
-    return;
-  }
-  releasePairValue(thePair);
-  thePair->itemValue = xPL_StrDup(theValue);
-}
-
-void xPL_setNamedValues(xPL_NameValueListPtr theList, ...) {
-  va_list theArgs;
-  va_start(theArgs, theList);
-  for (;;) {
-    const char *theName = va_arg(theArgs, const char *);
-    if (theName == nullptr) break;
-    const char *theValue = va_arg(theArgs, const char *);
-    xPL_setNamedValue(theList, theName, theValue);
-  }
-  va_end(theArgs);
-}
-
-int xPL_getNamedValueIndex(xPL_NameValueListPtr theList, const char *theName) {
-  if (theList == nullptr || theName == nullptr) return -1;
-  for (int i = 0; i < theList->namedValueCount; i++) {
-    const char *itemName = theList->namedValues[i]->itemName;
-    if (itemName != nullptr && xPL_strcmpIgnoreCase(itemName, theName) == 0) return i;
-  }
-  return -1;
-}
-
-xPL_NameValuePairPtr xPL_getNamedValuePair(xPL_NameValueListPtr theList, const char *theName) {
-  const int theIndex = xPL_getNamedValueIndex(theList, theName);
-  return theIndex < 0 ? nullptr : theList->namedValues[theIndex];
-}
-
-String xPL_getNamedValue(xPL_NameValueListPtr theList, const char *theName) {
-  xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, theName);
-  if (thePair == nullptr || thePair->isBinary) return nullptr;
-  return thePair->itemValue;
-}
-
-Bool xPL_doesNamedValueExist(xPL_NameValueListPtr theList, const char *theName) {
-  return xPL_getNamedValueIndex(theList, theName) >= 0 ? TRUE : FALSE;
-}
-
-int xPL_getNamedValueCount(xPL_NameValueListPtr theList) {
-  return theList == nullptr ? 0 : theList->namedValueCount;
-}
-
-xPL_NameValuePairPtr xPL_getNamedValuePairAt(xPL_NameValueListPtr theList, int theIndex) {
-  if (theList == nullptr || theIndex < 0 || theIndex >= theList->namedValueCount) return nullptr;
-  return theList->namedValues[theIndex];
-}
-
-void xPL_clearNamedValueAt(xPL_NameValueListPtr theList, int theIndex) {
-  if (theList == nullptr || theList->namedValues == nullptr) return;
-  if (theIndex < 0 || theIndex >= theList->namedValueCount) return;
-  xPL_freeNamedValuePair(theList->namedValues[theIndex]);
-  memmove(&theList->namedValues[theIndex], &theList->namedValues[theIndex + 1],
-          sizeof(xPL_NameValuePairPtr) * (theList->namedValueCount - theIndex - 1));
-  theList->namedValueCount--;
-}
-
-void xPL_clearNamedValue(xPL_NameValueListPtr theList, const char *theName) {
-  for (int theIndex = xPL_getNamedValueIndex(theList, theName); theIndex >= 0;
-       theIndex = xPL_getNamedValueIndex(theList, theName)) {
-    xPL_clearNamedValueAt(theList, theIndex);
-  }
-}
-
-void xPL_clearAllNamedValues(xPL_NameValueListPtr theList) {
-  if (theList == nullptr || theList->namedValueCount == 0) return;
-  for (int i = 0; i < theList->namedValueCount; i++) xPL_freeNamedValuePair(theList->namedValues[i]);
-  theList->namedValueCount = 0;
-}
-
-void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair) {
-  if (thePair == nullptr) return;
-  xPL_FreeStr(thePair->itemName);
-  thePair->itemName = nullptr;
-  releasePairValue(thePair);
-  xPL_FreeNVPair(thePair);
-}
-
-// ---------------------------------------------------------------------------
-// Common arguments
-// ---------------------------------------------------------------------------
-
-Bool xPL_parseCommonArgs(int *argc, char **argv, Bool silentErrors) {
-  if (argc == nullptr || argv == nullptr) return TRUE;
-
-  // The program's name always stays; what follows is compacted in place.
-  int kept = *argc > 0 ? 1 : 0;
-  for (int i = 1; i < *argc; i++) {
-    if (strcmp(argv[i], "-interface") == 0) {
-      // Without a value the option is dropped: the vector's terminating null
-      // is never taken for a name.
-      if (i + 1 < *argc) xPL_setBroadcastInterface(argv[++i]);
-      continue;
-    }
-    if (strcmp(argv[i], "-xpldebug") == 0) {
-      xPL_setDebugging(TRUE);
-      if (!silentErrors) xPL_Debug("xPL library debugging enabled");
-      continue;
-    }
-    argv[kept++] = argv[i];
-  }
-  *argc = kept;
-  return TRUE;
-}
-
-xPL_ConnectType xPL_getParsedConnectionType(void) { return xPL_ParsedConnectionType; }
 
 // ---------------------------------------------------------------------------
 // Test hooks

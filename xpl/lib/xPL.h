@@ -248,7 +248,7 @@ String xPL_StrNDup(const char *theOrigString, int maxChars);
 void xPL_FreeStr(String theString);
 
 /* ------------------------------------------------------------------------
- * Name/value lists (xPL-utils)
+ * Name/value lists (xPL-namevalue)
  * ------------------------------------------------------------------------ */
 
 /* An empty list from the pool. */
@@ -285,7 +285,8 @@ void xPL_clearAllNamedValues(xPL_NameValueListPtr theList);
 void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair);
 
 /* ------------------------------------------------------------------------
- * Messages (xPL-message)
+ * Messages (model: xPL-message; text: xPL-format; creation from a service:
+ * xPL-service; sending: xPL-transport; receiving: xPL-receive)
  * ------------------------------------------------------------------------ */
 
 /* Sets the message type. */
@@ -387,14 +388,16 @@ String xPL_formatMessage(xPL_MessagePtr theMessage);
 /* Formats and broadcasts the message; TRUE when the datagram left whole. */
 Bool xPL_sendMessage(xPL_MessagePtr theMessage);
 /* A received message parsed from theText, or NULL when the text is rejected. */
-xPL_MessagePtr parseMessage(const char *theText);
+xPL_MessagePtr xPL_parseMessage(const char *theText);
+/* The same under its older name. */
+static inline xPL_MessagePtr parseMessage(const char *theText) { return xPL_parseMessage(theText); }
 /* Listener-socket handler: drains, parses and dispatches every waiting datagram. */
 void xPL_receiveMessage(int theFD, int thePollInfo, int userValue);
 /* Whether the hub's echo of our own heartbeat has been seen. */
 Bool xPL_isHubConfirmed(void);
 
 /* ------------------------------------------------------------------------
- * Transport (xPL-io)
+ * Transport (xPL-transport; start-up and shutdown: xPL-start)
  * ------------------------------------------------------------------------ */
 
 /* The listener socket; -1 while the library is stopped. */
@@ -432,7 +435,7 @@ void xPL_setBroadcastInterface(const char *newInterfaceName);
 String xPL_getFairlyUniqueIdent(void);
 
 /* ------------------------------------------------------------------------
- * Event loop (xPL-io)
+ * Event loop (xPL-loop)
  * ------------------------------------------------------------------------ */
 
 /* Watches theFD for the chosen events; FALSE when no event is chosen. */
@@ -453,7 +456,7 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler);
 Bool xPL_processMessages(int theTimeout);
 
 /* ------------------------------------------------------------------------
- * Listener registries (xPL-listeners)
+ * Listener registries (xPL-listeners; per service: xPL-servicelisteners)
  * ------------------------------------------------------------------------ */
 
 /* Registers a raw listener (every datagram, before parsing). */
@@ -553,7 +556,7 @@ void xPL_disableAllServices(void);
 void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr userValue);
 
 /* ------------------------------------------------------------------------
- * Configurable services (xPL-config)
+ * Configurable services (xPL-config, xPL-configitems)
  * ------------------------------------------------------------------------ */
 
 /* A disabled configurable service, loaded from theConfigFile when it exists. */
