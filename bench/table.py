@@ -157,6 +157,10 @@ def gateway_rows(table, groups, results):
             table.add("alert latency (99th percentile)", "<= 1 ms",
                       "%.3f ms (p90 %.3f, max %.3f)"
                       % (p99, figure("latency_p90_ms"), figure("latency_max_ms")), p99 <= 1.0)
+            if figure("latency_zud_median_ms") is not None:
+                table.note("alert latency, line feed to zud's own broadcast (median, p99)",
+                           "%.3f ms, %.3f ms" % (figure("latency_zud_median_ms"),
+                                                 figure("latency_zud_p99_ms")))
     if "idle" in groups:
         rate = figure("idle_wakeups_per_s")
         if rate is None:
