@@ -403,19 +403,21 @@ double timeOneStart(const Options &o, const std::string &dir, const char *schema
   }
   registerChild(pid);
   double arrived = 0;
-  std::string heard;
+  std::string wrong;
   auto deadline = std::chrono::steady_clock::now() + 5s;
   Datagram d;
-  while (arrived == 0 && std::chrono::steady_clock::now() < deadline && !stopRequested) {
+  while (arrived == 0 && wrong.empty() && std::chrono::steady_clock::now() < deadline &&
+         !stopRequested) {
     if (!listener.receive(100ms, &d) || !fromZud(d)) continue;
-    heard = valueOf(d.text, "source");
     if (hasLine(d.text, schema)) arrived = d.arrived;
-    else throw Failure{std::string("zud's first heartbeat was not ") + schema + ":\n" + d.text};
+    else wrong = d.text;
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   forgetChild(pid);
   checkStop();
+  if (!wrong.empty())
+    throw Failure{std::string("zud's first heartbeat was not ") + schema + ":\n" + wrong};
   if (arrived == 0)
     throw Failure{"no heartbeat from zud within 5 s; its output:\n" + testsupport::readFile(log)};
   return arrived - start;
