@@ -117,10 +117,11 @@ def micro_rows(table, groups, results):
             table.absent("inbound drain, datagrams/s through a service", ">= 400,000/s, 0 lost")
     if "decoder" in groups:
         decoder = load_benchmarks(os.path.join(results, "decoder_bench.json"))
-        # Targets: the figures of the day these rows were added plus a tenth,
-        # so that noise does not flip them but a regression shows.
-        for name, figure, limit in (("BM_DecodeSample", "decode the sample SAME header", 6.5),
-                                    ("BM_FormatSampleAlert", "format the sample alert", 0.5)):
+        # Targets: the highest of the figures measured on the day these rows
+        # were added (six runs on the shared two-core machine), so that the
+        # noise seen then does not flip them but a regression beyond it shows.
+        for name, figure, limit in (("BM_DecodeSample", "decode the sample SAME header", 7.5),
+                                    ("BM_FormatSampleAlert", "format the sample alert", 0.55)):
             b = decoder.get(name)
             target = "<= %g us" % limit
             if b:
