@@ -292,6 +292,84 @@ std::string broadcastAddress(const char *interface) {
   return text;
 }
 
+// --- Scratch space and zud itself --------------------------------------------
+
+// A scratch directory, in memory (/dev/shm) where there is one, removed with
+// its contents at the end of its scope.  zud's output lands there, so that
+// its dump lines, written before each alert goes out, can never wait for a
+// disk's file system journal: as a service, zud writes them to the system
+// journal's socket instead.
+class Scratch {
+ public:
+  Scratch() {
+    for (const char *base : {"/dev/shm", "/tmp"}) {
+      std::string pattern = std::string(base) + "/zud-bench.XXXXXX";
+      if (mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern;
+        return;
+      }
+    }
+    throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
+  }
+  ~Scratch() {
+    std::string command = "rm -rf '" + path_ + "'";
+    (void)!std::system(command.c_str());
+  }
+  Scratch(const Scratch &) = delete;
+  Scratch &operator=(const Scratch &) = delete;
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// zud running in `dir` with its standard output and error in `log`; killed
+// with the object, and with this program (PR_SET_PDEATHSIG).
+class Daemon {
+ public:
+  Daemon(const std::string &program, const std::string &dir, const std::string &log)
+      : log_(log) {
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) throw Failure{std::string("fork: ") + std::strerror(errno)};
+    if (pid_ == 0) {
+      if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int in = open("/dev/null", O_RDONLY);
+      if (out < 0 || in < 0 || chdir(dir.c_str()) != 0) _exit(126);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(out, 2);
+      // Alert times as sent, so that they identify the alert.
+      setenv("TZ", "UTC", 1);
+      execl(program.c_str(), "zud", "-interface", "lo", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    registerChild(pid_);
+  }
+  ~Daemon() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    forgetChild(pid_);
+  }
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::string output() const { return testsupport::readFile(log_); }
+  // Waits until `text` appears in the output; false when it did not in time.
+  bool waitOutput(const std::string &text, std::chrono::milliseconds timeout) const {
+    return testsupport::eventually(
+        [&] { return stopRequested || output().find(text) != std::string::npos; }, timeout) &&
+           !stopRequested;
+  }
+
+ private:
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
 // --- Options ------------------------------------------------------------------
 
 struct Options {
@@ -423,7 +501,7 @@ double timeOneStart(const Options &o, const std::string &dir, const char *schema
   return arrived - start;
 }
 
-void measureStartup(const Options &o, const testsupport::TempDir &work) {
+void measureStartup(const Options &o, const Scratch &work) {
   say("start-up: zud broadcasts to " + broadcastAddress("lo") + ":" + std::to_string(kXplPort) +
       "; listening on 0.0.0.0:" + std::to_string(kXplPort));
   Socket listener(kXplPort);
@@ -456,7 +534,7 @@ void measureStartup(const Options &o, const testsupport::TempDir &work) {
 
 class Gateway {
  public:
-  Gateway(const Options &o, const testsupport::TempDir &work)
+  Gateway(const Options &o, const Scratch &work)
       : options_(o), work_(work), client_(0) {}
 
   // Starts the hub, the simulated receiver and zud, configures zud onto the
@@ -472,14 +550,14 @@ class Gateway {
   };
   std::optional<Timing> alert(int serial);
 
-  pid_t zudPid() const { return zud_.pid(); }
+  pid_t zudPid() const { return zud_->pid(); }
   // How lines reach the terminal: "pty" (written to the terminal itself) or
   // "sim-stdin" (handed to the simulator, whose hop is then included).
   const char *lineMethod() const { return master_ >= 0 ? "pty" : "sim-stdin"; }
 
   ~Gateway() {
     if (master_ >= 0) close(master_);
-    for (Process *p : {&zud_, &sim_, &hub_}) forgetChild(p->pid());
+    for (Process *p : {&sim_, &hub_}) forgetChild(p->pid());
   }
   Gateway(const Gateway &) = delete;
   Gateway &operator=(const Gateway &) = delete;
@@ -497,10 +575,11 @@ class Gateway {
   void takeTerminal();
 
   const Options &options_;
-  const testsupport::TempDir &work_;
+  const Scratch &work_;
   Socket client_;
   std::unique_ptr<Socket> tap_;  // hears zud's broadcasts beside the hub
-  Process hub_, sim_, zud_;
+  Process hub_, sim_;
+  std::unique_ptr<Daemon> zud_;
   int master_ = -1;
 };
 
@@ -527,7 +606,7 @@ std::string Gateway::awaitZud() {
     Datagram d;
     if (client_.receive(100ms, &d) && fromZud(d)) return valueOf(d.text, "source");
   }
-  throw Failure{"no heartbeat from zud through the hub within 10 s:\n" + zud_.err()};
+  throw Failure{"no heartbeat from zud through the hub within 10 s:\n" + zud_->output()};
 }
 
 void Gateway::configure(const std::string &zudId) {
@@ -544,8 +623,8 @@ void Gateway::configure(const std::string &zudId) {
   checkStop();
   if (Process::exitCode(status) != 0)
     throw Failure{"xpl-config set failed:\n" + config.out() + config.err()};
-  if (!zud_.waitOut("main freq = 162.475", 30000ms))
-    throw Failure{"zud did not read the receiver's block:\n" + zud_.err() + "\nsimulator:\n" +
+  if (!zud_->waitOutput("main freq = 162.475", 30000ms))
+    throw Failure{"zud did not read the receiver's block:\n" + zud_->output() + "\nsimulator:\n" +
                   sim_.out()};
 }
 
@@ -589,10 +668,7 @@ void Gateway::start() {
           [&] { return access(work_.file("receiver").c_str(), F_OK) == 0; }, 5000ms))
     throw Failure{"zud-sim made no terminal:\n" + sim_.err()};
 
-  Process::Options zud;
-  zud.workDir = work_.path();
-  zud.extraEnv = {"TZ=UTC"};  // alert times as sent, so that they identify the alert
-  startProcess(zud_, "zud", {"-interface", "lo"}, zud);
+  zud_ = std::make_unique<Daemon>(options_.bin + "/zud", work_.path(), work_.file("zud.log"));
   configure(awaitZud());
   takeTerminal();
 }
@@ -731,7 +807,7 @@ void measureIdle(const Options &o, Gateway &gateway) {
 }
 
 void run(const Options &o) {
-  testsupport::TempDir work;
+  Scratch work;
   if (wanted(o, "startup")) measureStartup(o, work);
   if (!wanted(o, "latency") && !wanted(o, "idle")) return;
 
