@@ -541,13 +541,14 @@ class Gateway {
   // receiver and waits until it has read the receiver's block.
   void start();
 
-  // Writes one SAME line to the receiver's terminal and returns the time to
-  // the arrival of its alert through the hub; nothing when it did not come.
+  // Seconds from the line feed written to the terminal to the datagram.
   struct Timing {
     double throughHub;  // to the hub's relay, as a client of the hub receives it
     double delivered;   // the same, when this program had read it
     double fromZud;     // to zud's own broadcast (0 when it was not seen)
   };
+  // Writes one SAME line, alert number `serial`, to the receiver's terminal
+  // and times its alert; nothing when the alert did not come within 2 s.
   std::optional<Timing> alert(int serial);
 
   pid_t zudPid() const { return zud_->pid(); }
