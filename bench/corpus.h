@@ -2,7 +2,7 @@
 // device on a busy home network hears in an evening.  Heartbeats (hbeat.app
 // and config.app), sensor triggers (sensor.basic), X10 commands (x10.basic),
 // configuration traffic (config.list, config.current, config.response) and
-// weather alerts, with 3 to 30 body pairs each, all three message types and
+// weather alerts, with 3 to 29 body pairs each, all three message types and
 // broadcast, targeted and group targets.
 //
 // The corpus depends on the seed alone: the values are drawn from the raw
