@@ -1,5 +1,6 @@
-// The SAME header decoder: what it sends, what it rejects, and that it never
-// reads past the end of a line.
+// The SAME header decoder: the values it reads, what it rejects, and that it
+// never reads past the end of a line; then the way a line goes out (echo,
+// trigger, error text).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "alert.h"
 #include "decoder.h"
 #include "national.h"
 #include "xPL_priv.h"
@@ -24,13 +26,6 @@ const std::string kSample =
     "ZCZC-WXR-RWT-016001-016003-016015-016027-016039-016045-016073-016075-016085-016087-041045"
     "+0030-2201802-KBOI/NWS-";
 
-std::vector<std::string> datagrams;
-
-Bool captureDatagram(const char *data, int length) {
-  datagrams.emplace_back(data, length);
-  return TRUE;
-}
-
 int currentYear() {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
@@ -40,60 +35,25 @@ int currentYear() {
 
 bool isLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-// The whole text of a weather.alert from the test service with this body.
-std::string alertText(const Values &body) {
-  std::string text = "xpl-trig\n{\nhop=1\nsource=kelvora-zud.test\ntarget=*\n}\nweather.alert\n{\n";
-  for (const auto &[name, value] : body) text += name + "=" + value + "\n";
-  return text + "}\n";
-}
-
-// The body of a sent alert as name/value pairs.
-Values bodyOf(const std::string &datagram) {
-  Values body;
-  const std::string start = "weather.alert\n{\n";
-  std::size_t pos = datagram.find(start);
-  if (pos == std::string::npos) return body;
-  pos += start.size();
-  for (std::size_t end; (end = datagram.find('\n', pos)) != std::string::npos; pos = end + 1) {
-    const std::string line = datagram.substr(pos, end - pos);
-    if (line == "}") break;
-    const std::size_t eq = line.find('=');
-    body.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-  }
+// The values of an alert as the trigger carries them, in order.
+Values valuesOf(const alert &values) {
+  Values body = {{"originator", values.originator}, {"event", values.event}};
+  for (const std::string &location : values.locations) body.emplace_back("location", location);
+  body.insert(body.end(), {{"duration", values.duration},
+                           {"date", values.date},
+                           {"time", values.time},
+                           {"source", values.source}});
   return body;
 }
 
-// The first value of that name in a sent alert, or "<none>".
-std::string valueOf(const std::string &datagram, const std::string &name) {
-  for (const auto &[n, v] : bodyOf(datagram)) {
-    if (n == name) return v;
-  }
-  return "<none>";
-}
-
-struct Decoded {
-  std::string err;
-  std::vector<std::string> sent;
-};
-
-class Decoder : public testing::Test {
+// Keeps the process's time zone as it was around each test.
+class ZoneTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    service = xPL_createService("kelvora", "zud", "test");
-    zudService = service;
-    xPL_setRawSender(captureDatagram);
-  }
-  static void TearDownTestSuite() {
-    xPL_setRawSender(nullptr);
-    xPL_releaseService(service);
-    zudService = nullptr;
-  }
   void SetUp() override {
     if (const char *tz = std::getenv("TZ")) savedZone = tz;
     setZone("UTC0");
   }
   void TearDown() override {
-    countynames = CountyNames::singleWord;
     if (savedZone.empty()) {
       unsetenv("TZ");
     } else {
@@ -106,36 +66,42 @@ class Decoder : public testing::Test {
     tzset();
   }
 
-  // Decodes `line` from a heap buffer of exactly its size, so that a read
-  // past the terminator shows under AddressSanitizer; checks the echo.
-  static Decoded decode(const std::string &line) {
-    auto buffer = std::make_unique<unsigned char[]>(line.size() + 1);
-    std::memcpy(buffer.get(), line.c_str(), line.size() + 1);
-    datagrams.clear();
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    parsesame(buffer.get());
-    const std::string out = testing::internal::GetCapturedStdout();
-    Decoded result{testing::internal::GetCapturedStderr(), datagrams};
-    EXPECT_EQ(out, line + "\n");
-    EXPECT_EQ(zudMessage, nullptr);
-    return result;
+ private:
+  std::string savedZone;
+};
+
+class Decoder : public ZoneTest {
+ protected:
+  // Decodes `line` from a heap buffer of exactly its size and without a
+  // terminator, so that a read past its end shows under AddressSanitizer.
+  static decoding decode(const std::string &line, CountyNames names = CountyNames::singleWord) {
+    auto buffer = std::make_unique<char[]>(std::max<std::size_t>(line.size(), 1));
+    std::memcpy(buffer.get(), line.data(), line.size());
+    return decodesame(std::string_view(buffer.get(), line.size()), names);
   }
 
-  // Decodes a header that must be sent; its one datagram, or "".
-  static std::string sendsOne(const std::string &text) {
-    const Decoded decoded = decode(kPreamble + text);
-    EXPECT_EQ(decoded.err, "") << text;
-    EXPECT_EQ(decoded.sent.size(), 1u) << text;
-    return decoded.sent.empty() ? "" : decoded.sent[0];
+  // Decodes a header that must become an alert.
+  static alert alertOf(const std::string &text, CountyNames names = CountyNames::singleWord) {
+    const decoding decoded = decode(kPreamble + text, names);
+    if (const rejection *why = std::get_if<rejection>(&decoded)) {
+      ADD_FAILURE() << text << " rejected: " << why->text;
+    }
+    const alert *values = std::get_if<alert>(&decoded);
+    EXPECT_NE(values, nullptr) << text;
+    return values != nullptr ? *values : alert{};
+  }
+
+  // The rejection text of `line`, or "<not rejected>".
+  static std::string rejectionOf(const std::string &line) {
+    const decoding decoded = decode(line);
+    const rejection *why = std::get_if<rejection>(&decoded);
+    return why != nullptr ? why->text : "<not rejected>";
   }
 
   // Decodes a header that must be rejected with `error` and the whole line.
   static void rejects(const std::string &text, const std::string &error) {
     const std::string line = kPreamble + text;
-    const Decoded decoded = decode(line);
-    EXPECT_EQ(decoded.err, error + ": " + line + "\n") << text;
-    EXPECT_TRUE(decoded.sent.empty()) << text;
+    EXPECT_EQ(rejectionOf(line), error + ": " + line) << text;
   }
 
   // The sample header with its issue-time field replaced.
@@ -143,17 +109,12 @@ class Decoder : public testing::Test {
     std::string text = kSample;
     return text.replace(text.find("2201802"), 7, jjjhhmm);
   }
-
-  static xPL_ServicePtr service;
-  std::string savedZone;
 };
-
-xPL_ServicePtr Decoder::service = nullptr;
 
 TEST_F(Decoder, SampleHeaderBecomesOneAlert) {
   const int year = currentYear();
   const std::string date = std::to_string(year) + (isLeap(year) ? "0807" : "0808");
-  const std::string expected = alertText({
+  const Values expected = {
       {"originator", "National Weather Service"},
       {"event", "Required Weekly Test"},
       {"location", "Ada ID"},
@@ -171,29 +132,25 @@ TEST_F(Decoder, SampleHeaderBecomesOneAlert) {
       {"date", date},
       {"time", "180200"},
       {"source", "KBOI/NWS"},
-  });
-  EXPECT_EQ(sendsOne(kSample), expected);
+  };
+  EXPECT_EQ(valuesOf(alertOf(kSample)), expected);
   // A 15-byte preamble is as good as 16.
-  const Decoded decoded = decode(kPreamble.substr(1) + kSample);
-  EXPECT_EQ(decoded.err, "");
-  ASSERT_EQ(decoded.sent.size(), 1u);
-  EXPECT_EQ(decoded.sent[0], expected);
+  const decoding shorter = decode(kPreamble.substr(1) + kSample);
+  ASSERT_TRUE(std::holds_alternative<alert>(shorter));
+  EXPECT_EQ(valuesOf(std::get<alert>(shorter)), expected);
 }
 
 TEST_F(Decoder, PreambleMustBe15Or16Bytes) {
   for (std::size_t count : {0u, 1u, 14u, 17u, 40u}) {
-    const Decoded decoded = decode(std::string(count, '\xAB') + kSample);
-    EXPECT_EQ(decoded.err, "bad preamble length: " + std::to_string(count) + "\n");
-    EXPECT_TRUE(decoded.sent.empty());
+    EXPECT_EQ(rejectionOf(std::string(count, '\xAB') + kSample),
+              "bad preamble length: " + std::to_string(count));
   }
   // The end-of-message header is silent only after a valid preamble.
   for (std::size_t count : {15u, 16u}) {
-    const Decoded decoded = decode(std::string(count, '\xAB') + "NNNN");
-    EXPECT_EQ(decoded.err, "");
-    EXPECT_TRUE(decoded.sent.empty());
+    EXPECT_TRUE(std::holds_alternative<endofmessage>(decode(std::string(count, '\xAB') + "NNNN")));
   }
-  EXPECT_EQ(decode(std::string(10, '\xAB') + "NNNN").err, "bad preamble length: 10\n");
-  EXPECT_EQ(decode("").err, "bad preamble length: 0\n");
+  EXPECT_EQ(rejectionOf(std::string(10, '\xAB') + "NNNN"), "bad preamble length: 10");
+  EXPECT_EQ(rejectionOf(""), "bad preamble length: 0");
 }
 
 TEST_F(Decoder, TextMustStartWithZczc) {
@@ -205,22 +162,20 @@ TEST_F(Decoder, TextMustStartWithZczc) {
 }
 
 TEST_F(Decoder, UnknownCodesFallBackToTheirText) {
-  const std::string sent = sendsOne("ZCZC-XYZ-QQQ-A16001-009001-116001+0030-2201802-KBOI-");
-  EXPECT_EQ(valueOf(sent, "originator"), "Originator XYZ");
-  EXPECT_EQ(valueOf(sent, "event"), "Event QQQ");
-  const Values body = bodyOf(sent);
-  ASSERT_GE(body.size(), 5u);
-  EXPECT_EQ(body[2].second, "Unknown 0x41 Ada ID");
-  EXPECT_EQ(body[3].second, "County 001 State 09");
-  EXPECT_EQ(body[4].second, "Northwest Ada ID");
+  const alert unknown = alertOf("ZCZC-XYZ-QQQ-A16001-009001-116001+0030-2201802-KBOI-");
+  EXPECT_EQ(unknown.originator, "Originator XYZ");
+  EXPECT_EQ(unknown.event, "Event QQQ");
+  const std::vector<std::string> locations = {"Unknown 0x41 Ada ID", "County 001 State 09",
+                                              "Northwest Ada ID"};
+  EXPECT_EQ(unknown.locations, locations);
 
   // EAN stands in both tables; a code is matched on all three characters.
-  const std::string ean = sendsOne("ZCZC-EAN-EAN-016001+0030-2201802-KBOI-");
-  EXPECT_EQ(valueOf(ean, "originator"), "Emergency Action Notification");
-  EXPECT_EQ(valueOf(ean, "event"), "Emergency Action Notification");
-  const std::string near = sendsOne("ZCZC-WXX-TOX-016001+0030-2201802-KBOI-");
-  EXPECT_EQ(valueOf(near, "originator"), "Originator WXX");
-  EXPECT_EQ(valueOf(near, "event"), "Event TOX");
+  const alert ean = alertOf("ZCZC-EAN-EAN-016001+0030-2201802-KBOI-");
+  EXPECT_EQ(ean.originator, "Emergency Action Notification");
+  EXPECT_EQ(ean.event, "Emergency Action Notification");
+  const alert near = alertOf("ZCZC-WXX-TOX-016001+0030-2201802-KBOI-");
+  EXPECT_EQ(near.originator, "Originator WXX");
+  EXPECT_EQ(near.event, "Event TOX");
 }
 
 TEST(ParseFips, PortionCountyAndState) {
@@ -309,28 +264,15 @@ TEST_F(Decoder, EveryCountyByNameOnlyWhenAsked) {
        {"County 110 State 09", "County 003 State 09"},
        {"County 110 CT", "Hartford CT"}},
   };
-  auto locationsOf = [](const Values &body) {
-    std::vector<std::string> locations;
-    for (const auto &[name, value] : body) {
-      if (name == "location") locations.push_back(value);
-    }
-    return locations;
-  };
-  auto withoutLocations = [](Values body) {
-    body.erase(std::remove_if(body.begin(), body.end(),
-                              [](const auto &pair) { return pair.first == "location"; }),
-               body.end());
-    return body;
-  };
   for (const auto &c : cases) {
-    const Values singleWord = bodyOf(sendsOne(c.header));
-    countynames = CountyNames::all;
-    const Values all = bodyOf(sendsOne(c.header));
-    countynames = CountyNames::singleWord;
-    EXPECT_EQ(locationsOf(singleWord), c.singleWord) << c.header;
-    EXPECT_EQ(locationsOf(all), c.all) << c.header;
-    EXPECT_EQ(withoutLocations(all), withoutLocations(singleWord)) << c.header;
-    EXPECT_EQ(withoutLocations(all).size(), 6u) << c.header;
+    alert singleWord = alertOf(c.header);
+    alert all = alertOf(c.header, CountyNames::all);
+    EXPECT_EQ(singleWord.locations, c.singleWord) << c.header;
+    EXPECT_EQ(all.locations, c.all) << c.header;
+    // Only the locations differ.
+    singleWord.locations.clear();
+    all.locations.clear();
+    EXPECT_EQ(valuesOf(all), valuesOf(singleWord)) << c.header;
   }
 }
 
@@ -343,9 +285,9 @@ TEST_F(Decoder, LocationListMustEndInPlus) {
 }
 
 TEST_F(Decoder, PurgeTimeIsFourDigitsAndADash) {
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0615-2201802-KBOI-"), "duration"), "615");
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0130-2201802-KBOI-"), "duration"), "130");
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0000-2201802-KBOI-"), "duration"), "0");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0615-2201802-KBOI-").duration, "615");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0130-2201802-KBOI-").duration, "130");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0000-2201802-KBOI-").duration, "0");
   rejects("ZCZC-WXR-RWT-016001+ABCD-2201802-KBOI-", "cannot read time duration");
   rejects("ZCZC-WXR-RWT-016001+-", "cannot read time duration");
   // A real damaged reception: one digit lost would shift the issue time and
@@ -370,21 +312,21 @@ TEST_F(Decoder, IssueTimeBecomesLocalDateAndTime) {
       {"3652359", leap ? "1230" : "1231", "235900"},
   };
   for (const auto &c : cases) {
-    const std::string sent = sendsOne(withIssueTime(c.field));
-    EXPECT_EQ(valueOf(sent, "date"), y + c.date) << c.field;
-    EXPECT_EQ(valueOf(sent, "time"), c.time) << c.field;
+    const alert values = alertOf(withIssueTime(c.field));
+    EXPECT_EQ(values.date, y + c.date) << c.field;
+    EXPECT_EQ(values.time, c.time) << c.field;
   }
 
   setZone("EST5");
-  const std::string west = sendsOne(withIssueTime("0010200"));
-  EXPECT_EQ(valueOf(west, "date"), std::to_string(year - 1) + "1231");
-  EXPECT_EQ(valueOf(west, "time"), "210000");
+  const alert west = alertOf(withIssueTime("0010200"));
+  EXPECT_EQ(west.date, std::to_string(year - 1) + "1231");
+  EXPECT_EQ(west.time, "210000");
 
   // Daylight saving applies: 1 July 12:00 UTC is 08:00 in New York summer time.
   setZone("EST5EDT,M3.2.0,M11.1.0");
-  const std::string summer = sendsOne(withIssueTime(leap ? "1831200" : "1821200"));
-  EXPECT_EQ(valueOf(summer, "date"), y + "0701");
-  EXPECT_EQ(valueOf(summer, "time"), "080000");
+  const alert summer = alertOf(withIssueTime(leap ? "1831200" : "1821200"));
+  EXPECT_EQ(summer.date, y + "0701");
+  EXPECT_EQ(summer.time, "080000");
 }
 
 TEST_F(Decoder, IssueTimeIsSevenDigitsOfADayAndTimeThatExist) {
@@ -393,8 +335,7 @@ TEST_F(Decoder, IssueTimeIsSevenDigitsOfADayAndTimeThatExist) {
   rejects(withIssueTime("3671802"), "cannot read date/time");
   rejects(withIssueTime("9991802"), "cannot read date/time");
   if (leap) {
-    EXPECT_EQ(valueOf(sendsOne(withIssueTime("3661802")), "date"),
-              std::to_string(currentYear()) + "1231");
+    EXPECT_EQ(alertOf(withIssueTime("3661802")).date, std::to_string(currentYear()) + "1231");
   } else {
     rejects(withIssueTime("3661802"), "cannot read date/time");
   }
@@ -410,20 +351,20 @@ TEST_F(Decoder, IssueTimeIsSevenDigitsOfADayAndTimeThatExist) {
 }
 
 TEST_F(Decoder, StationRunsToDashOrEndOfLine) {
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS"), "source"), "KBOI/NWS");
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0030-2201802-KB-OI-"), "source"), "KB");
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0030-2201802--"), "source"), "");
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0030-2201802"), "source"), "");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS").source, "KBOI/NWS");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0030-2201802-KB-OI-").source, "KB");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0030-2201802--").source, "");
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0030-2201802").source, "");
 
   // A station longer than a value is cut to 127 characters.
   const std::string station(300, 'S');
-  EXPECT_EQ(valueOf(sendsOne("ZCZC-WXR-RWT-016001+0030-2201802-" + station + "-"), "source"),
+  EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0030-2201802-" + station + "-").source,
             station.substr(0, 127));
 }
 
 // Every prefix of the sample line is decoded from a buffer that ends with it:
-// each stops with the error of the first step that finds nothing to read,
-// and nothing is sent until the issue time is complete.
+// each is rejected with the error of the first step that finds nothing to
+// read, until the issue time is complete.
 TEST_F(Decoder, CutLinesStopAtTheStepThatCannotBeRead) {
   const std::string line = kPreamble + kSample;
   const std::size_t firstCode = kPreamble.size() + std::strlen("ZCZC-WXR-RWT-");
@@ -432,42 +373,83 @@ TEST_F(Decoder, CutLinesStopAtTheStepThatCannotBeRead) {
   const std::size_t station = issue + 8;
   for (std::size_t n = 0; n < line.size(); ++n) {
     const std::string cut = line.substr(0, n);
-    const Decoded decoded = decode(cut);
+    const decoding decoded = decode(cut);
     std::string expected;
     if (n < 15) {
-      expected = "bad preamble length: " + std::to_string(n) + "\n";
+      expected = "bad preamble length: " + std::to_string(n);
     } else if (n < kPreamble.size() + 5) {
-      expected = "bad text start: " + cut + "\n";
+      expected = "bad text start: " + cut;
     } else if (n <= firstCode || (n < plus && cut.back() == '-')) {
-      expected = "Cannot read location code: " + cut + "\n";
+      expected = "Cannot read location code: " + cut;
     } else if (n <= plus) {
-      expected = "missing time period separator: " + cut + "\n";
+      expected = "missing time period separator: " + cut;
     } else if (n <= plus + 5) {
-      expected = "cannot read time duration: " + cut + "\n";
+      expected = "cannot read time duration: " + cut;
     } else if (n < issue + 7) {
-      expected = "cannot read date/time: " + cut + "\n";
+      expected = "cannot read date/time: " + cut;
     }
-    EXPECT_EQ(decoded.err, expected) << "cut after " << n << " bytes";
     if (!expected.empty()) {
-      EXPECT_TRUE(decoded.sent.empty()) << "cut after " << n << " bytes";
+      ASSERT_TRUE(std::holds_alternative<rejection>(decoded)) << "cut after " << n << " bytes";
+      EXPECT_EQ(std::get<rejection>(decoded).text, expected) << "cut after " << n << " bytes";
     } else {
-      ASSERT_EQ(decoded.sent.size(), 1u) << "cut after " << n << " bytes";
+      ASSERT_TRUE(std::holds_alternative<alert>(decoded)) << "cut after " << n << " bytes";
       const std::string partial = n > station ? line.substr(station, n - station) : "";
-      EXPECT_EQ(valueOf(decoded.sent[0], "source"), partial) << "cut after " << n << " bytes";
+      EXPECT_EQ(std::get<alert>(decoded).source, partial) << "cut after " << n << " bytes";
     }
   }
 }
 
-TEST_F(Decoder, EachLineIsDecodedAfresh) {
-  rejects("ZCZC-WXR-RWT-016001*0030-2201802-KBOI-", "missing time period separator");
-  const std::string sent = sendsOne("ZCZC-CIV-TOR-041045+0100-2201802-KBOI-");
-  EXPECT_EQ(bodyOf(sent), (Values{{"originator", "Civil Authorities"},
-                                  {"event", "Tornado Warning"},
-                                  {"location", "Malheur OR"},
-                                  {"duration", "100"},
-                                  {"date", valueOf(sent, "date")},
-                                  {"time", "180200"},
-                                  {"source", "KBOI"}}));
+// The way a line goes out: echoed, then sent as one trigger of the service,
+// or its rejection written, or (the end-of-message header) nothing more.
+class SendPath : public ZoneTest {
+ protected:
+  static void SetUpTestSuite() {
+    service = xPL_createService("kelvora", "zud", "test");
+    xPL_setRawSender(captureDatagram);
+  }
+  static void TearDownTestSuite() {
+    xPL_setRawSender(nullptr);
+    xPL_releaseService(service);
+  }
+  static Bool captureDatagram(const char *data, int length) {
+    datagrams.emplace_back(data, length);
+    return TRUE;
+  }
+  // Hands `line` to parsesame; what it printed on stderr.
+  static std::string pass(const std::string &line) {
+    datagrams.clear();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    parsesame(reinterpret_cast<const unsigned char *>(line.c_str()), service,
+              CountyNames::singleWord);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line + "\n");
+    return testing::internal::GetCapturedStderr();
+  }
+
+  static xPL_ServicePtr service;
+  static std::vector<std::string> datagrams;
+};
+
+xPL_ServicePtr SendPath::service = nullptr;
+std::vector<std::string> SendPath::datagrams;
+
+TEST_F(SendPath, AlertIsOneTriggerOfTheServiceAndRejectionsOneErrorLine) {
+  EXPECT_EQ(pass(kPreamble + "ZCZC-CIV-TOR-041045+0100-2201802-KBOI-"), "");
+  ASSERT_EQ(datagrams.size(), 1u);
+  const int year = currentYear();
+  EXPECT_EQ(datagrams[0],
+            "xpl-trig\n{\nhop=1\nsource=kelvora-zud.test\ntarget=*\n}\nweather.alert\n{\n"
+            "originator=Civil Authorities\nevent=Tornado Warning\nlocation=Malheur OR\n"
+            "duration=100\ndate=" + std::to_string(year) + (isLeap(year) ? "0807" : "0808") +
+            "\ntime=180200\nsource=KBOI\n}\n");
+
+  const std::string bad = kPreamble + "ZCZC-WXR-RWT-016001*0030-2201802-KBOI-";
+  EXPECT_EQ(pass(bad), "missing time period separator: " + bad + "\n");
+  EXPECT_TRUE(datagrams.empty());
+  EXPECT_EQ(pass(std::string(14, '\xAB') + kSample), "bad preamble length: 14\n");
+  EXPECT_TRUE(datagrams.empty());
+  EXPECT_EQ(pass(kPreamble + "NNNN"), "");
+  EXPECT_TRUE(datagrams.empty());
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
 #include "gateway.h"
-#include "receiver.h"
 #include "xPL_priv.h"
 
 namespace {
@@ -21,7 +19,7 @@ Bool captureSend(const char *data, int length) {
 }
 
 // The block as a receiver might report it.
-void fillBlock() {
+void fillBlock(unsigned char *config) {
   zudconfig block;
   memset(&block, 0, sizeof block);
   memcpy(block.lastmsg, "ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS-", 42);
@@ -35,36 +33,29 @@ void fillBlock() {
   memcpy(config, &block, sizeof block);
 }
 
-unsigned char at(size_t offset) { return config[offset]; }
-std::string slot(size_t offset, size_t length) {
-  return std::string(reinterpret_cast<const char *>(&config[offset]), length);
-}
-
 class MappingTest : public ::testing::Test {
  protected:
   xPL_ServicePtr service = nullptr;
+  receiver link;
+  unsigned char *const config = link.config;
   std::string out, err;
 
   void SetUp() override {
-    sent.clear();
-    xPL_setRawSender(captureSend);
     service = xPL_createConfigurableService("kelvora", "zud", nullptr);
-    zudService = service;
     declareconfig(service);
-    fillBlock();
-    configread = 1;
+    fillBlock(config);
+    link.configread = 1;
   }
-  void TearDown() override {
-    xPL_releaseService(service);
-    zudService = nullptr;
-    xPL_setRawSender(nullptr);
-    configread = 0;
+  void TearDown() override { xPL_releaseService(service); }
+  unsigned char at(size_t offset) const { return config[offset]; }
+  std::string slot(size_t offset, size_t length) const {
+    return std::string(reinterpret_cast<const char *>(&config[offset]), length);
   }
   void set(const char *item, const char *value) { xPL_setServiceConfigValue(service, item, value); }
   void map() {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    parseconfig(service);
+    parseconfig(service, link);
     out = testing::internal::GetCapturedStdout();
     err = testing::internal::GetCapturedStderr();
   }
@@ -95,7 +86,7 @@ TEST_F(MappingTest, SevenItemsWithTheirDefaults) {
 }
 
 TEST_F(MappingTest, BeforeABlockIsReadOnlyTheTracesAppear) {
-  configread = 0;
+  link.configread = 0;
   unsigned char before[blocksize];
   memcpy(before, config, blocksize);
   map();
@@ -187,7 +178,7 @@ TEST_F(MappingTest, ConfigurationChangedListenerRemaps) {
   set("freq", "162.500");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  configChangedHandler(service, nullptr);
+  configChangedHandler(service, &link);
   testing::internal::GetCapturedStdout();
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(at(offsetof(zudconfig, mainfreq)), 5);
@@ -210,12 +201,12 @@ TEST(SampleAlert, DecodesIntoElevenLocations) {
   setenv("TZ", "UTC", 1);
   sent.clear();
   xPL_setRawSender(captureSend);
-  zudService = xPL_createService("kelvora", "zud", "sample");
+  gateway zud;
+  zud.zudService = xPL_createService("kelvora", "zud", "sample");
   testing::internal::CaptureStdout();
-  test2(SIGUSR2);
+  test2(zud);
   std::string out = testing::internal::GetCapturedStdout();
-  xPL_releaseService(zudService);
-  zudService = nullptr;
+  xPL_releaseService(zud.zudService);
   xPL_setRawSender(nullptr);
   ASSERT_EQ(sent.size(), 1u);
   size_t count = 0;

@@ -1,31 +1,27 @@
 // The serial link: line assembly, command handshakes, the opening sequence,
 // upload and the dumps.  Pseudo-terminals stand in for the serial port, and
-// zud-sim for the receiver; no network is involved (sends are diverted).
+// zud-sim for the receiver; the lines the link hands over are collected.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "decoder.h"
 #include "process.h"
 #include "receiver.h"
-#include "xPL_priv.h"
+#include "xPL.h"
 
 using namespace std::chrono_literals;
 using testsupport::Process;
 
 namespace {
-
-std::vector<std::string> sent;
-Bool captureSend(const char *data, int length) {
-  sent.emplace_back(data, length);
-  return TRUE;
-}
 
 const std::string preamble(16, '\xab');
 const std::string sampleText =
@@ -67,120 +63,106 @@ struct PtyPair {
 
 class LinkTest : public ::testing::Test {
  protected:
+  receiver link;
+  std::vector<std::string> lines;  // as the link handed them over
+
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    sent.clear();
-    xPL_setRawSender(captureSend);
-    zudService = xPL_createService("kelvora", "zud", "test");
-    bp = buffer;
+    link.owner = &lines;
+    link.lineHandler = [](const unsigned char *line, void *owner) {
+      static_cast<std::vector<std::string> *>(owner)->emplace_back(
+          reinterpret_cast<const char *>(line));
+    };
   }
-  void TearDown() override {
-    xPL_releaseService(zudService);
-    zudService = nullptr;
-    xPL_setRawSender(nullptr);
-    ttyfd = -1;
-  }
-  // Runs zudread once, with stdout and stderr captured.
+  // Gives the link a port of its own on the slave side, as an opening would.
+  void plug(const PtyPair &pty) { link.ttyfd = dup(pty.slave); }
+  // Runs zudread once, as the event loop would, with stdout and stderr captured.
   void readOnce(std::string *out = nullptr, std::string *err = nullptr) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    zudread(ttyfd, 0, 0);
+    zudread(link.ttyfd, POLLIN, link.handle);
     std::string o = testing::internal::GetCapturedStdout();
     std::string e = testing::internal::GetCapturedStderr();
     if (out) *out = o;
     if (err) *err = e;
   }
+  long held() const { return link.bp - link.buffer; }
 };
 
 TEST_F(LinkTest, LineArrivingInPiecesIsHandedOverOnceWithoutItsLineEnd) {
   PtyPair pty;
-  ttyfd = pty.slave;
-  std::string out;
+  plug(pty);
   pty.send(preamble + "ZCZC-WXR-RWT-016001");
   readOnce();
   pty.send("+0030-2201802-KBOI");
   readOnce();
-  EXPECT_TRUE(sent.empty());
+  EXPECT_TRUE(lines.empty());
   pty.send("/NWS-\r\n");
-  readOnce(&out);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_NE(out.find(preamble + "ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS-\n"),
-            std::string::npos);
-  EXPECT_EQ(out.find('\r'), std::string::npos);
-  EXPECT_EQ(bp, buffer);
+  readOnce();
+  const std::string whole = preamble + "ZCZC-WXR-RWT-016001+0030-2201802-KBOI/NWS-";
+  EXPECT_EQ(lines, std::vector<std::string>{whole});
+  EXPECT_EQ(held(), 0);
 }
 
 TEST_F(LinkTest, EveryTrailingCarriageReturnAndLineFeedIsStripped) {
   PtyPair pty;
-  ttyfd = pty.slave;
-  std::string out;
+  plug(pty);
   pty.send(preamble + sampleText + "\r\n\r\n");
-  readOnce(&out);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_NE(sent[0].find("location=Malheur OR\n"), std::string::npos);
-  EXPECT_NE(out.find(sampleText + "\n"), std::string::npos);
+  readOnce();
+  EXPECT_EQ(lines, std::vector<std::string>{preamble + sampleText});
 }
 
-TEST_F(LinkTest, LinesArrivingTogetherAreDecodedOneByOne) {
+TEST_F(LinkTest, LinesArrivingTogetherAreHandedOverOneByOne) {
   PtyPair pty;
-  ttyfd = pty.slave;
-  std::string out, err;
+  plug(pty);
   // Two headers and the start of a third in one read, as when the loop was
   // busy while the receiver talked: none may be lost.
-  pty.send(preamble + sampleText + "\r\n" + preamble +
-           "ZCZC-WXR-TOR-041045+0030-2201802-KBOI/NWS-\r\n" + preamble + "ZCZC-WXR");
-  readOnce(&out, &err);
-  EXPECT_EQ(err, "");
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_NE(sent[0].find("event=Required Weekly Test\n"), std::string::npos);
-  EXPECT_NE(sent[1].find("event=Tornado Warning\n"), std::string::npos);
-  EXPECT_EQ(bp - buffer, 16 + 8);
+  const std::string tornado = preamble + "ZCZC-WXR-TOR-041045+0030-2201802-KBOI/NWS-";
+  pty.send(preamble + sampleText + "\r\n" + tornado + "\r\n" + preamble + "ZCZC-WXR");
+  readOnce();
+  EXPECT_EQ(lines, (std::vector<std::string>{preamble + sampleText, tornado}));
+  EXPECT_EQ(held(), 16 + 8);
 
   pty.send("-SVR-016001+0030-2201802-KBOI/NWS-\r\n");
-  readOnce(&out, &err);
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_NE(sent[2].find("event=Severe Thunderstorm Warning\n"), std::string::npos);
-  EXPECT_EQ(bp, buffer);
+  readOnce();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], preamble + "ZCZC-WXR-SVR-016001+0030-2201802-KBOI/NWS-");
+  EXPECT_EQ(held(), 0);
 }
 
 TEST_F(LinkTest, TextBeforeAnInnerLineFeedIsALineOfItsOwn) {
   PtyPair pty;
-  ttyfd = pty.slave;
-  std::string out, err;
+  plug(pty);
   pty.send("text\nmore");
-  readOnce(&out, &err);
-  EXPECT_NE(out.find("text\n"), std::string::npos);
-  EXPECT_EQ(err, "bad preamble length: 0\n");
-  EXPECT_EQ(bp - buffer, 4);
+  readOnce();
+  EXPECT_EQ(lines, std::vector<std::string>{"text"});
+  EXPECT_EQ(held(), 4);
   pty.send("tail\n");
-  readOnce(&out, &err);
-  EXPECT_NE(out.find("moretail\n"), std::string::npos);
-  EXPECT_EQ(err, "bad preamble length: 0\n");
-  EXPECT_TRUE(sent.empty());
+  readOnce();
+  EXPECT_EQ(lines, (std::vector<std::string>{"text", "moretail"}));
 }
 
 TEST_F(LinkTest, FullBufferWithoutLineFeedIsDiscardedAndAssemblyStartsAfresh) {
   PtyPair pty;
-  ttyfd = pty.slave;
+  plug(pty);
   pty.send(std::string(600, 'x'));
   std::string err;
   for (int i = 0; i < 5 && err.empty(); i++) readOnce(nullptr, &err);
   EXPECT_EQ(err, "line of 512 bytes without a line feed -- discarded\n");
   // The 88 bytes beyond the first 512 start the next line.
   readOnce();
-  EXPECT_EQ(bp - buffer, 88);
+  EXPECT_EQ(held(), 88);
   pty.send("\n");
-  readOnce(nullptr, &err);
-  EXPECT_EQ(err, "bad preamble length: 0\n");
+  readOnce();
+  EXPECT_EQ(lines, std::vector<std::string>{std::string(88, 'x')});
   pty.send(preamble + sampleText + "\r\n");
   readOnce(nullptr, &err);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(sent.size(), 1u);
+  EXPECT_EQ(lines.back(), preamble + sampleText);
 }
 
 TEST_F(LinkTest, DumpShowsTheTimeAndEscapesUnprintableBytes) {
   PtyPair pty;
-  ttyfd = pty.slave;
+  plug(pty);
   std::string out;
   pty.send("A\x01\xab");
   readOnce(&out);
@@ -192,20 +174,20 @@ TEST_F(LinkTest, DumpShowsTheTimeAndEscapesUnprintableBytes) {
 
 TEST_F(LinkTest, LostPortIsWithdrawnClosedAndReported) {
   PtyPair pty;
-  int slave = dup(pty.slave);
-  ttyfd = slave;
-  tfile = "/dev/receiver-test";
-  ASSERT_TRUE(xPL_addIODevice(zudread, 0, ttyfd, TRUE, FALSE, FALSE));
+  plug(pty);
+  int port = link.ttyfd;
+  link.tfile = "/dev/receiver-test";
+  ASSERT_TRUE(xPL_addIODevice(zudread, link.handle, port, TRUE, FALSE, FALSE));
   close(pty.master);
   pty.master = -1;
   std::string err;
   readOnce(nullptr, &err);
-  EXPECT_EQ(ttyfd, -1);
+  EXPECT_EQ(link.ttyfd, -1);
   EXPECT_NE(err.find("receiver port /dev/receiver-test lost"), std::string::npos) << err;
   EXPECT_NE(err.find("trying again every 5 s"), std::string::npos);
   // The descriptor is closed and no longer watched.
-  EXPECT_EQ(fcntl(slave, F_GETFD), -1);
-  EXPECT_FALSE(xPL_removeIODevice(slave));
+  EXPECT_EQ(fcntl(port, F_GETFD), -1);
+  EXPECT_FALSE(xPL_removeIODevice(port));
 }
 
 TEST(WaitFor, OnlyTheExactCountOfPendingBytesCounts) {
@@ -232,38 +214,58 @@ TEST(WriteChar, RepeatsUntilTheReceiverAnswers) {
 }
 
 TEST(WriteChar, FailedWriteIsReportedByTheCaller) {
-  int saved = ttyfd;
-  ttyfd = -1;
+  receiver link;  // no port open
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  test1(SIGUSR1);
+  test1(link);
   std::string out = testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
-  ttyfd = saved;
   EXPECT_EQ(out, "writechar returns -1, i = 0\n");
   EXPECT_EQ(err, "writechar t: Bad file descriptor\n");
 }
 
 TEST(OpenDevice, MissingPathLeavesNoPortAndPrintsNothing) {
-  std::optional<std::string> before = tfile;
+  receiver link;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  opendevice("/nonexistent/ttyUSB9");
+  opendevice(link, "/nonexistent/ttyUSB9");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(ttyfd, -1);
-  EXPECT_EQ(tfile, before);
+  EXPECT_EQ(link.ttyfd, -1);
+  EXPECT_EQ(link.tfile, std::nullopt);
+}
+
+TEST(OpenDevice, PortThatExistsButCannotBeOpenedIsReportedWithItsReason) {
+  // A socket file cannot be opened at all (ENXIO), as a port without
+  // permission cannot: the operator must hear why, not wait in silence.
+  testsupport::TempDir dir;
+  std::string path = dir.file("port");
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+  receiver link;
+  testing::internal::CaptureStderr();
+  opendevice(link, path.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cannot open receiver port " + path + " (" + strerror(ENXIO) +
+                ") -- trying again every 5 s\n");
+  EXPECT_EQ(link.ttyfd, -1);
+  close(sock);
 }
 
 TEST(OpenDevice, AnythingButATerminalIsRefusedBeforeAByteIsWritten) {
   testsupport::TempDir dir;
   std::string file = dir.file("not-a-port");
   ASSERT_TRUE(testsupport::writeFile(file, "keep me"));
+  receiver link;
   for (const std::string &path : {file, dir.path()}) {
     testing::internal::CaptureStderr();
-    opendevice(path.c_str());
+    opendevice(link, path.c_str());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), path + " is not a terminal -- not opened\n");
-    EXPECT_EQ(ttyfd, -1);
+    EXPECT_EQ(link.ttyfd, -1);
   }
   EXPECT_EQ(testsupport::readFile(file), "keep me");
 }
@@ -329,16 +331,9 @@ class SimTest : public LinkTest {
   void open(std::string *out, std::string *err) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    opendevice(path.c_str());
+    opendevice(link, path.c_str());
     *out = testing::internal::GetCapturedStdout();
     *err = testing::internal::GetCapturedStderr();
-  }
-  void TearDown() override {
-    if (ttyfd >= 0) {
-      xPL_removeIODevice(ttyfd);
-      close(ttyfd);
-    }
-    LinkTest::TearDown();
   }
 };
 
@@ -347,65 +342,63 @@ TEST_F(SimTest, OpeningQueriesAndDownloadsTheBlock) {
             "--ident", "TEST RECEIVER\\r\\n"});
   std::string out, err;
   open(&out, &err);
-  ASSERT_GE(ttyfd, 0);
-  EXPECT_EQ(*tfile, path);
-  EXPECT_EQ(configread, 1);
+  ASSERT_GE(link.ttyfd, 0);
+  EXPECT_EQ(link.tfile, path);
+  EXPECT_EQ(link.configread, 1);
   EXPECT_EQ(err, "");
   EXPECT_NE(out.find("TEST RECEIVER[0x0d][0x0a]\n"), std::string::npos) << out;
   EXPECT_NE(out.find("512 bytes\n"), std::string::npos);
   EXPECT_NE(out.find("main freq = 162.475 alt freq = 162.550\n"), std::string::npos);
   EXPECT_NE(out.find("fips 1 016001\nfips 2 041045\n"), std::string::npos);
-  EXPECT_EQ(config[offsetof(zudconfig, mainfreq)], 4);
+  EXPECT_EQ(link.config[offsetof(zudconfig, mainfreq)], 4);
   EXPECT_TRUE(sim.waitOut("recv ?", 2000ms));
   EXPECT_TRUE(sim.waitOut("recv d", 2000ms));
 
   // The port is a device of the event loop: the test command's answer (the
-  // built-in sample) arrives through it and is decoded.
+  // built-in sample) arrives through it and is handed over.
   testing::internal::CaptureStdout();
-  test1(SIGUSR1);
+  test1(link);
   testing::internal::GetCapturedStdout();
   sleep(1);
   std::string readOut;
   readOnce(&readOut);
-  EXPECT_EQ(sent.size(), 1u) << readOut;
+  EXPECT_EQ(lines, std::vector<std::string>{preamble + sampleText}) << readOut;
 }
 
 TEST_F(SimTest, SilentReceiverCostsBoundedWaitsAndLeavesTheBlockUnread) {
   startSim({"--mute", "?d"});
   std::string out, err;
-  int before = configread;
   open(&out, &err);
-  EXPECT_GE(ttyfd, 0);
+  EXPECT_GE(link.ttyfd, 0);
   EXPECT_NE(err.find("writechar ?: "), std::string::npos) << err;
   EXPECT_NE(err.find("no answer to ? within 2 s\n"), std::string::npos);
   EXPECT_NE(err.find("writechar d: "), std::string::npos);
   EXPECT_NE(err.find("no configuration block within 10 s -- block not read\n"),
             std::string::npos);
-  EXPECT_EQ(configread, before);
+  EXPECT_EQ(link.configread, 0);
   EXPECT_NE(out.find("writechar returns 0, i = 50\n"), std::string::npos);
 }
 
 TEST_F(SimTest, BlockFollowedByExtraBytesIsNotTakenForABlock) {
   startSim({"--extra", "1"});
   std::string out, err;
-  int before = configread;
   open(&out, &err);
   EXPECT_NE(err.find("no configuration block within 10 s"), std::string::npos) << err;
   EXPECT_NE(out.find("waitfor 513 bytes\n"), std::string::npos);
-  EXPECT_EQ(configread, before);
+  EXPECT_EQ(link.configread, 0);
 }
 
 TEST_F(SimTest, UploadIsAcknowledgedAndKeptByTheReceiver) {
   startSim({"--dump"});
   std::string out, err;
   open(&out, &err);
-  ASSERT_EQ(configread, 1);
+  ASSERT_EQ(link.configread, 1);
   unsigned char image[blocksize];
-  memcpy(image, config, blocksize);
+  memcpy(image, link.config, blocksize);
   image[offsetof(zudconfig, mainfreq)] = 6;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  writeconfig(image);
+  writeconfig(link, image);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(sim.waitOut("recv block 512", 5000ms));
@@ -419,7 +412,7 @@ TEST_F(SimTest, UploadStopsAtAWrongAnswer) {
   open(&out, &err);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  writeconfig(config);
+  writeconfig(link, link.config);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "writeconfig: wrong response X\n");
 }

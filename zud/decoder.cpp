@@ -1,5 +1,8 @@
 // decoder.cpp -- SAME alert header decoding and its code tables.
 //
+// Decoding is a function of the line alone (and of the clock, for the year
+// of the issue date): what the values become on the wire is alert.cpp's job.
+//
 // The header is read by position: each field starts a fixed distance after
 // the previous one, and separators are skipped rather than checked, except
 // for the "-" between location groups, the "+" before the purge time and the
@@ -19,10 +22,6 @@
 
 #include "national.h"
 #include "national_all.h"
-
-xPL_ServicePtr zudService = nullptr;
-xPL_MessagePtr zudMessage = nullptr;
-CountyNames countynames = CountyNames::singleWord;
 
 constexpr origcode origcodes[6] = {
     {"EAN", "Emergency Action Notification"},
@@ -427,113 +426,45 @@ const char *describe(const Entry *table, const char *Entry::*code, const char *E
   return nullptr;
 }
 
-void addValue(const char *name, const char *value) {
-  xPL_addMessageNamedValue(zudMessage, name, value);
-}
-
-// Adds the originator or event value: its description, or `fallback` and the
-// code as read.
+// The originator or event value: its description, or `fallback` and the code
+// as read.
 template <typename Entry>
-void addCodeValue(const char *name, const Entry *table, const char *Entry::*code,
-                  const char *Entry::*desc, const char *fallback, std::string_view field) {
-  if (const char *text = describe(table, code, desc, field)) {
-    addValue(name, text);
-    return;
-  }
-  char data[datasize];
-  std::snprintf(data, sizeof data, "%s %.*s", fallback, static_cast<int>(field.size()),
-                field.data());
-  addValue(name, data);
+std::string codeValue(const Entry *table, const char *Entry::*code, const char *Entry::*desc,
+                      const char *fallback, std::string_view field) {
+  if (const char *text = describe(table, code, desc, field)) return text;
+  return std::string(fallback) + " " + std::string(field);
 }
 
-// ---------------------------------------------------------------------------
-// Sending the alert
-// ---------------------------------------------------------------------------
-
-bool isLocation(xPL_NameValueListPtr body, int index) {
-  return std::strcmp(xPL_getNamedValuePairAt(body, index)->itemName, "location") == 0;
+// The rejection of `whole` for `why`, as "why: whole".
+rejection rejected(const char *why, std::string_view whole) {
+  return rejection{std::string(why) + ": " + std::string(whole)};
 }
 
-// A weather.alert trigger with the values of `body` around its locations
-// [locFirst, locEnd) and, in their place, the locations [from, to).
-xPL_MessagePtr alertPart(xPL_NameValueListPtr body, int locFirst, int locEnd, int from, int to) {
-  xPL_MessagePtr part = xPL_createBroadcastMessage(zudService, xPL_MESSAGE_TRIGGER);
-  xPL_setSchema(part, "weather", "alert");
-  auto copy = [&](int begin, int end) {
-    for (int i = begin; i < end; ++i) {
-      const xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(body, i);
-      xPL_addMessageNamedValue(part, pair->itemName, pair->itemValue);
-    }
-  };
-  copy(0, locFirst);
-  copy(from, to);
-  copy(locEnd, xPL_getNamedValueCount(body));
-  return part;
-}
-
-bool partFits(xPL_NameValueListPtr body, int locFirst, int locEnd, int from, int to) {
-  xPL_MessagePtr part = alertPart(body, locFirst, locEnd, from, to);
-  const bool fits = xPL_formatMessage(part) != nullptr;
-  xPL_releaseMessage(part);
-  return fits;
-}
-
-// Sends zudMessage.  An alert must never be lost: one whose text would not
-// fit a datagram goes out as several triggers, each with every other value
-// and as many locations, in header order, as fit; together they carry each
-// location once.
-void sendAlert() {
-  if (xPL_formatMessage(zudMessage) != nullptr) {
-    xPL_sendServiceMessage(zudService, zudMessage);
-    return;
-  }
-  xPL_NameValueListPtr body = xPL_getMessageBody(zudMessage);
-  const int count = xPL_getNamedValueCount(body);
-  int locFirst = 0;
-  while (locFirst < count && !isLocation(body, locFirst)) ++locFirst;
-  int locEnd = locFirst;
-  while (locEnd < count && isLocation(body, locEnd)) ++locEnd;
-
-  for (int from = locFirst; from < locEnd;) {
-    int to = from + 1;  // at least one location, so that every part moves on
-    while (to < locEnd && partFits(body, locFirst, locEnd, from, to + 1)) ++to;
-    xPL_MessagePtr part = alertPart(body, locFirst, locEnd, from, to);
-    xPL_sendServiceMessage(zudService, part);
-    xPL_releaseMessage(part);
-    from = to;
-  }
-}
-
-// Adds every value of the header after "ZCZC-" to zudMessage.  False, with
-// the error written, when the line must be rejected.
-bool addHeaderValues(const char *whole, Cursor at) {
-  addCodeValue("originator", origcodes, &origcode::ocode, &origcode::odesc, "Originator",
-               at.rest().substr(0, 3));
+// Reads every value of the header after "ZCZC-" into an alert, or the
+// rejection of the whole line at the first step that cannot be read.
+decoding readHeader(std::string_view whole, Cursor at, CountyNames names) {
+  alert values;
+  values.originator = codeValue(origcodes, &origcode::ocode, &origcode::odesc, "Originator",
+                                at.rest().substr(0, 3));
   at.advance(4);
-  addCodeValue("event", eventcodes, &eventcode::ecode, &eventcode::edesc, "Event",
-               at.rest().substr(0, 3));
+  values.event = codeValue(eventcodes, &eventcode::ecode, &eventcode::edesc, "Event",
+                           at.rest().substr(0, 3));
   at.advance(3);
 
   char data[datasize];
   do {
     at.advance(1);
     const std::string_view code = scanWord(at.rest(), 6);
-    if (code.empty()) {
-      std::fprintf(stderr, "Cannot read location code: %s\n", whole);
-      return false;
-    }
+    if (code.empty()) return rejected("Cannot read location code", whole);
     char loccode[7];
     code.copy(loccode, code.size());
     loccode[code.size()] = '\0';
-    parsefips(loccode, data, countynames);
-    addValue("location", data);
+    parsefips(loccode, data, names);
+    values.locations.emplace_back(data);
     at.advance(6);
   } while (at.at('-'));
 
-  if (!at.at('+')) {
-    std::fprintf(stderr, "missing time period separator: %s\n", whole);
-    return false;
-  }
+  if (!at.at('+')) return rejected("missing time period separator", whole);
   at.advance(1);
 
   // TTTT: a damaged reception that loses or gains a digit here would shift
@@ -541,36 +472,32 @@ bool addHeaderValues(const char *whole, Cursor at) {
   const std::string_view purge = at.rest();
   const int duration = fixedDigits(purge, 4);
   if (duration < 0 || purge.substr(4, 1) != "-") {
-    std::fprintf(stderr, "cannot read time duration: %s\n", whole);
-    return false;
+    return rejected("cannot read time duration", whole);
   }
-  std::snprintf(data, sizeof data, "%d", duration);
-  addValue("duration", data);
+  values.duration = std::to_string(duration);
   at.advance(5);
 
   // JJJHHMM: seven digits and no eighth, a day that exists this year
   // (outputdates checks it), an hour and a minute of the clock.  A cut line
-  // or a damaged field never reaches the message as some other time.
+  // or a damaged field never reaches the alert as some other time.
   const std::string_view issue = at.rest();
   const int days = fixedDigits(issue, 3);
   const int hours = fixedDigits(issue.substr(std::min<std::size_t>(3, issue.size())), 2);
   const int minutes = fixedDigits(issue.substr(std::min<std::size_t>(5, issue.size())), 2);
   const bool noEighthDigit = issue.size() < 8 || !isDigit(issue[7]);
-  if (days < 0 || hours < 0 || hours > 23 || minutes < 0 || minutes > 59 || !noEighthDigit ||
-      !outputdates(days, hours, minutes)) {
-    std::fprintf(stderr, "cannot read date/time: %s\n", whole);
-    return false;
+  std::optional<issuetime> local;
+  if (days >= 0 && hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59 && noEighthDigit) {
+    local = outputdates(days, hours, minutes);
   }
+  if (!local) return rejected("cannot read date/time", whole);
+  values.date = std::move(local->date);
+  values.time = std::move(local->time);
   at.advance(8);
 
-  // The station runs to the next "-" or the end; longer than the value
-  // buffer, it is cut.
-  std::string_view station = at.rest();
-  station = station.substr(0, std::min(station.find('-'), datasize - 1));
-  station.copy(data, station.size());
-  data[station.size()] = '\0';
-  addValue("source", data);
-  return true;
+  // The station runs to the next "-" or the end; longer than a value, it is cut.
+  const std::string_view station = at.rest();
+  values.source = station.substr(0, std::min(station.find('-'), datasize - 1));
+  return values;
 }
 
 // The row of `table` whose code is exactly `key`, or null.
@@ -629,28 +556,15 @@ constexpr const char *portions[10] = {
 
 }  // namespace
 
-void parsesame(const unsigned char *same) {
-  const char *whole = reinterpret_cast<const char *>(same);
-  std::printf("%s\n", whole);
-
-  const std::string_view line(whole);
+decoding decodesame(std::string_view line, CountyNames names) {
   const std::size_t count = std::min(line.find_first_not_of(preamble), line.size());
   if (count != 15 && count != 16) {
-    std::fprintf(stderr, "bad preamble length: %d\n", static_cast<int>(count));
-    return;
+    return rejection{"bad preamble length: " + std::to_string(count)};
   }
   const std::string_view text = line.substr(count);
-  if (startsWith(text, textend)) return;
-  if (!startsWith(text, textstart)) {
-    std::fprintf(stderr, "bad text start: %s\n", whole);
-    return;
-  }
-
-  zudMessage = xPL_createBroadcastMessage(zudService, xPL_MESSAGE_TRIGGER);
-  xPL_setSchema(zudMessage, "weather", "alert");
-  if (addHeaderValues(whole, Cursor(line, count + textstart.size()))) sendAlert();
-  xPL_releaseMessage(zudMessage);
-  zudMessage = nullptr;
+  if (startsWith(text, textend)) return endofmessage{};
+  if (!startsWith(text, textstart)) return rejected("bad text start", line);
+  return readHeader(line, Cursor(line, count + textstart.size()), names);
 }
 
 void parsefips(const char *lcode, char *data, CountyNames names) {
@@ -679,14 +593,14 @@ void parsefips(const char *lcode, char *data, CountyNames names) {
                 county.data(), static_cast<int>(state.size()), state.data());
 }
 
-bool outputdates(int days, int hours, int minutes) {
+std::optional<issuetime> outputdates(int days, int hours, int minutes) {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
-  if (gmtime_r(&now, &utc) == nullptr) return false;
+  if (gmtime_r(&now, &utc) == nullptr) return std::nullopt;
   const int year = utc.tm_year + 1900;
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   const std::uint16_t *row = mon_yday[leap ? 1 : 0];
-  if (days < 1 || days > row[12]) return false;
+  if (days < 1 || days > row[12]) return std::nullopt;
 
   int month = 1;  // the smallest index whose entry is not less than days
   while (row[month] < days) ++month;
@@ -699,15 +613,14 @@ bool outputdates(int days, int hours, int minutes) {
 
   tzset();  // pick up a change of zone without a restart
   std::tm local{};
-  if (localtime_r(&instant, &local) == nullptr) return false;
+  if (localtime_r(&instant, &local) == nullptr) return std::nullopt;
 
-  char data[datasize];
-  std::snprintf(data, sizeof data, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+  char date[datasize];
+  std::snprintf(date, sizeof date, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday);
-  addValue("date", data);
-  std::snprintf(data, sizeof data, "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
-  addValue("time", data);
-  return true;
+  char time[datasize];
+  std::snprintf(time, sizeof time, "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  return issuetime{date, time};
 }
 
 const char *fips_lookup_county(const char *code) {

@@ -4,19 +4,22 @@
 //
 //   <15 or 16 bytes 0xAB>ZCZC-ORG-EEE-PSSCCC[-PSSCCC...]+TTTT-JJJHHMM-STATION-
 //
-// parsesame() turns such a line into one xPL trigger of schema weather.alert
-// (originator, event, one "location" per code, duration, local issue date and
-// time, sending station) and broadcasts it through zudService; an alert
-// whose text would not fit one datagram goes out as several such triggers,
-// which share the locations between them.  A rejected line costs one line on
-// standard error and nothing is sent.
+// decodesame() reads such a line into the values of one weather.alert
+// (originator, event, one text per location code, duration, local issue date
+// and time, sending station), or into the reason it is rejected.  It is pure:
+// it sends nothing and keeps nothing between calls; only the clock and the
+// local time zone are read, for the issue date.  alert.h turns the values
+// into messages.
 #ifndef ZUD_DECODER_H
 #define ZUD_DECODER_H
 
 #include <cstddef>
 #include <cstdint>
-
-#include "xPL.h"
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 // One originator code and its description.
 struct origcode {
@@ -38,11 +41,6 @@ extern const eventcode eventcodes[84];
 // years, row 1 for leap years.
 extern const std::uint16_t mon_yday[2][13];
 
-// The gateway's service, source of every alert; set once at start-up.
-extern xPL_ServicePtr zudService;
-// The alert while parsesame() builds it; null outside a call.
-extern xPL_MessagePtr zudMessage;
-
 // Size of a value buffer handed to parsefips(): at most 127 characters + NUL.
 inline constexpr std::size_t datasize = 128;
 
@@ -56,17 +54,42 @@ enum class CountyNames {
   all,
 };
 
-// The decoder's one setting, chosen once at start-up (zud --all-counties).
-extern CountyNames countynames;
+// The values of one alert, in the order the trigger carries them.
+struct alert {
+  std::string originator;
+  std::string event;
+  std::vector<std::string> locations;  // one per location code, in header order
+  std::string duration;
+  std::string date;
+  std::string time;
+  std::string source;
+};
 
-// Echoes one header line on stdout, then sends its alert or writes one error on stderr.
-void parsesame(const unsigned char *same);
+// An end-of-message header ("NNNN"): nothing to send, nothing wrong.
+struct endofmessage {};
+
+// A line that cannot be read as a header.
+struct rejection {
+  std::string text;  // the line for standard error, without its line feed
+};
+
+// What one header line turns out to be.
+using decoding = std::variant<alert, endofmessage, rejection>;
+
+// Local issue date ("%04d%02d%02d") and time ("%02d%02d%02d").
+struct issuetime {
+  std::string date;
+  std::string time;
+};
+
+// Decodes one header line (its line end removed), naming locations as `names` says.
+decoding decodesame(std::string_view line, CountyNames names);
 
 // Writes the text of location code lcode (PSSCCC) into data[datasize].
 void parsefips(const char *lcode, char *data, CountyNames names = CountyNames::singleWord);
 
-// Adds local "date" and "time" of a UTC day/hour/minute this year; false if no such day.
-bool outputdates(int days, int hours, int minutes);
+// Local date and time of a UTC day of this year, hour and minute; nothing if no such day.
+std::optional<issuetime> outputdates(int days, int hours, int minutes);
 
 // The county name of the exact 5-character code, or null.
 const char *fips_lookup_county(const char *code);

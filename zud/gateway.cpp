@@ -14,8 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
-#include "decoder.h"
+#include "alert.h"
 #include "receiver.h"
 
 const unsigned char samplesame[] =
@@ -36,7 +37,7 @@ constexpr item items[] = {
     {"fips", 4, "??????"},       {"eomreset", 1, "false"},   {"usealtfreq", 1, "false"},
     {"event", 80, "???"},
 };
-static_assert(sizeof(items) / sizeof(items[0]) == 7, "seven configuration items");
+static_assert(std::size(items) == 7, "seven configuration items");
 
 constexpr int fipsslots = 4;
 constexpr int fipslength = 6;
@@ -50,36 +51,36 @@ constexpr double highestfreq = 162.56;
 
 // Maps a frequency text onto the channel byte at `offset`; true when the
 // block changed.  Unreadable or out-of-window texts are ignored.
-bool mapfreq(const char *text, size_t offset) {
+bool mapfreq(receiver &link, const char *text, size_t offset) {
   float mhz = 0;
   if (sscanf(text, "%f", &mhz) != 1) return false;
   if (!(mhz > lowestfreq && mhz < highestfreq)) return false;
-  unsigned char channel = (unsigned char)freqtochannel((double)mhz);
-  if (config[offset] == channel) return false;
-  config[offset] = channel;
+  const auto channel = static_cast<unsigned char>(freqtochannel(static_cast<double>(mhz)));
+  if (link.config[offset] == channel) return false;
+  link.config[offset] = channel;
   return true;
 }
 
 // Maps "true" (any letter case) to '1' and anything else to '0'.
-bool mapflag(const char *text, size_t offset) {
-  char mode = xPL_strcmpIgnoreCase(text, "true") == 0 ? '1' : '0';
-  if (!configread || (char)config[offset] == mode) return false;
-  config[offset] = (unsigned char)mode;
+bool mapflag(receiver &link, const char *text, size_t offset) {
+  const unsigned char mode = xPL_strcmpIgnoreCase(text, "true") == 0 ? '1' : '0';
+  if (!link.configread || link.config[offset] == mode) return false;
+  link.config[offset] = mode;
   return true;
 }
 
 // Copies each value of exactly `length` characters into its slot; true when
 // the block changed.  The slot count bounds the values however many the item
 // holds, so a hand-edited definition cannot write past the field.
-bool mapslots(xPL_ServicePtr service, const char *name, const char *label, size_t offset,
+bool mapslots(receiver &link, xPL_ServicePtr service, const char *name, size_t offset,
               int slots, size_t length) {
   bool changed = false;
   int count = xPL_getServiceConfigValueCount(service, name);
   for (int i = 0; i < count && i < slots; i++) {
     const char *text = xPL_getServiceConfigValueAt(service, name, i);
-    if (debug) fprintf(stderr, "%s %d=%s\n", label, i, text != nullptr ? text : "");
+    fprintf(stderr, "%s %d=%s\n", name, i, text != nullptr ? text : "");
     if (text == nullptr || strlen(text) != length) continue;
-    unsigned char *slot = &config[offset + i * length];
+    unsigned char *slot = &link.config[offset + static_cast<size_t>(i) * length];
     if (memcmp(slot, text, length) == 0) continue;
     memcpy(slot, text, length);
     changed = true;
@@ -92,26 +93,32 @@ bool uploadwanted() {
   return upload != nullptr && strcmp(upload, "1") == 0;
 }
 
-int signalpipe[2] = {-1, -1};
+// The write end of the pipe that records each signal: a signal handler
+// gets no user value, so it reaches the pipe here.
+int signalpipe = -1;
+// The gateway the recorded signals act on; the pipe's device handler, whose
+// user value is an int, finds it here.
+gateway *signalled = nullptr;
 
 void recordsignal(int sig) {
-  int saved = errno;
-  unsigned char number = (unsigned char)sig;
-  (void)!write(signalpipe[1], &number, 1);
+  const int saved = errno;
+  const auto number = static_cast<unsigned char>(sig);
+  // A full pipe already holds signals enough to act on; this one is dropped.
+  [[maybe_unused]] const ssize_t written = write(signalpipe, &number, 1);
   errno = saved;
 }
 
-void actonsignal(int sig) {
+void actonsignal(gateway &zud, int sig) {
   switch (sig) {
     case SIGTERM:
     case SIGINT:
-      shutdownHandler(sig);
+      shutdownHandler(zud);
       break;
     case SIGUSR1:
-      test1(sig);
+      test1(zud.link);
       break;
     case SIGUSR2:
-      test2(sig);
+      test2(zud);
       break;
     default:
       break;
@@ -122,13 +129,25 @@ void signalsready(int fd, int, int) {
   unsigned char numbers[32];
   ssize_t n;
   while ((n = read(fd, numbers, sizeof(numbers))) > 0) {
-    for (ssize_t i = 0; i < n; i++) actonsignal(numbers[i]);
+    for (ssize_t i = 0; i < n; i++) {
+      if (signalled != nullptr) actonsignal(*signalled, numbers[i]);
+    }
   }
 }
 
-void remapafterreconnect() { parseconfig(zudService); }
-
 }  // namespace
+
+gateway::gateway() {
+  link.owner = this;
+  link.lineHandler = [](const unsigned char *line, void *owner) {
+    const gateway &zud = *static_cast<gateway *>(owner);
+    parsesame(line, zud.zudService, zud.countynames);
+  };
+  link.reconnectHandler = [](void *owner) {
+    gateway &zud = *static_cast<gateway *>(owner);
+    parseconfig(zud.zudService, zud.link);
+  };
+}
 
 void declareconfig(xPL_ServicePtr service) {
   for (const item &it : items) {
@@ -141,70 +160,72 @@ void declareconfig(xPL_ServicePtr service) {
   }
 }
 
-void parseconfig(xPL_ServicePtr service) {
+void parseconfig(xPL_ServicePtr service, receiver &link) {
   bool changed = false;
   const char *text;
 
   if ((text = xPL_getServiceConfigValue(service, "device")) != nullptr) {
-    if (debug) fprintf(stderr, "device=%s\n", text);
-    if (text[0] != '\0' && (!tfile || *tfile != text)) opendevice(text);
+    fprintf(stderr, "device=%s\n", text);
+    if (text[0] != '\0' && (!link.tfile || *link.tfile != text)) opendevice(link, text);
   }
   if ((text = xPL_getServiceConfigValue(service, "freq")) != nullptr) {
-    if (debug) fprintf(stderr, "freq=%s\n", text);
-    if (configread && mapfreq(text, offsetof(zudconfig, mainfreq))) changed = true;
+    fprintf(stderr, "freq=%s\n", text);
+    if (link.configread && mapfreq(link, text, offsetof(zudconfig, mainfreq))) changed = true;
   }
   if ((text = xPL_getServiceConfigValue(service, "altfreq")) != nullptr) {
-    if (debug) fprintf(stderr, "altfreq=%s\n", text);
-    if (configread && mapfreq(text, offsetof(zudconfig, altfreq))) changed = true;
+    fprintf(stderr, "altfreq=%s\n", text);
+    if (link.configread && mapfreq(link, text, offsetof(zudconfig, altfreq))) changed = true;
   }
-  if (configread && xPL_getServiceConfigValue(service, "fips") != nullptr &&
-      mapslots(service, "fips", "fips", offsetof(zudconfig, fips), fipsslots, fipslength)) {
+  if (link.configread && xPL_getServiceConfigValue(service, "fips") != nullptr &&
+      mapslots(link, service, "fips", offsetof(zudconfig, fips), fipsslots, fipslength)) {
     changed = true;
   }
   if ((text = xPL_getServiceConfigValue(service, "eomreset")) != nullptr) {
-    if (debug) fprintf(stderr, "eomreset=%s\n", text);
-    if (mapflag(text, offsetof(zudconfig, eomresetmode))) changed = true;
+    fprintf(stderr, "eomreset=%s\n", text);
+    if (mapflag(link, text, offsetof(zudconfig, eomresetmode))) changed = true;
   }
   if ((text = xPL_getServiceConfigValue(service, "usealtfreq")) != nullptr) {
-    if (debug) fprintf(stderr, "usealtfreq=%s\n", text);
-    if (mapflag(text, offsetof(zudconfig, altfreqmode))) changed = true;
+    fprintf(stderr, "usealtfreq=%s\n", text);
+    if (mapflag(link, text, offsetof(zudconfig, altfreqmode))) changed = true;
   }
-  if (configread && xPL_getServiceConfigValue(service, "event") != nullptr &&
-      mapslots(service, "event", "event", offsetof(zudconfig, events), eventslots,
-               eventlength)) {
+  if (link.configread && xPL_getServiceConfigValue(service, "event") != nullptr &&
+      mapslots(link, service, "event", offsetof(zudconfig, events), eventslots, eventlength)) {
     changed = true;
   }
 
-  if (configread && changed) {
+  if (link.configread && changed) {
     unsigned char newconfig[blocksize];
-    uploadimage(config, newconfig);
-    if (debug) outputconfig(newconfig);
-    if (uploadwanted()) writeconfig(newconfig);
+    uploadimage(link.config, newconfig);
+    outputconfig(newconfig);
+    if (uploadwanted()) writeconfig(link, newconfig);
   }
 }
 
-void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr) { parseconfig(theService); }
+void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr userData) {
+  parseconfig(theService, *static_cast<receiver *>(userData));
+}
 
-void shutdownHandler(int) {
-  xPL_setServiceEnabled(zudService, FALSE);
-  xPL_releaseService(zudService);
-  zudService = nullptr;
+void shutdownHandler(gateway &zud) {
+  xPL_setServiceEnabled(zud.zudService, FALSE);
+  xPL_releaseService(zud.zudService);
+  zud.zudService = nullptr;
   xPL_shutdown();
   exit(0);
 }
 
-void test2(int) { parsesame(samplesame); }
+void test2(gateway &zud) { parsesame(samplesame, zud.zudService, zud.countynames); }
 
-bool installsignals() {
-  if (pipe2(signalpipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-  struct sigaction action;
-  memset(&action, 0, sizeof(action));
+bool installsignals(gateway &zud) {
+  signalled = &zud;
+  int ends[2];
+  if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  signalpipe = ends[1];
+  struct sigaction action {};
   action.sa_handler = recordsignal;
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) {
     if (sigaction(sig, &action, nullptr) != 0) return false;
   }
-  setreconnecthandler(remapafterreconnect);
-  return xPL_addIODevice(signalsready, 0, signalpipe[0], TRUE, FALSE, FALSE) == TRUE;
+  return xPL_addIODevice(signalsready, 0, ends[0], TRUE, FALSE, FALSE) == TRUE;
 }

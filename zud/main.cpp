@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "decoder.h"
 #include "gateway.h"
 #include "xPL.h"
 
@@ -68,11 +67,14 @@ int main(int argc, char **argv) {
   }
 
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Lives as long as the process: the shutdown action ends it with exit(),
+  // which leaves the receiver's port open to the end, as it should.
+  gateway zud;
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
   // After the library's options are taken out, so that an interface name is
   // never read as a switch.
   for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--all-counties") == 0) countynames = CountyNames::all;
+    if (strcmp(argv[i], "--all-counties") == 0) zud.countynames = CountyNames::all;
   }
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
     fprintf(stderr, "Cannot start xPL!\n");
@@ -80,12 +82,13 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  zudService = xPL_createConfigurableService("kelvora", "zud", "zud.xpl");
+  xPL_ServicePtr zudService = xPL_createConfigurableService("kelvora", "zud", "zud.xpl");
   xPL_setServiceVersion(zudService, ZUD_VERSION);
   if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
-  parseconfig(zudService);
-  xPL_addServiceConfigChangedListener(zudService, configChangedHandler, nullptr);
-  if (!installsignals()) perror("zud: cannot install signal actions");
+  zud.zudService = zudService;
+  parseconfig(zudService, zud.link);
+  xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud.link);
+  if (!installsignals(zud)) perror("zud: cannot install signal actions");
   xPL_setServiceEnabled(zudService, TRUE);
   xPL_processMessages(-1);
   // TERM and INT end the process from inside the loop with status 0, so a

@@ -6,29 +6,22 @@
 // silent (or talks too much) costs seconds, never a hung daemon.
 #include "receiver.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
-#include "decoder.h"
 #include "xPL.h"
-
-int ttyfd = -1;
-std::optional<std::string> tfile;
-unsigned char buffer[blocksize];
-unsigned char *bp = buffer;
-unsigned char config[blocksize];
-int configread = 0;
-int debug = 1;
 
 namespace {
 
@@ -41,13 +34,39 @@ constexpr int blockWaitSeconds = 10;   // the whole block after "d"
 constexpr int ackWaitSeconds = 10;     // each acknowledgement of an upload
 constexpr int reopenSeconds = 5;
 
-// A path waiting to be opened again, and what to run once it is back.
-std::optional<std::string> pendingPath;
-bool reopenScheduled = false;
-void (*reconnectHandler)() = nullptr;
+// ---------------------------------------------------------------------------
+// Handles
+// ---------------------------------------------------------------------------
+
+// The receivers alive, by handle.  The gateway serves one; the other slots
+// let a test hold a receiver of its own.  A slot is emptied when its receiver
+// goes, so that a late handle finds nothing, and a new receiver takes the
+// first empty slot.  Constant-initialized: usable before and after main.
+constexpr int maxreceivers = 4;
+receiver *receivers[maxreceivers] = {};
+
+int enlist(receiver *link) {
+  for (int handle = 0; handle < maxreceivers; ++handle) {
+    if (receivers[handle] == nullptr) {
+      receivers[handle] = link;
+      return handle;
+    }
+  }
+  fprintf(stderr, "zud: more than %d receivers at once\n", maxreceivers);
+  abort();
+}
+
+// The receiver of a handle, or null when it has gone.
+receiver *receiverof(int handle) {
+  return handle >= 0 && handle < maxreceivers ? receivers[handle] : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
 
 void sleepms(int ms) {
-  struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+  timespec left = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
@@ -64,13 +83,17 @@ void outputescaped(const unsigned char *buf, int cnt) {
 }
 
 // Waits up to `seconds` for exactly cnt pending bytes, testing once a second.
-bool awaitpending(int cnt, int seconds) {
+bool awaitpending(int fd, int cnt, int seconds) {
   for (int waited = 0;; waited++) {
-    if (waitfor(ttyfd, cnt)) return true;
+    if (waitfor(fd, cnt)) return true;
     if (waited >= seconds) return false;
     sleep(1);
   }
 }
+
+// ---------------------------------------------------------------------------
+// Opening
+// ---------------------------------------------------------------------------
 
 // Opens path as the receiver's port: read/write, no controlling terminal,
 // blocking once open.  O_NONBLOCK keeps a port without carrier from blocking
@@ -92,7 +115,7 @@ int openport(const char *path) {
 
 // Raw 8-bit line at 2400 baud: no translation, no flow control, no echo.
 void setline(int fd) {
-  struct termios settings;
+  termios settings;
   memset(&settings, 0, sizeof(settings));
   tcgetattr(fd, &settings);
   settings.c_iflag = IGNBRK | IGNPAR;
@@ -106,19 +129,19 @@ void setline(int fd) {
   tcsetattr(fd, TCSANOW, &settings);
 }
 
-// Reads the answer to "?" into buffer: it has ended once the line stays
-// quiet for a moment.  Returns the bytes read; 0 when none came in time.
-int readanswer() {
-  struct pollfd port = {ttyfd, POLLIN, 0};
+// Reads the answer to "?" into the line buffer: it has ended once the line
+// stays quiet for a moment.  Returns the bytes read; 0 when none came in time.
+int readanswer(receiver &link) {
+  pollfd port = {link.ttyfd, POLLIN, 0};
   if (poll(&port, 1, answerWaitMs) <= 0) {
     fprintf(stderr, "no answer to ? within %d s\n", answerWaitMs / 1000);
     return 0;
   }
   int got = 0;
   while (got < blocksize) {
-    ssize_t n = read(ttyfd, buffer + got, blocksize - got);
+    ssize_t n = read(link.ttyfd, link.buffer + got, static_cast<std::size_t>(blocksize - got));
     if (n <= 0) break;
-    got += (int)n;
+    got += static_cast<int>(n);
     if (poll(&port, 1, answerQuietMs) <= 0 || !(port.revents & POLLIN)) break;
   }
   return got;
@@ -126,183 +149,160 @@ int readanswer() {
 
 // Downloads the block into config; configread and config stay as they were
 // when no whole block arrives in time.
-void readblock() {
+void readblock(receiver &link) {
   // Whatever is still pending (the tail of an answer, a stray line) would
   // spoil the count of exactly one block.
-  tcflush(ttyfd, TCIFLUSH);
-  if (writechar(ttyfd, "d", commandRepeats, commandPauseMs) != 1) perror("writechar d");
-  if (!awaitpending(blocksize, blockWaitSeconds)) {
+  tcflush(link.ttyfd, TCIFLUSH);
+  if (writechar(link.ttyfd, "d", commandRepeats, commandPauseMs) != 1) perror("writechar d");
+  if (!awaitpending(link.ttyfd, blocksize, blockWaitSeconds)) {
     fprintf(stderr, "no configuration block within %d s -- block not read\n", blockWaitSeconds);
-    tcflush(ttyfd, TCIFLUSH);
+    tcflush(link.ttyfd, TCIFLUSH);
     return;
   }
   unsigned char block[blocksize];
-  ssize_t n = read(ttyfd, block, blocksize);
+  ssize_t n = read(link.ttyfd, block, blocksize);
   if (n != blocksize) {
-    fprintf(stderr, "configuration block cut short (%d bytes) -- block not read\n", (int)n);
+    fprintf(stderr, "configuration block cut short (%d bytes) -- block not read\n",
+            static_cast<int>(n));
     return;
   }
-  memcpy(config, block, blocksize);
-  if (debug) {
-    outputbuffer(block, blocksize);
-    outputconfig(config);
-  }
-  configread = 1;
+  memcpy(link.config, block, blocksize);
+  outputbuffer(block, blocksize);
+  outputconfig(link.config);
+  link.configread = 1;
 }
 
 // The rest of the opening sequence, once the port is open.
-void attach(int fd, const char *path) {
-  ttyfd = fd;
-  tfile = path;
-  bp = buffer;  // a partial line from an earlier port means nothing here
-  setline(ttyfd);
-  xPL_addIODevice(zudread, 0, ttyfd, TRUE, FALSE, FALSE);
+void attach(receiver &link, int fd, const char *path) {
+  link.ttyfd = fd;
+  link.tfile = path;
+  link.bp = link.buffer;  // a partial line from an earlier port means nothing here
+  setline(link.ttyfd);
+  xPL_addIODevice(zudread, link.handle, link.ttyfd, TRUE, FALSE, FALSE);
 
-  if (writechar(ttyfd, "?", commandRepeats, commandPauseMs) != 1) perror("writechar ?");
-  int answered = readanswer();
-  if (debug && answered > 0) outputbuffer(buffer, answered);
+  if (writechar(link.ttyfd, "?", commandRepeats, commandPauseMs) != 1) perror("writechar ?");
+  int answered = readanswer(link);
+  if (answered > 0) outputbuffer(link.buffer, answered);
 
-  readblock();
+  readblock(link);
 }
 
-void cancelreopen();
+// ---------------------------------------------------------------------------
+// Losing the port and getting it back
+// ---------------------------------------------------------------------------
 
-// Timeout handler: tries the pending path again.
-void reopentick(int, xPL_ObjectPtr) {
-  if (!pendingPath) {
-    cancelreopen();
+// One timer serves every receiver that waits for its port: it runs while at
+// least one of them waits.
+bool anywaiting() {
+  return std::any_of(std::begin(receivers), std::end(receivers),
+                     [](const receiver *link) { return link != nullptr && link->pendingPath; });
+}
+
+void cancelreopen(receiver &link);
+
+// Says once why a port cannot be opened, unless it is simply not there yet
+// (an adapter plugged in later): a port that exists but refuses us (no
+// permission, busy) would otherwise be retried in silence forever.
+void reportopenerror(receiver &link, const char *path, int error) {
+  if (error == ENOENT || error == link.openerror) return;
+  link.openerror = error;
+  fprintf(stderr, "cannot open receiver port %s (%s) -- trying again every %d s\n", path,
+          strerror(error), reopenSeconds);
+}
+
+// Tries the path that `link` waits for again.
+void tryreopen(receiver &link) {
+  int fd = openport(link.pendingPath->c_str());
+  if (fd == -1) {  // still absent or refused: try again later
+    reportopenerror(link, link.pendingPath->c_str(), errno);
     return;
   }
-  int fd = openport(pendingPath->c_str());
-  if (fd == -1) return;  // still absent: try again later
-  std::string path = *pendingPath;
-  cancelreopen();
+  std::string path = *link.pendingPath;
+  cancelreopen(link);
   if (fd < 0) return;
-  attach(fd, path.c_str());
-  if (reconnectHandler != nullptr) reconnectHandler();
+  attach(link, fd, path.c_str());
+  if (link.reconnectHandler != nullptr) link.reconnectHandler(link.owner);
 }
 
-void schedulereopen(const std::string &path) {
-  pendingPath = path;
-  if (!reopenScheduled) {
-    xPL_addTimeoutHandler(reopentick, reopenSeconds, nullptr);
-    reopenScheduled = true;
+// Timeout handler: tries every waiting receiver's path again.
+void reopentick(int, xPL_ObjectPtr) {
+  for (receiver *link : receivers) {
+    if (link != nullptr && link->pendingPath) tryreopen(*link);
   }
 }
 
-void cancelreopen() {
-  pendingPath.reset();
-  if (reopenScheduled) {
-    xPL_removeTimeoutHandler(reopentick);
-    reopenScheduled = false;
-  }
+void schedulereopen(receiver &link, const std::string &path) {
+  const bool ticking = anywaiting();
+  link.pendingPath = path;
+  if (!ticking) xPL_addTimeoutHandler(reopentick, reopenSeconds, nullptr);
 }
 
-void closeport() {
-  if (ttyfd < 0) return;
-  xPL_removeIODevice(ttyfd);
-  close(ttyfd);
-  ttyfd = -1;
-  bp = buffer;
+void cancelreopen(receiver &link) {
+  if (!link.pendingPath) return;
+  link.pendingPath.reset();
+  link.openerror = 0;
+  if (!anywaiting()) xPL_removeTimeoutHandler(reopentick);
+}
+
+void closeport(receiver &link) {
+  if (link.ttyfd < 0) return;
+  xPL_removeIODevice(link.ttyfd);
+  close(link.ttyfd);
+  link.ttyfd = -1;
+  link.bp = link.buffer;
 }
 
 // The port went away under us: stop watching it and wait for it to return.
-void portlost(const char *why) {
-  std::string path = tfile.value_or("");
+void portlost(receiver &link, const char *why) {
+  std::string path = link.tfile.value_or("");
   fprintf(stderr, "receiver port %s lost (%s) -- trying again every %d s\n", path.c_str(), why,
           reopenSeconds);
-  closeport();
-  schedulereopen(path);
+  closeport(link);
+  schedulereopen(link, path);
 }
 
+// ---------------------------------------------------------------------------
+// Line assembly and the upload
+// ---------------------------------------------------------------------------
+
 // Takes the n bytes just stored at `fresh`: hands every complete line to
-// the decoder, without its line end, and keeps a partial line for the next
-// read.  Lines that arrive together (the loop was busy for a while) are
-// decoded one by one, so none of them is lost.
-void handlelines(unsigned char *fresh, int n) {
+// the line handler, without its line end, and keeps a partial line for the
+// next read.  Lines that arrive together (the loop was busy for a while) are
+// handed over one by one, so none of them is lost.
+void handlelines(receiver &link, unsigned char *fresh, int n) {
   unsigned char *end = fresh + n;
-  unsigned char *line = buffer;
+  unsigned char *line = link.buffer;
   for (unsigned char *p = fresh; p < end; p++) {
     if (*p != '\n') continue;
     // Every trailing LF and CR of the line becomes the terminator.
-    size_t length = (size_t)(p - line) + 1;
+    std::size_t length = static_cast<std::size_t>(p - line) + 1;
     while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
       line[--length] = '\0';
     }
-    if (line[0] != '\0') parsesame(line);
+    if (line[0] != '\0' && link.lineHandler != nullptr) link.lineHandler(line, link.owner);
     line = p + 1;
   }
-  int kept = (int)(end - line);
-  memmove(buffer, line, kept);
-  bp = buffer + kept;
+  const std::size_t kept = static_cast<std::size_t>(end - line);
+  memmove(link.buffer, line, kept);
+  link.bp = link.buffer + kept;
   if (kept == blocksize) {
     fprintf(stderr, "line of %d bytes without a line feed -- discarded\n", blocksize);
-    bp = buffer;
+    link.bp = link.buffer;
   }
 }
-
-}  // namespace
-
-int freqtochannel(double mhz) { return (int)((mhz - 162.4) / 0.025 + 1.5); }
-
-double channeltofreq(int channel) { return (channel - 1) * 0.025 + 162.4; }
-
-void setreconnecthandler(void (*handler)()) { reconnectHandler = handler; }
-
-void opendevice(const char *path) {
-  closeport();
-  cancelreopen();
-  int fd = openport(path);
-  if (fd < 0) {
-    // A port that is not there yet (an adapter plugged in later) is
-    // watched for; something that is no terminal is a configuration error.
-    if (fd == -1) schedulereopen(path);
-    return;
-  }
-  attach(fd, path);
-}
-
-int writechar(int fd, const char *str, int cnt, int ms) {
-  int result = 0;
-  int i = 0;
-  while (i < cnt) {
-    ssize_t written = write(fd, str, 1);
-    if (written != 1) {
-      result = (int)written;
-      break;
-    }
-    sleepms(ms);
-    // A readiness test without waiting: has the receiver started to answer?
-    struct pollfd port = {fd, POLLIN, 0};
-    result = poll(&port, 1, 0);
-    if (result > 0) break;
-    i++;
-  }
-  if (debug) printf("writechar returns %d, i = %d\n", result, i);
-  return result;
-}
-
-int waitfor(int fd, int cnt) {
-  int pending = 0;
-  if (ioctl(fd, FIONREAD, &pending) < 0) pending = 0;
-  if (debug) printf("waitfor %d bytes\n", pending);
-  return pending == cnt ? 1 : 0;
-}
-
-namespace {
 
 // Reads the receiver's one-byte acknowledgement; true when it is `expected`.
-bool readack(char expected) {
-  if (!awaitpending(1, ackWaitSeconds)) {
+bool readack(receiver &link, char expected) {
+  if (!awaitpending(link.ttyfd, 1, ackWaitSeconds)) {
     fprintf(stderr, "writeconfig: no answer within %d s\n", ackWaitSeconds);
     return false;
   }
   unsigned char answer = 0;
-  if (read(ttyfd, &answer, 1) != 1) {
+  if (read(link.ttyfd, &answer, 1) != 1) {
     fprintf(stderr, "writeconfig: read failed\n");
     return false;
   }
-  if (answer != (unsigned char)expected) {
+  if (answer != static_cast<unsigned char>(expected)) {
     fprintf(stderr, "writeconfig: wrong response %c\n", answer);
     return false;
   }
@@ -311,44 +311,98 @@ bool readack(char expected) {
 
 }  // namespace
 
+receiver::receiver() : handle(enlist(this)) {}
+
+receiver::~receiver() {
+  closeport(*this);
+  cancelreopen(*this);
+  receivers[handle] = nullptr;
+}
+
+int freqtochannel(double mhz) { return static_cast<int>((mhz - 162.4) / 0.025 + 1.5); }
+
+double channeltofreq(int channel) { return (channel - 1) * 0.025 + 162.4; }
+
+void opendevice(receiver &link, const char *path) {
+  closeport(link);
+  cancelreopen(link);
+  int fd = openport(path);
+  if (fd < 0) {
+    // A port that is not there yet (an adapter plugged in later) is
+    // watched for; something that is no terminal is a configuration error.
+    if (fd == -1) {
+      reportopenerror(link, path, errno);
+      schedulereopen(link, path);
+    }
+    return;
+  }
+  attach(link, fd, path);
+}
+
+int writechar(int fd, const char *str, int cnt, int ms) {
+  int result = 0;
+  int i = 0;
+  while (i < cnt) {
+    ssize_t written = write(fd, str, 1);
+    if (written != 1) {
+      result = static_cast<int>(written);
+      break;
+    }
+    sleepms(ms);
+    // A readiness test without waiting: has the receiver started to answer?
+    pollfd port = {fd, POLLIN, 0};
+    result = poll(&port, 1, 0);
+    if (result > 0) break;
+    i++;
+  }
+  printf("writechar returns %d, i = %d\n", result, i);
+  return result;
+}
+
+int waitfor(int fd, int cnt) {
+  int pending = 0;
+  if (ioctl(fd, FIONREAD, &pending) < 0) pending = 0;
+  printf("waitfor %d bytes\n", pending);
+  return pending == cnt ? 1 : 0;
+}
+
 void uploadimage(const unsigned char *conf, unsigned char *image) {
   // The receiver takes a 0x00 byte in an upload for the end of its data.
   for (int i = 0; i < blocksize; i++) image[i] = conf[i] == 0x00 ? 0x01 : conf[i];
 }
 
-void writeconfig(const unsigned char *conf) {
-  if (writechar(ttyfd, "p", commandRepeats, commandPauseMs) != 1) perror("writechar p");
-  if (!readack('!')) return;
+void writeconfig(receiver &link, const unsigned char *conf) {
+  if (writechar(link.ttyfd, "p", commandRepeats, commandPauseMs) != 1) perror("writechar p");
+  if (!readack(link, '!')) return;
   for (int i = 0; i < blocksize; i++) {
-    writechar(ttyfd, (const char *)&conf[i], 1, uploadPauseMs);
+    writechar(link.ttyfd, reinterpret_cast<const char *>(&conf[i]), 1, uploadPauseMs);
   }
-  readack('*');
+  readack(link, '*');
 }
 
-void test1(int) {
-  if (writechar(ttyfd, "t", commandRepeats, commandPauseMs) != 1) perror("writechar t");
+void test1(receiver &link) {
+  if (writechar(link.ttyfd, "t", commandRepeats, commandPauseMs) != 1) perror("writechar t");
 }
 
-void zudread(int, int, int) {
-  if (ttyfd < 0) return;
-  int space = blocksize - (int)(bp - buffer);
-  ssize_t n = read(ttyfd, bp, space);
+void zudread(int, int, int uv) {
+  receiver *link = receiverof(uv);
+  if (link == nullptr || link->ttyfd < 0) return;
+  const std::size_t space = static_cast<std::size_t>(blocksize - (link->bp - link->buffer));
+  ssize_t n = read(link->ttyfd, link->bp, space);
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
   if (n < 0) {
-    portlost(strerror(errno));
+    portlost(*link, strerror(errno));
     return;
   }
-  if (debug) {
-    time_t now = time(nullptr);
-    printf("%s", ctime(&now));
-    outputescaped(bp, (int)n);
-    printf("\n");
-  }
+  time_t now = time(nullptr);
+  printf("%s", ctime(&now));
+  outputescaped(link->bp, static_cast<int>(n));
+  printf("\n");
   if (n == 0) {
-    portlost("end of file");
+    portlost(*link, "end of file");
     return;
   }
-  handlelines(bp, (int)n);
+  handlelines(*link, link->bp, static_cast<int>(n));
 }
 
 void outputbuffer(const unsigned char *buf, int cnt) {

@@ -4,12 +4,19 @@
 // commands ("?" identity, "d" download its 512-byte configuration block,
 // "p" take an uploaded block, "t" test), and passes on every SAME header it
 // hears as one text line ending in a line feed.  This unit opens the port,
-// reads the block, assembles received bytes into lines for the decoder and
-// prints diagnostic dumps of what passes on the line.
+// reads the block, assembles received bytes into lines for its owner (the
+// gateway decodes them) and prints diagnostic dumps of what passes on the line.
 //
 // Every wait on the receiver is bounded, and a port that goes away (an
 // unplugged adapter) is withdrawn from the event loop and tried again every
 // few seconds until it comes back.
+//
+// The link's state is one record, `receiver`, owned by whoever serves the
+// receiver (the gateway).  The event loop's handlers find it again by its
+// handle: a device registration carries an int as its user value, which
+// cannot hold a pointer, so each receiver enlists under a small number for
+// its lifetime, and a handle of a receiver that has gone finds nothing.  The
+// reopen timer needs no user value: one timer serves every waiting receiver.
 #ifndef ZUD_RECEIVER_H
 #define ZUD_RECEIVER_H
 
@@ -46,14 +53,32 @@ static_assert(offsetof(zudconfig, eomresetmode) == 269, "block layout");
 static_assert(offsetof(zudconfig, altfreqmode) == 270, "block layout");
 static_assert(offsetof(zudconfig, events) == 271, "block layout");
 
-// Link state; one instance per process.
-extern int ttyfd;                         // open port, or -1
-extern std::optional<std::string> tfile; // path of the last successful opening
-extern unsigned char buffer[blocksize];   // line assembly
-extern unsigned char *bp;                 // where the next received bytes go
-extern unsigned char config[blocksize];   // block as last read, edited in place
-extern int configread;                    // 1 once a block has been read
-extern int debug;                         // diagnostics switch (always on)
+// The state of one serial link.  Not copyable: the event loop knows it by
+// its handle while it lives.
+struct receiver {
+  receiver();
+  // Withdraws the port from the event loop, closes it and stops any reopening.
+  ~receiver();
+  receiver(const receiver &) = delete;
+  receiver &operator=(const receiver &) = delete;
+
+  int ttyfd = -1;                          // open port, or -1
+  std::optional<std::string> tfile;        // path of the last successful opening
+  unsigned char buffer[blocksize] = {};    // line assembly
+  unsigned char *bp = buffer;              // where the next received bytes go
+  unsigned char config[blocksize] = {};    // block as last read, edited in place
+  int configread = 0;                      // 1 once a block has been read
+  std::optional<std::string> pendingPath;  // a port to try again every 5 s
+  int openerror = 0;                       // errno last reported for pendingPath
+
+  // Takes each complete line, without its line end.
+  void (*lineHandler)(const unsigned char *line, void *owner) = nullptr;
+  // Runs after a lost port came back and its block was read again.
+  void (*reconnectHandler)(void *owner) = nullptr;
+  void *owner = nullptr;  // handed back to both handlers
+
+  const int handle;  // the user value of its event-loop registrations
+};
 
 // Channel index (1 = 162.400 MHz, 0.025 MHz a step) of a frequency in MHz.
 int freqtochannel(double mhz);
@@ -62,7 +87,7 @@ double channeltofreq(int channel);
 
 // Opens the receiver at path, registers it with the event loop and reads its
 // block.  A path that cannot be opened is tried again every 5 s.
-void opendevice(const char *path);
+void opendevice(receiver &link, const char *path);
 
 // Sends str[0] up to cnt times, ms apart, until the receiver answers: 1 when
 // it answered, 0 when it did not, below 0 when a write failed.
@@ -74,13 +99,14 @@ int waitfor(int fd, int cnt);
 // Builds the image to upload from a block: every 0x00 byte becomes 0x01.
 void uploadimage(const unsigned char *conf, unsigned char *image);
 
-// Uploads the 512 bytes at conf to the receiver on ttyfd.
-void writeconfig(const unsigned char *conf);
+// Uploads the 512 bytes at conf to the receiver.
+void writeconfig(receiver &link, const unsigned char *conf);
 
 // Sends the receiver its test command.
-void test1(int sig);
+void test1(receiver &link);
 
-// Event-loop handler of the port: gathers bytes into lines for the decoder.
+// Event-loop handler of the port of the receiver whose handle is uv:
+// gathers bytes into lines for its lineHandler.
 void zudread(int fd, int rev, int uv);
 
 // Dumps cnt received bytes on stdout.
@@ -88,8 +114,5 @@ void outputbuffer(const unsigned char *buf, int cnt);
 
 // Dumps the configuration block at p (512 bytes) on stdout.
 void outputconfig(const unsigned char *p);
-
-// Called after a lost port came back and its block was read again.
-void setreconnecthandler(void (*handler)());
 
 #endif  // ZUD_RECEIVER_H
