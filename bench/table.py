@@ -117,11 +117,11 @@ def micro_rows(table, groups, results):
             table.absent("inbound drain, datagrams/s through a service", ">= 400,000/s, 0 lost")
     if "decoder" in groups:
         decoder = load_benchmarks(os.path.join(results, "decoder_bench.json"))
-        # Targets: the highest of the figures measured on the day these rows
-        # were added (eleven runs on the shared two-core machine), rounded up,
-        # so that the noise seen then does not flip them but a regression
-        # beyond it shows.
-        for name, figure, limit in (("BM_DecodeSample", "decode the sample SAME header", 8.0),
+        # Targets: above the highest of the figures measured on the day these
+        # rows were added, so that the noise seen then does not flip them but
+        # a regression beyond it shows.  Decoding comes out at about 6 us or,
+        # in some runs of the program as a whole, about 8.3 us.
+        for name, figure, limit in (("BM_DecodeSample", "decode the sample SAME header", 9.0),
                                     ("BM_FormatSampleAlert", "format the sample alert", 0.55)):
             b = decoder.get(name)
             target = "<= %g us" % limit
@@ -129,6 +129,10 @@ def micro_rows(table, groups, results):
                 table.add(figure, target, "%.3f us" % micros(b), micros(b) <= limit)
             else:
                 table.absent(figure, target)
+        b = decoder.get("BM_DecodeSampleValues")
+        if b:
+            table.note("decode the sample header's values alone (no message)",
+                       "%.3f us" % micros(b))
 
 
 def gateway_rows(table, groups, results):
