@@ -5,8 +5,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
+#include "corpus.h"
 #include "xPL_priv.h"
 
 extern "C" {
@@ -84,6 +86,49 @@ void BM_ParseAndRelease(benchmark::State &state) {
   state.counters["allocator_calls"] = static_cast<double>(count.calls());
 }
 BENCHMARK(BM_ParseAndRelease);
+
+constexpr std::size_t kCorpusSize = 20000;
+constexpr std::uint32_t kCorpusSeed = 13;
+
+void BM_ParseCorpus(benchmark::State &state) {
+  static const corpus::Datagrams datagrams = corpus::typicalDatagrams(kCorpusSize, kCorpusSeed);
+  // One pass warms the pools and checks that every datagram is accepted; a
+  // rejected one would be timed as an early exit.
+  long pairs = 0;
+  for (std::size_t i = 0; i < datagrams.size(); i++) {
+    xPL_MessagePtr message = parseMessage(datagrams.at(i));
+    if (message == nullptr) {
+      state.SkipWithError(("corpus datagram " + std::to_string(i) + " rejected").c_str());
+      return;
+    }
+    pairs += xPL_getNamedValueCount(xPL_getMessageBody(message));
+    xPL_releaseMessage(message);
+  }
+
+  long parsed = 0;
+  long calls = 0;
+  {
+    AllocatorCount count;
+    std::size_t next = 0;
+    for (auto _ : state) {
+      xPL_MessagePtr message = parseMessage(datagrams.at(next));
+      benchmark::DoNotOptimize(message);
+      xPL_releaseMessage(message);
+      if (++next == datagrams.size()) next = 0;
+    }
+    calls = count.calls();
+  }
+  parsed = static_cast<long>(state.iterations());
+  state.counters["allocator_calls"] = static_cast<double>(calls);
+  state.counters["allocs_per_msg"] =
+      parsed > 0 ? static_cast<double>(calls) / static_cast<double>(parsed) : 0.0;
+  state.counters["corpus_msgs"] = static_cast<double>(datagrams.size());
+  state.counters["avg_bytes"] = static_cast<double>(datagrams.text.size() - datagrams.size()) /
+                                static_cast<double>(datagrams.size());
+  state.counters["avg_pairs"] =
+      static_cast<double>(pairs) / static_cast<double>(datagrams.size());
+}
+BENCHMARK(BM_ParseCorpus);
 
 void BM_Format(benchmark::State &state) {
   xPL_MessagePtr message = newAlert();

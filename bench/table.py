@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""Reads the results that bench/run collected and prints the one table:
+figure, target, measured, pass or fail; then the alert latency distribution
+and the machine the figures come from.
+
+usage: table.py RESULTS_DIR GROUP...
+
+Exit status 0 when every figure of the groups named was found, 1 when one
+is missing (its program could not run or printed no result).
+"""
+import json
+import os
+import platform
+import sys
+
+
+def load_benchmarks(path):
+    """Median aggregate (or the single run) of each benchmark in a Google
+    Benchmark JSON file, by run name."""
+    try:
+        with open(path) as f:
+            data = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    runs = {}
+    for b in data.get("benchmarks", []):
+        name = b.get("run_name", b["name"])
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                runs[name] = b
+        elif name not in runs or runs[name].get("run_type") != "aggregate":
+            runs[name] = b
+    return runs
+
+
+def load_pairs(path):
+    """name=value lines of gateway_measure."""
+    values = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                name, sep, value = line.strip().partition("=")
+                if sep:
+                    values[name] = value
+    except OSError:
+        pass
+    return values
+
+
+def micros(bench):
+    """CPU time per iteration in microseconds: the measuring thread's own
+    time, which other load on the machine disturbs least."""
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[bench["time_unit"]]
+    return bench["cpu_time"] * scale
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.missing = []
+
+    def add(self, figure, target, measured, ok):
+        self.rows.append((figure, target, measured, "pass" if ok else "FAIL"))
+
+    def note(self, figure, measured):
+        """A figure shown beside the others to help read them, with no target."""
+        self.rows.append((figure, "-", measured, "-"))
+
+    def absent(self, figure, target):
+        self.rows.append((figure, target, "not measured", "ERROR"))
+        self.missing.append(figure)
+
+    def print(self):
+        header = ("figure", "target", "measured", "result")
+        widths = [max(len(r[i]) for r in self.rows + [header]) for i in range(4)]
+        line = "  ".join("-" * w for w in widths)
+        print("  ".join(h.ljust(w) for h, w in zip(header, widths)))
+        print(line)
+        for row in self.rows:
+            print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+
+
+def micro_rows(table, groups, results):
+    message = load_benchmarks(os.path.join(results, "message_bench.json"))
+    if "parse" in groups:
+        b = message.get("BM_ParseCorpus")
+        if b:
+            table.add("parse + release, per message (20,000-datagram corpus)", "<= 0.35 us",
+                      "%.3f us" % micros(b), micros(b) <= 0.35)
+            calls = b.get("allocs_per_msg", -1)
+            table.add("allocator calls per parsed message (steady state)", "0",
+                      "%g" % calls, calls == 0)
+        else:
+            table.absent("parse + release, per message (20,000-datagram corpus)", "<= 0.35 us")
+        b = message.get("BM_ParseAndRelease")
+        if b:
+            table.note("parse + release, one 10-pair message", "%.3f us" % micros(b))
+    if "format" in groups:
+        b = message.get("BM_Format")
+        if b:
+            table.add("format a 10-pair message", "<= 0.15 us", "%.3f us" % micros(b),
+                      micros(b) <= 0.15 and b.get("allocator_calls", -1) == 0)
+        else:
+            table.absent("format a 10-pair message", "<= 0.15 us")
+    if "inbound" in groups:
+        inbound = load_benchmarks(os.path.join(results, "inbound_bench.json"))
+        b = inbound.get("BM_InboundBurst/batch:32/window:512/manual_time")
+        if b:
+            rate = b.get("items_per_second", 0)
+            lost = b.get("lost", -1)
+            table.add("inbound drain, datagrams/s through a service", ">= 400,000/s, 0 lost",
+                      "{:,.0f}/s, {:g} lost".format(rate, lost), rate >= 400000 and lost == 0)
+            cpu = b.get("per_cpu_second", 0)
+            table.note("inbound drain per CPU-second of the receiving thread",
+                       "{:,.0f}/s".format(cpu))
+        else:
+            table.absent("inbound drain, datagrams/s through a service", ">= 400,000/s, 0 lost")
+    if "decoder" in groups:
+        decoder = load_benchmarks(os.path.join(results, "decoder_bench.json"))
+        # Targets: above the highest of the figures measured on the day these
+        # rows were added, so that the noise seen then does not flip them but
+        # a regression beyond it shows.  Decoding comes out at about 6 us or,
+        # in some runs of the program as a whole, about 8.3 us.
+        for name, figure, limit in (("BM_DecodeSample", "decode the sample SAME header", 9.0),
+                                    ("BM_FormatSampleAlert", "format the sample alert", 0.55)):
+            b = decoder.get(name)
+            target = "<= %g us" % limit
+            if b:
+                table.add(figure, target, "%.3f us" % micros(b), micros(b) <= limit)
+            else:
+                table.absent(figure, target)
+        b = decoder.get("BM_DecodeSampleValues")
+        if b:
+            table.note("decode the sample header's values alone (no message)",
+                       "%.3f us" % micros(b))
+
+
+def gateway_rows(table, groups, results):
+    g = load_pairs(os.path.join(results, "gateway_measure.out"))
+
+    def figure(key):
+        return float(g[key]) if key in g else None
+
+    if "startup" in groups:
+        for key, name in (("startup_nofile", "start-up to first heartbeat, no zud.xpl (median)"),
+                          ("startup_file", "start-up to first heartbeat, with zud.xpl (median)")):
+            value = figure(key + "_median_ms")
+            if value is None:
+                table.absent(name, "< 10 ms")
+            else:
+                table.add(name, "< 10 ms", "%.2f ms (p90 %.2f, %s runs)"
+                          % (value, figure(key + "_p90_ms"), g[key + "_runs"]), value < 10)
+    if "latency" in groups:
+        median, p99 = figure("latency_median_ms"), figure("latency_p99_ms")
+        lost = int(g.get("latency_lost", "-1"))
+        runs = g.get("latency_runs", "0")
+        if median is None:
+            table.absent("alert latency, line feed to datagram via hub (median)", "<= 0.3 ms")
+        else:
+            table.add("alert latency, line feed to datagram via hub (median)", "<= 0.3 ms",
+                      "%.3f ms (%s alerts, %d lost)" % (median, runs, lost),
+                      median <= 0.3 and lost == 0)
+            table.add("alert latency (99th percentile)", "<= 1 ms",
+                      "%.3f ms (p90 %.3f, max %.3f)"
+                      % (p99, figure("latency_p90_ms"), figure("latency_max_ms")), p99 <= 1.0)
+            if figure("latency_zud_median_ms") is not None:
+                table.note("alert latency, line feed to zud's own broadcast (median, p99)",
+                           "%.3f ms, %.3f ms" % (figure("latency_zud_median_ms"),
+                                                 figure("latency_zud_p99_ms")))
+    if "idle" in groups:
+        rate = figure("idle_wakeups_per_s")
+        if rate is None:
+            table.absent("idle wake-ups per second", "<= 1/s")
+            table.absent("idle resident memory (VmRSS)", "<= 4 MiB")
+        else:
+            table.add("idle wake-ups per second", "<= 1/s",
+                      "%.3f/s (%s voluntary + %s involuntary in %.0f s)"
+                      % (rate, g["idle_voluntary"], g["idle_involuntary"],
+                         figure("idle_seconds")), rate <= 1.0)
+            rss = figure("idle_rss_kib") / 1024
+            table.add("idle resident memory (VmRSS)", "<= 4 MiB",
+                      "%.2f MiB (peak %.2f)" % (rss, figure("idle_peak_rss_kib") / 1024),
+                      rss <= 4.0)
+    return g
+
+
+def histogram(g):
+    text = g.get("latency_histogram_us")
+    if not text:
+        return
+    buckets = [part.split(":") for part in text.split(",")]
+    total = sum(int(c) for _, c in buckets) or 1
+    print()
+    print("alert latency distribution (%s, line written by %s):"
+          % (g.get("latency_runs", "?") + " alerts", g.get("latency_method", "?")))
+    low = "0"
+    for high, count in buckets:
+        count = int(count)
+        label = ("%s-%s us" % (low, high)) if high != "inf" else (">= %s us" % low)
+        bar = "#" * (round(60 * count / total) if count else 0)
+        if count and not bar:
+            bar = "."
+        print("  %-14s %5d  %s" % (label, count, bar))
+        low = high
+
+
+def steal_share(path):
+    """Percentage of all processor time that the host of a virtual machine
+    took (the steal column of /proc/stat) between the two lines of `path`."""
+    try:
+        with open(path) as f:
+            lines = [[int(x) for x in line.split()[1:]] for line in f if line.startswith("cpu ")]
+    except (OSError, ValueError):
+        return None
+    if len(lines) < 2 or len(lines[0]) < 8:
+        return None
+    delta = [b - a for a, b in zip(lines[0], lines[1])]
+    # user nice system idle iowait irq softirq steal (guest time is in user)
+    total = sum(delta[:8])
+    return 100.0 * delta[7] / total if total > 0 else None
+
+
+def machine(results):
+    model = "?"
+    cores = os.cpu_count()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    loads = load_pairs(os.path.join(results, "load.txt"))
+    stolen = steal_share(os.path.join(results, "cpu.txt"))
+    print()
+    print("machine: %s, %s cores, Linux %s" % (model, cores, platform.release()))
+    if loads:
+        print("load average (1 min) before each part: "
+              + ", ".join("%s %s" % (k, v) for k, v in loads.items()))
+    if stolen is not None:
+        print("processor time stolen by the host during the run: %.1f %%" % stolen)
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    results, groups = sys.argv[1], set(sys.argv[2:])
+    table = Table()
+    micro_rows(table, groups, results)
+    g = gateway_rows(table, groups, results)
+    table.print()
+    if "latency" in groups:
+        histogram(g)
+    machine(results)
+    return 1 if table.missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
