@@ -234,20 +234,24 @@ xPL_MessagePtr xpl::internal::createReceivedMessage(xPL_MessageType theType) {
 
 void xPL_releaseMessage(xPL_MessagePtr theMessage) {
   if (theMessage == nullptr) return;
-  xPL_Debug("Releasing message, TYPE=%d, RECEIVED=%d", static_cast<int>(theMessage->messageType),
-            theMessage->receivedMessage ? 1 : 0);
+  // Every message received passes here: its lines are tested for first.
+  const bool debugging = xpl::internal::debugging();
+  if (debugging) {
+    xPL_Debug("Releasing message, TYPE=%d, RECEIVED=%d",
+              static_cast<int>(theMessage->messageType), theMessage->receivedMessage ? 1 : 0);
+  }
 
   if (theMessage->receivedMessage) {
     releaseString(&theMessage->sourceVendor);
     releaseString(&theMessage->sourceDeviceID);
     releaseString(&theMessage->sourceInstanceID);
-    xPL_Debug("Releasing received messages SOURCE parameters");
+    if (debugging) xPL_Debug("Releasing received messages SOURCE parameters");
   } else {
     // Borrowed from the service, which still owns them.
     theMessage->sourceVendor = nullptr;
     theMessage->sourceDeviceID = nullptr;
     theMessage->sourceInstanceID = nullptr;
-    xPL_Debug("NULLing out transmitted messages SOURCE parameters");
+    if (debugging) xPL_Debug("NULLing out transmitted messages SOURCE parameters");
   }
 
   theMessage->isBroadcastMessage = FALSE;

@@ -14,55 +14,47 @@
 
 namespace {
 
+using xpl::internal::debugging;
+
 // Strings of up to this many characters are pooled, one free stack per length.
 constexpr int kMaxPooledLength = 255;
 // Free stacks grow by this many slots at a time.
 constexpr int kCacheGrowBy = 16;
 static_assert(kCacheGrowBy > 0, "a pool must grow when full");
 
-// One free stack: the last item pushed is the first handed out.
+// One free stack: the last item pushed is the first handed out.  The
+// stacks are static records, so a pool operation reaches its items in two
+// loads; every pool exists from the start and lives as long as the process.
 struct itemCache {
   void **cachedItems;
   int cacheAllocCount;
   int cacheCount;
 };
-using itemCachePtr = itemCache *;
 
-itemCachePtr NameValueCache = nullptr;
-itemCachePtr NameValueListCache = nullptr;
-itemCachePtr MessageCache = nullptr;
-itemCachePtr ServiceCache = nullptr;
-// Indexed by string length; a slot stays absent until a string of that
-// length is first released.
-itemCachePtr StringCache[kMaxPooledLength + 1];
+itemCache NameValueCache{};
+itemCache NameValueListCache{};
+itemCache MessageCache{};
+itemCache ServiceCache{};
+// Indexed by string length.  A slot counts as absent until a string of that
+// length is first released: only then does it get an array.
+itemCache StringCache[kMaxPooledLength + 1]{};
 
 int totalNameValueAlloc = 0;
 int totalNameValueListAlloc = 0;
 int totalMessageAlloc = 0;
 int totalServiceAlloc = 0;
 
-itemCachePtr allocItemCache() {
-  return static_cast<itemCachePtr>(calloc(1, sizeof(itemCache)));
+bool isAbsent(const itemCache &theCache) { return theCache.cachedItems == nullptr; }
+
+xpl::internal::Table<void *> freeStack(itemCache &theCache) {
+  return {theCache.cachedItems, theCache.cacheCount, theCache.cacheAllocCount, kCacheGrowBy};
 }
 
-xpl::internal::Table<void *> freeStack(itemCachePtr theCache) {
-  return {theCache->cachedItems, theCache->cacheCount, theCache->cacheAllocCount, kCacheGrowBy};
-}
+void releaseItem(itemCache &theCache, void *theItem) { freeStack(theCache).append() = theItem; }
 
-void releaseItem(itemCachePtr theCache, void *theItem) { freeStack(theCache).append() = theItem; }
-
-void *allocItem(itemCachePtr theCache) {
-  if (theCache->cacheCount == 0) return nullptr;
-  return freeStack(theCache).takeLast();
-}
-
-void initCaches() {
-  if (NameValueCache != nullptr) return;
-  NameValueCache = allocItemCache();
-  NameValueListCache = allocItemCache();
-  MessageCache = allocItemCache();
-  ServiceCache = allocItemCache();
-  for (itemCachePtr &slot : StringCache) slot = nullptr;
+void *allocItem(itemCache &theCache) {
+  if (theCache.cacheCount == 0) return nullptr;
+  return theCache.cachedItems[--theCache.cacheCount];
 }
 
 // A fresh buffer for theLength characters with an empty text.
@@ -74,11 +66,16 @@ String newStringBuffer(int theLength) {
 
 }  // namespace
 
+// Every pool line is tested for before it is assembled: the pools sit under
+// every message parsed and released, and a line nobody reads must cost no
+// call.
+
 xPL_NameValuePairPtr xPL_AllocNVPair(void) {
-  initCaches();
   auto thePair = static_cast<xPL_NameValuePairPtr>(allocItem(NameValueCache));
   if (thePair != nullptr) {
-    xPL_Debug("STORE:: Reused NameValuePair @ %p from cache", static_cast<void *>(thePair));
+    if (debugging()) {
+      xPL_Debug("STORE:: Reused NameValuePair @ %p from cache", static_cast<void *>(thePair));
+    }
   } else {
     thePair = static_cast<xPL_NameValuePairPtr>(malloc(sizeof(xPL_NameValuePair)));
     totalNameValueAlloc++;
@@ -93,19 +90,21 @@ xPL_NameValuePairPtr xPL_AllocNVPair(void) {
 }
 
 void xPL_FreeNVPair(xPL_NameValuePairPtr thePair) {
-  initCaches();
-  xPL_Debug("STORE:: Releasing NameValuePair @ %p back to cache pool",
-            static_cast<void *>(thePair));
+  if (debugging()) {
+    xPL_Debug("STORE:: Releasing NameValuePair @ %p back to cache pool",
+              static_cast<void *>(thePair));
+  }
   releaseItem(NameValueCache, thePair);
 }
 
 xPL_NameValueListPtr xPL_AllocNVList(void) {
-  initCaches();
   auto theList = static_cast<xPL_NameValueListPtr>(allocItem(NameValueListCache));
   if (theList != nullptr) {
     // The slot array travels with the list so that reuse never reallocates.
     theList->namedValueCount = 0;
-    xPL_Debug("STORE:: Reused NameValueList @ %p from cache", static_cast<void *>(theList));
+    if (debugging()) {
+      xPL_Debug("STORE:: Reused NameValueList @ %p from cache", static_cast<void *>(theList));
+    }
     return theList;
   }
   theList = static_cast<xPL_NameValueListPtr>(calloc(1, sizeof(xPL_NameValueList)));
@@ -116,18 +115,20 @@ xPL_NameValueListPtr xPL_AllocNVList(void) {
 }
 
 void xPL_FreeNVList(xPL_NameValueListPtr theList) {
-  initCaches();
-  xPL_Debug("STORE:: Releasing NameValueList @ %p back to cache pool",
-            static_cast<void *>(theList));
+  if (debugging()) {
+    xPL_Debug("STORE:: Releasing NameValueList @ %p back to cache pool",
+              static_cast<void *>(theList));
+  }
   releaseItem(NameValueListCache, theList);
 }
 
 xPL_MessagePtr xPL_AllocMessage(void) {
-  initCaches();
   auto theMessage = static_cast<xPL_MessagePtr>(allocItem(MessageCache));
   if (theMessage != nullptr) {
     // The releaser reset it and left its emptied body attached.
-    xPL_Debug("STORE:: Reused xPL_Message @ %p from cache", static_cast<void *>(theMessage));
+    if (debugging()) {
+      xPL_Debug("STORE:: Reused xPL_Message @ %p from cache", static_cast<void *>(theMessage));
+    }
     return theMessage;
   }
   theMessage = static_cast<xPL_MessagePtr>(calloc(1, sizeof(xPL_Message)));
@@ -137,14 +138,14 @@ xPL_MessagePtr xPL_AllocMessage(void) {
 }
 
 void xPL_FreeMessage(xPL_MessagePtr theMessage) {
-  initCaches();
-  xPL_Debug("STORE:: Relesing xPL_Message @ %p back to cache pool",
-            static_cast<void *>(theMessage));
+  if (debugging()) {
+    xPL_Debug("STORE:: Relesing xPL_Message @ %p back to cache pool",
+              static_cast<void *>(theMessage));
+  }
   releaseItem(MessageCache, theMessage);
 }
 
 xPL_ServicePtr xPL_AllocService(void) {
-  initCaches();
   auto theService = static_cast<xPL_ServicePtr>(allocItem(ServiceCache));
   if (theService != nullptr) {
     xPL_Debug("STORE:: Reused xPL_Service @ %p from cache", static_cast<void *>(theService));
@@ -159,14 +160,12 @@ xPL_ServicePtr xPL_AllocService(void) {
 }
 
 void xPL_FreeService(xPL_ServicePtr theService) {
-  initCaches();
   xPL_Debug("STORE:: Releasing xPL_Service @ %p back to cache pool",
             static_cast<void *>(theService));
   releaseItem(ServiceCache, theService);
 }
 
 String xPL_StrAlloc(int theLength) {
-  initCaches();
   if (theLength < 0) return nullptr;
 
   if (theLength > kMaxPooledLength) {
@@ -176,8 +175,8 @@ String xPL_StrAlloc(int theLength) {
     return theString;
   }
 
-  itemCachePtr theCache = StringCache[theLength];
-  if (theCache == nullptr) {
+  itemCache &theCache = StringCache[theLength];
+  if (isAbsent(theCache)) {
     String theString = newStringBuffer(theLength);
     xPL_Debug("STORE:: Cache Empty, Allocating entirely new string @ %p (LEN=%d)",
               static_cast<void *>(theString), theLength);
@@ -192,8 +191,10 @@ String xPL_StrAlloc(int theLength) {
     return theString;
   }
 
-  xPL_Debug("STORE:: Reusing cache entry for String @ %p (LEN=%d)",
-            static_cast<void *>(theString), theLength);
+  if (debugging()) {
+    xPL_Debug("STORE:: Reusing cache entry for String @ %p (LEN=%d)",
+              static_cast<void *>(theString), theLength);
+  }
   theString[0] = '\0';
   return theString;
 }
@@ -203,7 +204,9 @@ String xPL_StrDup(const char *theOrigString) {
   const size_t theLength = strlen(theOrigString);
   String theCopy = xPL_StrAlloc(static_cast<int>(theLength));
   memcpy(theCopy, theOrigString, theLength + 1);
-  xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theOrigString, static_cast<int>(theLength));
+  if (debugging()) {
+    xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theOrigString, static_cast<int>(theLength));
+  }
   return theCopy;
 }
 
@@ -221,7 +224,6 @@ String xPL_StrNDup(const char *theOrigString, int maxChars) {
 }
 
 void xPL_FreeStr(String theString) {
-  initCaches();
   if (theString == nullptr) return;
 
   // Filed by the current length: never more than the buffer was made for, so
@@ -234,14 +236,15 @@ void xPL_FreeStr(String theString) {
     return;
   }
 
-  itemCachePtr &theCache = StringCache[theLength];
-  if (theCache == nullptr) {
+  itemCache &theCache = StringCache[theLength];
+  if (isAbsent(theCache)) {
     xPL_Debug("STORE:: Allocating new cache for strings %d characters long",
               static_cast<int>(theLength));
-    theCache = allocItemCache();
   }
-  xPL_Debug("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)",
-            static_cast<void *>(theString), theString, static_cast<int>(theLength),
-            theCache->cacheCount);
+  if (debugging()) {
+    xPL_Debug("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)",
+              static_cast<void *>(theString), theString, static_cast<int>(theLength),
+              theCache.cacheCount);
+  }
   releaseItem(theCache, theString);
 }

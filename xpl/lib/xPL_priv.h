@@ -95,6 +95,18 @@ void xPL_setServiceConfigured(xPL_ServicePtr theService, Bool isConfigured);
 
 namespace xpl::internal {
 
+// ---- Logging (xPL-utils) -----------------------------------------------------
+
+// Whether debug lines are wanted.  The paths every message takes test it
+// before assembling a line, so that a line nobody reads costs no call.
+inline bool debugging() { return xPL_DebugMode != FALSE; }
+
+// ---- Name/value lists (xPL-namevalue) ---------------------------------------
+
+// Appends a cleared pair (no name yet) to theList; the caller names it with
+// a pool string of its own.
+xPL_NameValuePairPtr appendNamedValuePair(xPL_NameValueListPtr theList);
+
 // ---- Message model (xPL-message) --------------------------------------------
 
 // A message to send of theType, borrowing its three source strings.
