@@ -6,14 +6,22 @@
 // title is the schema.  Formatting assembles the text in one static buffer
 // without allocating; parsing reads it back into a received message whose
 // strings all come from the pools.
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "xPL_priv.h"
 
 namespace {
+
+using xpl::internal::debugging;
 
 // ---------------------------------------------------------------------------
 // State
@@ -29,8 +37,10 @@ static_assert(MSG_MAX_SIZE <= kMessageBuffSize, "outgoing text must fit the mess
 char messageBuff[kMessageBuffSize];
 int messageBytesWritten = 0;
 
-// The block being parsed.  Each holds at most its size - 1 characters;
-// longer text is rejected rather than cut.
+// A block header, a name or a value has at most its buffer's size - 1
+// characters; longer text is rejected rather than cut.  The parser copies
+// from the text straight into pool strings; these buffers hold a header,
+// name or value as stored only for a log line or a number.
 char blockHeaderBuff[kBlockHeaderSize];
 char blockNameBuff[kBlockNameSize];
 char blockValueBuff[kBlockValueSize];
@@ -143,265 +153,582 @@ bool formatInto(xPL_MessagePtr theMessage, const char *theKeyword) {
 // ---------------------------------------------------------------------------
 // Parsing
 // ---------------------------------------------------------------------------
+//
+// The text is read a line at a time: memchr finds each line feed, a table
+// finds where each name ends, and every string the message keeps is copied
+// once, from the text straight into its pool string through the character
+// table.  The header block's entries are read in place: hop, source and
+// target are taken from the text, and no pair is made for them.
 
-// Characters that cannot stand in a header, name or value are kept as '|'.
-inline char mapBlockChar(char theChar) {
-  const auto code = static_cast<signed char>(theChar);
-  return (code < 32 || code > 'z') ? '|' : theChar;
+constexpr int kMaxHeaderLength = kBlockHeaderSize - 1;
+constexpr int kMaxNameLength = kBlockNameSize - 1;
+constexpr int kMaxValueLength = kBlockValueSize - 1;
+
+using CharTable = std::array<char, 256>;
+
+// What is stored for each byte of a header, name or value: the byte itself,
+// or '|' for one that cannot stand there (below 32, above 'z').
+constexpr CharTable makeBlockChars() {
+  CharTable theTable{};
+  for (int i = 0; i < 256; i++) {
+    const auto code = static_cast<signed char>(i);
+    theTable[static_cast<size_t>(i)] = (code < 32 || code > 'z') ? '|' : static_cast<char>(i);
+  }
+  return theTable;
+}
+constexpr CharTable kBlockChars = makeBlockChars();
+static_assert(kBlockChars['\r'] == '|' && kBlockChars['\n'] == '|' && kBlockChars[' '] == ' ' &&
+                  kBlockChars['z'] == 'z' && kBlockChars['{'] == '|' && kBlockChars[0x7f] == '|' &&
+                  kBlockChars[0x80] == '|' && kBlockChars[0xff] == '|',
+              "controls, '{' to DEL and bytes above 127 are stored as '|'");
+// The parser finds '-', '.', '*' and the keyword letters in the raw text:
+// that is only right because the table leaves them alone and makes none of
+// them out of another byte.
+static_assert(kBlockChars['-'] == '-' && kBlockChars['.'] == '.' && kBlockChars['*'] == '*' &&
+                  kBlockChars['a'] == 'a' && kBlockChars['Z'] == 'Z',
+              "address and keyword characters are stored as they are");
+
+// The bytes that end a name: '=' and '!' (a value follows), '}' (the block
+// ends) and the terminator.  A line feed does not: the name goes on.
+constexpr CharTable makeNameEnds() {
+  CharTable theTable{};
+  theTable['='] = theTable['!'] = theTable['}'] = theTable['\0'] = 1;
+  return theTable;
+}
+constexpr CharTable kNameEnds = makeNameEnds();
+
+inline unsigned char byteAt(const char *theText, int thePosition) {
+  return static_cast<unsigned char>(theText[thePosition]);
 }
 
-// Hexadecimal text to a block of bytes from the general allocator.
-bool textToBinary(const char *theText, String *theBlock, int *binaryLength) {
-  const size_t textLength = strlen(theText);
-  const size_t byteCount = textLength / 2;
-  // An odd length ends in a pair whose second character is the terminator,
-  // which the conversion below rejects.
-  auto *theBytes = static_cast<unsigned char *>(malloc(byteCount + (textLength % 2)));
-  for (size_t i = 0; i * 2 < textLength; i++) {
-    int theValue = 0;
-    if (!xPL_hexToInt(theText + i * 2, &theValue)) {
-      free(theBytes);
-      return false;
+// ---- Eight bytes at a time --------------------------------------------------
+//
+// Names and values are a few characters long, so a byte loop that looks for
+// their end leaves at a different count each time and the leaving is
+// mispredicted.  Looking at eight bytes at once finds the end with one test
+// and a bit count.  Only on little-endian machines, where the first byte of
+// the text is the lowest of the word; others take the byte loops.
+
+using Word = uint64_t;
+constexpr bool kWordScan = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+constexpr int kWordSize = sizeof(Word);
+constexpr Word kOnes = 0x0101010101010101ULL;
+constexpr Word kLows = kOnes * 0x7f;
+
+inline Word loadWord(const char *theText) {
+  Word theWord;
+  memcpy(&theWord, theText, sizeof theWord);
+  return theWord;
+}
+
+// The top bit of each byte of theWord that is zero, exactly (no carry
+// crosses a byte).
+constexpr Word zeroBytes(Word theWord) {
+  return ~(((theWord & kLows) + kLows) | theWord | kLows);
+}
+
+constexpr Word bytesEqualTo(Word theWord, char theChar) {
+  return zeroBytes(theWord ^ (kOnes * static_cast<unsigned char>(theChar)));
+}
+
+// The index of the first byte flagged in a zeroBytes-style mask.
+inline int firstFlagged(Word theMask) { return __builtin_ctzll(theMask) / 8; }
+
+static_assert(zeroBytes(0x4100FF0080017F20ULL) == 0x0080008000000000ULL,
+              "zeroBytes flags exactly the zero bytes");
+static_assert(bytesEqualTo(0x3D0A3D213D7D0000ULL, '=') == 0x8000800080000000ULL,
+              "bytesEqualTo flags exactly the equal bytes");
+
+// The top bit of each byte of theWord that is stored as '|' (below 32, above
+// 'z'): bytes with the top bit set, and the others as their low seven bits
+// compare (the sums stay within their byte).
+constexpr Word barBytes(Word theWord) {
+  const Word lowBits = theWord & kLows;
+  const Word atLeastBlank = lowBits + kOnes * (0x80 - ' ');
+  const Word aboveZ = lowBits + kOnes * (0x80 - 'z' - 1);
+  return (theWord | ~atLeastBlank | aboveZ) & ~kLows;
+}
+static_assert(barBytes(0x1F207A7B7F80FF41ULL) == 0x8000008080808000ULL,
+              "barBytes flags exactly the bytes stored as '|'");
+
+// Where a name or line ends, and whether a byte before the end is stored
+// as '|' (then the text is mapped as it is copied; most texts hold none).
+struct Scan {
+  int end;
+  bool hasBars;
+};
+
+// The flags of bytes before the first one flagged in theEnds.
+constexpr Word beforeFirst(Word theFlags, Word theEnds) {
+  return theFlags & ((theEnds & (~theEnds + 1)) - 1);
+}
+
+#if defined(__SSE2__)
+// Sixteen bytes at a time where the processor has SSE2 (every x86-64): a
+// name or line usually ends within the first sixteen.
+constexpr int kChunkSize = 16;
+
+// Bit i set for each byte i of theChunk stored as '|' (below 32, above 'z';
+// bytes above 127 are negative).
+inline unsigned barMask(__m128i theChunk) {
+  const __m128i theBars = _mm_or_si128(_mm_cmplt_epi8(theChunk, _mm_set1_epi8(' ')),
+                                       _mm_cmpgt_epi8(theChunk, _mm_set1_epi8('z')));
+  return static_cast<unsigned>(_mm_movemask_epi8(theBars));
+}
+
+inline unsigned equalMask(__m128i theChunk, char theChar) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(theChunk, _mm_set1_epi8(theChar))));
+}
+
+inline __m128i loadChunk(const char *theText) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(theText));
+}
+
+// The bits of theFlags below the lowest bit of theEnds (not zero).
+inline unsigned beforeFirstBit(unsigned theFlags, unsigned theEnds) {
+  return theFlags & ((theEnds & (~theEnds + 1)) - 1);
+}
+#endif
+
+// The first '=', '!', '}' or terminator from thePosition on.
+Scan scanName(const char *theText, int thePosition, int textLength) {
+  bool hasBars = false;
+#if defined(__SSE2__)
+  // A chunk may take in the terminator, never a byte after it.
+  while (thePosition + kChunkSize <= textLength + 1) {
+    const __m128i theChunk = loadChunk(theText + thePosition);
+    const unsigned theEnds = equalMask(theChunk, '=') | equalMask(theChunk, '!') |
+                             equalMask(theChunk, '}') | equalMask(theChunk, '\0');
+    const unsigned theBars = barMask(theChunk);
+    if (theEnds != 0) {
+      hasBars |= beforeFirstBit(theBars, theEnds) != 0;
+      return {thePosition + __builtin_ctz(theEnds), hasBars};
     }
-    theBytes[i] = static_cast<unsigned char>(theValue);
+    hasBars |= theBars != 0;
+    thePosition += kChunkSize;
   }
-  *theBlock = reinterpret_cast<String>(theBytes);
-  *binaryLength = static_cast<int>(byteCount);
+#else
+  if constexpr (kWordScan) {
+    Word theBars = 0;
+    while (thePosition + kWordSize <= textLength + 1) {
+      const Word theWord = loadWord(theText + thePosition);
+      const Word theEnds = bytesEqualTo(theWord, '=') | bytesEqualTo(theWord, '!') |
+                           bytesEqualTo(theWord, '}') | zeroBytes(theWord);
+      if (theEnds != 0) {
+        theBars |= beforeFirst(barBytes(theWord), theEnds);
+        return {thePosition + firstFlagged(theEnds), theBars != 0};
+      }
+      theBars |= barBytes(theWord);
+      thePosition += kWordSize;
+    }
+    hasBars = theBars != 0;
+  }
+#endif
+  for (; kNameEnds[byteAt(theText, thePosition)] == 0; thePosition++) {
+    hasBars |= kBlockChars[byteAt(theText, thePosition)] != theText[thePosition];
+  }
+  return {thePosition, hasBars};
+}
+
+// The first line feed from thePosition on, or textLength if there is none.
+Scan scanLine(const char *theText, int thePosition, int textLength) {
+  bool hasBars = false;
+#if defined(__SSE2__)
+  while (thePosition + kChunkSize <= textLength + 1) {
+    const __m128i theChunk = loadChunk(theText + thePosition);
+    const unsigned theFeeds = equalMask(theChunk, '\n');
+    const unsigned theBars = barMask(theChunk);
+    if (theFeeds != 0) {
+      hasBars |= beforeFirstBit(theBars, theFeeds) != 0;
+      return {thePosition + __builtin_ctz(theFeeds), hasBars};
+    }
+    hasBars |= theBars != 0;
+    thePosition += kChunkSize;
+  }
+#else
+  if constexpr (kWordScan) {
+    Word theBars = 0;
+    while (thePosition + kWordSize <= textLength + 1) {
+      const Word theWord = loadWord(theText + thePosition);
+      const Word theFeeds = bytesEqualTo(theWord, '\n');
+      if (theFeeds != 0) {
+        theBars |= beforeFirst(barBytes(theWord), theFeeds);
+        return {thePosition + firstFlagged(theFeeds), theBars != 0};
+      }
+      theBars |= barBytes(theWord);
+      thePosition += kWordSize;
+    }
+    hasBars = theBars != 0;
+  }
+#endif
+  // The last chunk may have taken in the terminator and stepped past it.
+  if (thePosition > textLength) return {textLength, hasBars};
+  for (; thePosition < textLength && theText[thePosition] != '\n'; thePosition++) {
+    hasBars |= kBlockChars[byteAt(theText, thePosition)] != theText[thePosition];
+  }
+  return {thePosition, hasBars};
+}
+
+// A stretch of the text being parsed (not terminated), and whether it may
+// hold a byte stored as '|'.
+struct Span {
+  const char *text;
+  int length;
+  bool hasBars;
+};
+
+// Copies theSpan through the character table to theBuffer and terminates it.
+void copyMapped(char *theBuffer, Span theSpan) {
+  for (int i = 0; i < theSpan.length; i++) {
+    theBuffer[i] = kBlockChars[byteAt(theSpan.text, i)];
+  }
+  theBuffer[theSpan.length] = '\0';
+}
+
+// A pool string holding theSpan as the parser stores it.
+String poolCopy(Span theSpan) {
+  String theString = xpl::internal::copyString(theSpan.text, theSpan.length);
+  if (theSpan.hasBars) copyMapped(theString, theSpan);
+  return theString;
+}
+
+// theSpan as stored, in a fixed buffer of at least theSpan.length + 1 bytes
+// (for log lines and numbers).
+const char *mappedText(char *theBuffer, Span theSpan) {
+  copyMapped(theBuffer, theSpan);
+  return theBuffer;
+}
+
+// Whether theSpan equals theUpper (upper-case letters and '-') ignoring case.
+bool equalsIgnoringCase(Span theSpan, std::string_view theUpper) {
+  if (static_cast<size_t>(theSpan.length) != theUpper.size()) return false;
+  for (size_t i = 0; i < theUpper.size(); i++) {
+    char theChar = theSpan.text[i];
+    if (theChar >= 'a' && theChar <= 'z') theChar = static_cast<char>(theChar - 'a' + 'A');
+    if (theChar != theUpper[i]) return false;
+  }
   return true;
 }
 
-enum class BlockState { header, open, afterOpen, name, value, close };
-
-// Reads one block ("header\n{\nname=value\n...}\n") from theText into theList.
-// Returns the characters consumed when a block was read, 0 when the text held
-// only skippable characters, and minus the failing position on an error.
-// *theHeader receives a pool copy of the header only on success.
-int parseBlock(const char *theText, String *theHeader, xPL_NameValueListPtr theList) {
-  BlockState theState = BlockState::header;
-  bool headerStarted = false;
-  bool isBinary = false;
-  int headerLength = 0;
-  int nameLength = 0;
-  int valueLength = 0;
-  int thePosition = 0;
-
-  for (; theText[thePosition] != '\0'; thePosition++) {
-    const char theChar = theText[thePosition];
-    switch (theState) {
-      case BlockState::header:
-        if (theChar == '\n' && headerStarted) {
-          blockHeaderBuff[headerLength] = '\0';
-          theState = BlockState::open;
-        } else if (!headerStarted && static_cast<signed char>(theChar) <= 32) {
-          // Blanks, line feeds and control bytes before a block are skipped.
-        } else {
-          if (headerLength == kBlockHeaderSize - 1) {
-            xPL_Debug("Block header longer than %d characters at position %d - bad message",
-                      kBlockHeaderSize - 1, thePosition);
-            return -thePosition;
-          }
-          blockHeaderBuff[headerLength++] = mapBlockChar(theChar);
-          headerStarted = true;
-        }
-        break;
-
-      case BlockState::open:
-        if (theChar != '{') {
-          xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)",
-                    theChar, thePosition);
-          return -thePosition;
-        }
-        theState = BlockState::afterOpen;
-        break;
-
-      case BlockState::afterOpen:
-        if (theChar != '\n') {
-          xPL_Debug(
-              "Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
-              theChar, thePosition);
-          return -thePosition;
-        }
-        nameLength = 0;
-        theState = BlockState::name;
-        break;
-
-      case BlockState::name:
-        if (theChar == '=' || theChar == '!') {
-          blockNameBuff[nameLength] = '\0';
-          isBinary = theChar == '!';
-          valueLength = 0;
-          theState = BlockState::value;
-        } else if (theChar == '}') {
-          theState = BlockState::close;
-        } else {
-          if (nameLength == kBlockNameSize - 1) {
-            xPL_Debug("Name longer than %d characters at position %d - bad message",
-                      kBlockNameSize - 1, thePosition);
-            return -thePosition;
-          }
-          blockNameBuff[nameLength++] = mapBlockChar(theChar);
-        }
-        break;
-
-      case BlockState::value:
-        if (theChar == '\n') {
-          blockValueBuff[valueLength] = '\0';
-          if (isBinary) {
-            String theBlock = nullptr;
-            int binaryLength = 0;
-            if (!textToBinary(blockValueBuff, &theBlock, &binaryLength)) {
-              xPL_Debug("Unable to xlate binary value for name %s", blockNameBuff);
-              return -thePosition;
-            }
-            xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
-            thePair->isBinary = TRUE;
-            thePair->itemValue = theBlock;
-            thePair->binaryLength = binaryLength;
-          } else {
-            xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
-            thePair->itemValue = xPL_StrDup(blockValueBuff);
-          }
-          nameLength = 0;
-          theState = BlockState::name;
-        } else {
-          if (valueLength == kBlockValueSize - 1) {
-            xPL_Debug("Value longer than %d characters at position %d - bad message",
-                      kBlockValueSize - 1, thePosition);
-            return -thePosition;
-          }
-          blockValueBuff[valueLength++] = mapBlockChar(theChar);
-        }
-        break;
-
-      case BlockState::close:
-        if (theChar != '\n') {
-          xPL_Debug(
-              "Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)",
-              theChar, thePosition);
-          return -thePosition;
-        }
-        *theHeader = xPL_StrDup(blockHeaderBuff);
-        return thePosition + 1;
-    }
-  }
-
-  if (!headerStarted) return 0;
-  xPL_Debug("Ran out of characters parsing block");
-  return -thePosition;
+const char *findChar(Span theSpan, int theStart, char theChar) {
+  return static_cast<const char *>(
+      memchr(theSpan.text + theStart, theChar, static_cast<size_t>(theSpan.length - theStart)));
 }
 
-// The text of a header entry.  An entry in binary form has no terminator
-// and cannot be read as text, so it is refused like a malformed one.
-bool getHeaderText(xPL_NameValueListPtr theList, const char *theName, const char *upperName,
-                   const char *missingText, String *theText) {
-  xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, theName);
-  if (thePair == nullptr) {
+// ---- Binary values ----------------------------------------------------------
+
+inline bool isHexDigit(char theChar) {
+  return (theChar >= '0' && theChar <= '9') || (theChar >= 'A' && theChar <= 'F');
+}
+
+inline int hexValue(char theChar) { return theChar <= '9' ? theChar - '0' : theChar - 'A' + 10; }
+
+// Whether theText is a binary value: pairs of upper-case hexadecimal digits.
+bool isBinaryText(Span theText) {
+  if (theText.length % 2 != 0) return false;
+  for (int i = 0; i < theText.length; i++) {
+    if (!isHexDigit(theText.text[i])) return false;
+  }
+  return true;
+}
+
+// The bytes of a binary value, in a block from the general allocator.
+String binaryBlock(Span theText) {
+  const int byteCount = theText.length / 2;
+  auto *theBytes = static_cast<unsigned char *>(malloc(static_cast<size_t>(byteCount)));
+  for (int i = 0; i < byteCount; i++) {
+    theBytes[i] =
+        static_cast<unsigned char>(hexValue(theText.text[2 * i]) * 16 + hexValue(theText.text[2 * i + 1]));
+  }
+  return reinterpret_cast<String>(theBytes);
+}
+
+// Logs the refusal of a binary value; the name is shown as it would be stored.
+void logBadBinary(Span theName) {
+  if (!debugging()) return;
+  xPL_Debug("Unable to xlate binary value for name %s", mappedText(blockNameBuff, theName));
+}
+
+// ---- Blocks -----------------------------------------------------------------
+
+int ranOutOfCharacters(int textLength) {
+  xPL_Debug("Ran out of characters parsing block");
+  return -textLength;
+}
+
+// One "name=value" or "name!value" line of a block.
+struct Entry {
+  Span name;
+  Span value;
+  bool isBinary;
+};
+
+// Reads one block ("header\n{\nname=value\n...}\n") of theText, which holds
+// textLength characters and its terminator, handing each entry to takeEntry
+// (which logs and returns false to refuse it).  Returns the characters
+// consumed when a block was read, 0 when the text held only skippable
+// characters, and minus the failing position on an error.  *theHeader
+// receives the header line as it stands in the text.
+template <typename TakeEntry>
+int readBlock(const char *theText, int textLength, Span *theHeader, TakeEntry takeEntry) {
+  int thePosition = 0;
+  // Blanks, line feeds and control bytes (bytes above 127 among them) before
+  // a block are skipped.
+  while (thePosition < textLength && static_cast<signed char>(theText[thePosition]) <= 32) {
+    thePosition++;
+  }
+  if (thePosition == textLength) return 0;
+
+  const int headerStart = thePosition;
+  const Scan theHeaderLine = scanLine(theText, headerStart, textLength);
+  const int headerEnd = theHeaderLine.end;
+  if (headerEnd - headerStart > kMaxHeaderLength) {
+    xPL_Debug("Block header longer than %d characters at position %d - bad message",
+              kMaxHeaderLength, headerStart + kMaxHeaderLength);
+    return -(headerStart + kMaxHeaderLength);
+  }
+  if (headerEnd == textLength) return ranOutOfCharacters(textLength);
+  *theHeader = {theText + headerStart, headerEnd - headerStart, theHeaderLine.hasBars};
+
+  thePosition = headerEnd + 1;
+  if (thePosition == textLength) return ranOutOfCharacters(textLength);
+  if (theText[thePosition] != '{') {
+    xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)",
+              theText[thePosition], thePosition);
+    return -thePosition;
+  }
+  thePosition++;
+  if (thePosition == textLength) return ranOutOfCharacters(textLength);
+  if (theText[thePosition] != '\n') {
+    xPL_Debug("Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
+              theText[thePosition], thePosition);
+    return -thePosition;
+  }
+  thePosition++;
+
+  for (;;) {
+    const int nameStart = thePosition;
+    const Scan theName = scanName(theText, nameStart, textLength);
+    thePosition = theName.end;
+    if (thePosition - nameStart > kMaxNameLength) {
+      xPL_Debug("Name longer than %d characters at position %d - bad message", kMaxNameLength,
+                nameStart + kMaxNameLength);
+      return -(nameStart + kMaxNameLength);
+    }
+    const char theEnd = theText[thePosition];
+    if (theEnd == '\0') return ranOutOfCharacters(textLength);
+
+    if (theEnd == '}') {
+      // Ends the block, even in the middle of a name.
+      thePosition++;
+      if (thePosition == textLength) return ranOutOfCharacters(textLength);
+      if (theText[thePosition] != '\n') {
+        xPL_Debug(
+            "Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)",
+            theText[thePosition], thePosition);
+        return -thePosition;
+      }
+      return thePosition + 1;
+    }
+
+    const int valueStart = thePosition + 1;
+    const Scan theValue = scanLine(theText, valueStart, textLength);
+    const int valueEnd = theValue.end;
+    if (valueEnd - valueStart > kMaxValueLength) {
+      xPL_Debug("Value longer than %d characters at position %d - bad message", kMaxValueLength,
+                valueStart + kMaxValueLength);
+      return -(valueStart + kMaxValueLength);
+    }
+    if (valueEnd == textLength) return ranOutOfCharacters(textLength);
+
+    const Entry theEntry{{theText + nameStart, thePosition - nameStart, theName.hasBars},
+                         {theText + valueStart, valueEnd - valueStart, theValue.hasBars},
+                         theEnd == '!'};
+    if (!takeEntry(theEntry)) return -valueEnd;
+    thePosition = valueEnd + 1;
+  }
+}
+
+// ---- The header block ---------------------------------------------------------
+
+// The first hop, source and target entries of a header block (names
+// compared ignoring case); the others are ignored.
+struct HeaderEntries {
+  const Entry *find(std::string_view theName) const {
+    if (theName == "HOP") return hasHop ? &hop : nullptr;
+    if (theName == "SOURCE") return hasSource ? &source : nullptr;
+    return hasTarget ? &target : nullptr;
+  }
+
+  // Notes theEntry if it is the first of its name; false for a binary
+  // value that is not one.
+  bool take(const Entry &theEntry) {
+    if (theEntry.isBinary && !isBinaryText(theEntry.value)) {
+      logBadBinary(theEntry.name);
+      return false;
+    }
+    if (!hasHop && equalsIgnoringCase(theEntry.name, "HOP")) {
+      hop = theEntry;
+      hasHop = true;
+    } else if (!hasSource && equalsIgnoringCase(theEntry.name, "SOURCE")) {
+      source = theEntry;
+      hasSource = true;
+    } else if (!hasTarget && equalsIgnoringCase(theEntry.name, "TARGET")) {
+      target = theEntry;
+      hasTarget = true;
+    }
+    return true;
+  }
+
+  // Read only once their flag is set.
+  Entry hop;
+  Entry source;
+  Entry target;
+  bool hasHop = false;
+  bool hasSource = false;
+  bool hasTarget = false;
+};
+
+// The text of a header entry.  An entry in binary form is no text, so it is
+// refused like a malformed one.
+bool getHeaderText(const HeaderEntries &theEntries, std::string_view upperName,
+                   const char *missingText, Span *theText) {
+  const Entry *theEntry = theEntries.find(upperName);
+  if (theEntry == nullptr) {
     xPL_Debug("%s", missingText);
     return false;
   }
-  if (thePair->isBinary || thePair->itemValue == nullptr) {
-    xPL_Debug("Message %s entry is not text - bad message", upperName);
+  if (theEntry->isBinary) {
+    xPL_Debug("Message %.*s entry is not text - bad message", static_cast<int>(upperName.size()),
+              upperName.data());
     return false;
   }
-  *theText = thePair->itemValue;
+  *theText = theEntry->value;
   return true;
 }
 
-// Positions of the '-' ending the vendor and the '.' ending the device.
-struct AddressSplit {
-  size_t dash;
-  size_t dot;
+// The three parts of "vendor-device.instance": the vendor runs to the first
+// '-', the device from there to the next '.', the instance is the rest.
+struct Address {
+  Span vendor;
+  Span device;
+  Span instance;
 };
 
-// Splits "vendor-device.instance"; logs with theWhat ("SOURCE"/"TARGET").
-bool splitAddress(const char *theAddress, const char *theWhat, AddressSplit *theSplit) {
-  const std::string_view theText(theAddress);
-  const size_t theDash = theText.find('-');
-  if (theDash == std::string_view::npos) {
-    xPL_Debug("%s Missing Device ID - %s", theWhat, theAddress);
+// Splits theText; logs with theWhat ("SOURCE"/"TARGET") when it cannot.
+bool splitAddress(Span theText, const char *theWhat, Address *theAddress) {
+  const char *theDash = findChar(theText, 0, '-');
+  if (theDash == nullptr) {
+    if (debugging()) {
+      xPL_Debug("%s Missing Device ID - %s", theWhat, mappedText(blockValueBuff, theText));
+    }
     return false;
   }
-  const size_t theDot = theText.find('.', theDash + 1);
-  if (theDot == std::string_view::npos) {
-    const std::string_view theVendor = theText.substr(0, theDash);
-    xPL_Debug("%s Missing Instance ID - %.*s.%s", theWhat, static_cast<int>(theVendor.size()),
-              theVendor.data(), theAddress + theDash + 1);
+  const int dashAt = static_cast<int>(theDash - theText.text);
+  const char *theDot = findChar(theText, dashAt + 1, '.');
+  if (theDot == nullptr) {
+    if (debugging()) {
+      const char *theValue = mappedText(blockValueBuff, theText);
+      xPL_Debug("%s Missing Instance ID - %.*s.%s", theWhat, dashAt, theValue,
+                theValue + dashAt + 1);
+    }
     return false;
   }
-  theSplit->dash = theDash;
-  theSplit->dot = theDot;
+  const int dotAt = static_cast<int>(theDot - theText.text);
+  theAddress->vendor = {theText.text, dashAt, theText.hasBars};
+  theAddress->device = {theDash + 1, dotAt - dashAt - 1, theText.hasBars};
+  theAddress->instance = {theDot + 1, theText.length - dotAt - 1, theText.hasBars};
   return true;
 }
 
-// Calls theSetter with the three parts of theAddress, cutting the text in
-// place for the call and restoring it afterwards.
-template <typename Setter>
-void withAddressParts(String theAddress, const AddressSplit &theSplit, Setter theSetter) {
-  theAddress[theSplit.dash] = '\0';
-  theAddress[theSplit.dot] = '\0';
-  theSetter(theAddress, theAddress + theSplit.dash + 1, theAddress + theSplit.dot + 1);
-  theAddress[theSplit.dash] = '-';
-  theAddress[theSplit.dot] = '.';
+// A hop count: a whole decimal number above 0.
+bool readHopCount(Span theText, int *hopCount) {
+  // The usual single digit needs no conversion.
+  if (theText.length == 1 && theText.text[0] >= '1' && theText.text[0] <= '9') {
+    *hopCount = theText.text[0] - '0';
+    return true;
+  }
+  int theValue = 0;
+  if (!xPL_strToInt(mappedText(blockValueBuff, theText), &theValue) || theValue <= 0) {
+    return false;
+  }
+  *hopCount = theValue;
+  return true;
 }
 
-bool parseMessageHeader(xPL_MessagePtr theMessage, xPL_NameValueListPtr theList) {
-  String hopText = nullptr;
-  if (!getHeaderText(theList, "hop", "HOP", "Message missing HOP count", &hopText)) return false;
-  int hopCount = 0;
-  if (!xPL_strToInt(hopText, &hopCount) || hopCount <= 0) {
+// Checks the header entries and stores hop count, source and target.
+bool parseMessageHeader(xPL_MessagePtr theMessage, const HeaderEntries &theEntries) {
+  Span hopText{};
+  if (!getHeaderText(theEntries, "HOP", "Message missing HOP count", &hopText)) return false;
+  if (!readHopCount(hopText, &theMessage->hopCount)) {
     xPL_Debug("Message HOP Count invalid");
     return false;
   }
-  theMessage->hopCount = hopCount;
 
-  String sourceText = nullptr;
-  if (!getHeaderText(theList, "source", "SOURCE", "Message missing SOURCE", &sourceText)) {
-    return false;
-  }
-  AddressSplit theSplit{};
-  if (!splitAddress(sourceText, "SOURCE", &theSplit)) return false;
-  withAddressParts(sourceText, theSplit,
-                   [theMessage](const char *theVendor, const char *theDevice,
-                                const char *theInstance) {
-                     xPL_setSource(theMessage, theVendor, theDevice, theInstance);
-                   });
+  Span sourceText{};
+  if (!getHeaderText(theEntries, "SOURCE", "Message missing SOURCE", &sourceText)) return false;
+  Address theSource{};
+  if (!splitAddress(sourceText, "SOURCE", &theSource)) return false;
+  theMessage->sourceVendor = poolCopy(theSource.vendor);
+  theMessage->sourceDeviceID = poolCopy(theSource.device);
+  theMessage->sourceInstanceID = poolCopy(theSource.instance);
 
-  String targetText = nullptr;
-  if (!getHeaderText(theList, "target", "TARGET", "Message missing TARGET", &targetText)) {
-    return false;
-  }
-  if (strcmp(targetText, "*") == 0) {
+  Span targetText{};
+  if (!getHeaderText(theEntries, "TARGET", "Message missing TARGET", &targetText)) return false;
+  if (targetText.length == 1 && targetText.text[0] == '*') {
     theMessage->isBroadcastMessage = TRUE;
     return true;
   }
-  if (!splitAddress(targetText, "TARGET", &theSplit)) return false;
-  withAddressParts(targetText, theSplit,
-                   [theMessage](const char *theVendor, const char *theDevice,
-                                const char *theInstance) {
-                     if (xPL_strcmpIgnoreCase(theVendor, "XPL") == 0 &&
-                         xPL_strcmpIgnoreCase(theDevice, "GROUP") == 0) {
-                       // The whole received name is kept, prefix included, so
-                       // that it compares with the configured group texts.
-                       // The vendor and device are exactly "XPL" and "GROUP"
-                       // in some case, so the prefix fits where they stood.
-                       char *theGroup = const_cast<char *>(theVendor);
-                       char savedText[kGroupPrefix.size()];
-                       memcpy(savedText, theGroup, kGroupPrefix.size());
-                       memcpy(theGroup, kGroupPrefix.data(), kGroupPrefix.size());
-                       xPL_setTargetGroup(theMessage, theGroup);
-                       memcpy(theGroup, savedText, kGroupPrefix.size());
-                     } else {
-                       xPL_setTarget(theMessage, theVendor, theDevice, theInstance);
-                     }
-                   });
+  Address theTarget{};
+  if (!splitAddress(targetText, "TARGET", &theTarget)) return false;
+  if (equalsIgnoringCase(theTarget.vendor, "XPL") && equalsIgnoringCase(theTarget.device, "GROUP")) {
+    // The whole received name is kept, prefix included (in upper case), so
+    // that it compares with the configured group texts.
+    String theGroup = xPL_StrAlloc(static_cast<int>(kGroupPrefix.size()) + theTarget.instance.length);
+    memcpy(theGroup, kGroupPrefix.data(), kGroupPrefix.size());
+    copyMapped(theGroup + kGroupPrefix.size(), theTarget.instance);
+    theMessage->groupName = theGroup;
+    theMessage->isGroupMessage = TRUE;
+  } else {
+    theMessage->targetVendor = poolCopy(theTarget.vendor);
+    theMessage->targetDeviceID = poolCopy(theTarget.device);
+    theMessage->targetInstanceID = poolCopy(theTarget.instance);
+  }
   return true;
 }
 
-xPL_MessageType keywordToType(const char *theKeyword) {
-  if (xPL_strcmpIgnoreCase(theKeyword, "XPL-CMND") == 0) return xPL_MESSAGE_COMMAND;
-  if (xPL_strcmpIgnoreCase(theKeyword, "XPL-STAT") == 0) return xPL_MESSAGE_STATUS;
-  if (xPL_strcmpIgnoreCase(theKeyword, "XPL-TRIG") == 0) return xPL_MESSAGE_TRIGGER;
+xPL_MessageType keywordToType(Span theKeyword) {
+  if (equalsIgnoringCase(theKeyword, "XPL-CMND")) return xPL_MESSAGE_COMMAND;
+  if (equalsIgnoringCase(theKeyword, "XPL-STAT")) return xPL_MESSAGE_STATUS;
+  if (equalsIgnoringCase(theKeyword, "XPL-TRIG")) return xPL_MESSAGE_TRIGGER;
   return xPL_MESSAGE_ANY;
+}
+
+// ---- The body block -----------------------------------------------------------
+
+// Appends theEntry to theList as a pair that owns copies of its texts.
+bool addBodyPair(xPL_NameValueListPtr theList, const Entry &theEntry) {
+  if (theEntry.isBinary && !isBinaryText(theEntry.value)) {
+    logBadBinary(theEntry.name);
+    return false;
+  }
+  xPL_NameValuePairPtr thePair = xpl::internal::appendNamedValuePair(theList);
+  thePair->itemName = poolCopy(theEntry.name);
+  if (theEntry.isBinary) {
+    thePair->isBinary = TRUE;
+    thePair->itemValue = binaryBlock(theEntry.value);
+    thePair->binaryLength = theEntry.value.length / 2;
+  } else {
+    thePair->itemValue = poolCopy(theEntry.value);
+  }
+  return true;
+}
+
+// Releases a half-built message and says why.
+xPL_MessagePtr reject(xPL_MessagePtr theMessage, const char *theReason) {
+  xPL_Debug("%s", theReason);
+  xPL_releaseMessage(theMessage);
+  return nullptr;
 }
 
 }  // namespace
@@ -434,58 +761,48 @@ int xpl::internal::formattedLength() { return messageBytesWritten; }
 // ---------------------------------------------------------------------------
 
 xPL_MessagePtr xPL_parseMessage(const char *theText) {
+  const int textLength = static_cast<int>(strlen(theText));
   xPL_MessagePtr theMessage = xpl::internal::createReceivedMessage(xPL_MESSAGE_ANY);
-  String blockHeader = nullptr;
 
-  const int headerEnd = parseBlock(theText, &blockHeader, theMessage->messageBody);
-  if (headerEnd <= 0) {
-    xPL_Debug("Error parsing message header");
-    xPL_releaseMessage(theMessage);
-    return nullptr;
-  }
+  HeaderEntries theEntries;
+  Span theKeyword{};
+  const int headerEnd = readBlock(theText, textLength, &theKeyword,
+                                  [&](const Entry &theEntry) { return theEntries.take(theEntry); });
+  if (headerEnd <= 0) return reject(theMessage, "Error parsing message header");
 
-  theMessage->messageType = keywordToType(blockHeader);
+  theMessage->messageType = keywordToType(theKeyword);
   if (theMessage->messageType == xPL_MESSAGE_ANY) {
-    xPL_Debug("Unknown message header of %s - bad message", blockHeader);
-    xPL_FreeStr(blockHeader);
-    xPL_releaseMessage(theMessage);
-    return nullptr;
-  }
-  xPL_FreeStr(blockHeader);
-  blockHeader = nullptr;
-
-  if (!parseMessageHeader(theMessage, theMessage->messageBody)) {
-    xPL_Debug("Unable to parse message header");
+    if (debugging()) {
+      xPL_Debug("Unknown message header of %s - bad message",
+                mappedText(blockHeaderBuff, theKeyword));
+    }
     xPL_releaseMessage(theMessage);
     return nullptr;
   }
 
-  // The header entries are done with; the body block takes their place.
-  xPL_clearAllNamedValues(theMessage->messageBody);
-  const int bodyLength = parseBlock(theText + headerEnd, &blockHeader, theMessage->messageBody);
-  if (bodyLength < 0) {
-    xPL_Debug("Error parsing message block");
-    xPL_releaseMessage(theMessage);
-    return nullptr;
+  if (!parseMessageHeader(theMessage, theEntries)) {
+    return reject(theMessage, "Unable to parse message header");
   }
+
+  xPL_NameValueListPtr theBody = theMessage->messageBody;
+  Span theSchema{};
+  const int bodyLength =
+      readBlock(theText + headerEnd, textLength - headerEnd, &theSchema,
+                [theBody](const Entry &theEntry) { return addBodyPair(theBody, theEntry); });
+  if (bodyLength < 0) return reject(theMessage, "Error parsing message block");
   // Everything downstream (hub echo, service routing) needs a schema.
-  if (bodyLength == 0) {
-    xPL_Debug("Message has no schema block - bad message");
-    xPL_releaseMessage(theMessage);
-    return nullptr;
-  }
+  if (bodyLength == 0) return reject(theMessage, "Message has no schema block - bad message");
 
-  char *theDot = strchr(blockHeader, '.');
+  const char *theDot = findChar(theSchema, 0, '.');
   if (theDot == nullptr) {
-    xPL_Debug("Malformed message block header - %s", blockHeader);
-    xPL_FreeStr(blockHeader);
+    if (debugging()) {
+      xPL_Debug("Malformed message block header - %s", mappedText(blockHeaderBuff, theSchema));
+    }
     xPL_releaseMessage(theMessage);
     return nullptr;
   }
-  *theDot = '\0';
-  xPL_setSchemaClass(theMessage, blockHeader);
-  xPL_setSchemaType(theMessage, theDot + 1);
-  *theDot = '.';
-  xPL_FreeStr(blockHeader);
+  const int dotAt = static_cast<int>(theDot - theSchema.text);
+  theMessage->schemaClass = poolCopy({theSchema.text, dotAt, theSchema.hasBars});
+  theMessage->schemaType = poolCopy({theDot + 1, theSchema.length - dotAt - 1, theSchema.hasBars});
   return theMessage;
 }

@@ -42,11 +42,15 @@ void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {
 }
 
 xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, const char *theName) {
-  xPL_NameValuePairPtr &theSlot = pairsOf(theList).append();
-  xPL_NameValuePairPtr thePair = xPL_AllocNVPair();
+  xPL_NameValuePairPtr thePair = xpl::internal::appendNamedValuePair(theList);
   thePair->itemName = xPL_StrDup(theName);
-  theSlot = thePair;
   return thePair;
+}
+
+xPL_NameValuePairPtr xpl::internal::appendNamedValuePair(xPL_NameValueListPtr theList) {
+  xPL_NameValuePairPtr &theSlot = pairsOf(theList).append();
+  theSlot = xPL_AllocNVPair();
+  return theSlot;
 }
 
 void xPL_addNamedValue(xPL_NameValueListPtr theList, const char *theName, const char *theValue) {

@@ -223,12 +223,42 @@ String xPL_StrNDup(const char *theOrigString, int maxChars) {
   return theCopy;
 }
 
-void xPL_FreeStr(String theString) {
-  if (theString == nullptr) return;
+namespace {
 
-  // Filed by the current length: never more than the buffer was made for, so
-  // a reused buffer always has room for its length and the terminator.
-  const size_t theLength = strlen(theString);
+// The pool's ordinary case for a string of theLength characters: a stack
+// that holds one, with debugging off.  Everything else (no stack, an empty
+// one, a large string, pool lines to log) goes the general way.
+inline bool isQuickTake(int theLength) {
+  return static_cast<unsigned>(theLength) <= static_cast<unsigned>(kMaxPooledLength) &&
+         StringCache[theLength].cacheCount > 0 && !debugging();
+}
+
+// Likewise for a release: a stack with a free slot, with debugging off.
+inline bool isQuickRelease(size_t theLength) {
+  return theLength <= static_cast<size_t>(kMaxPooledLength) &&
+         StringCache[theLength].cacheCount < StringCache[theLength].cacheAllocCount &&
+         !debugging();
+}
+
+// Copies theLength bytes.  Names and values are mostly a few characters
+// long: two overlapping moves copy them without a call.
+inline void copyBytes(char *theCopy, const char *theText, size_t theLength) {
+  if (theLength > 16) {
+    memcpy(theCopy, theText, theLength);
+  } else if (theLength >= 8) {
+    memcpy(theCopy, theText, 8);
+    memcpy(theCopy + theLength - 8, theText + theLength - 8, 8);
+  } else if (theLength >= 4) {
+    memcpy(theCopy, theText, 4);
+    memcpy(theCopy + theLength - 4, theText + theLength - 4, 4);
+  } else if (theLength > 0) {
+    theCopy[0] = theText[0];
+    theCopy[theLength / 2] = theText[theLength / 2];
+    theCopy[theLength - 1] = theText[theLength - 1];
+  }
+}
+
+__attribute__((noinline)) void releaseString(String theString, size_t theLength) {
   if (theLength > static_cast<size_t>(kMaxPooledLength)) {
     xPL_Debug("STORE:: Permanently releasing large string @ %p, [%s]",
               static_cast<void *>(theString), theString);
@@ -247,4 +277,32 @@ void xPL_FreeStr(String theString) {
               theCache.cacheCount);
   }
   releaseItem(theCache, theString);
+}
+
+}  // namespace
+
+String xpl::internal::copyString(const char *theText, int theLength) {
+  String theCopy;
+  if (isQuickTake(theLength)) {
+    itemCache &theCache = StringCache[theLength];
+    theCopy = static_cast<String>(theCache.cachedItems[--theCache.cacheCount]);
+  } else {
+    theCopy = xPL_StrAlloc(theLength);
+  }
+  copyBytes(theCopy, theText, static_cast<size_t>(theLength));
+  theCopy[theLength] = '\0';
+  return theCopy;
+}
+
+void xPL_FreeStr(String theString) {
+  if (theString == nullptr) return;
+  // Filed by the current length: never more than the buffer was made for, so
+  // a reused buffer always has room for its length and the terminator.
+  const size_t theLength = strlen(theString);
+  if (isQuickRelease(theLength)) {
+    itemCache &theCache = StringCache[theLength];
+    theCache.cachedItems[theCache.cacheCount++] = theString;
+    return;
+  }
+  releaseString(theString, theLength);
 }

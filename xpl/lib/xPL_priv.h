@@ -101,6 +101,12 @@ namespace xpl::internal {
 // before assembling a line, so that a line nobody reads costs no call.
 inline bool debugging() { return xPL_DebugMode != FALSE; }
 
+// ---- Pools (xPL-store) --------------------------------------------------------
+
+// A pool string holding theLength (0 or more) characters of theText, which
+// need not be terminated there.
+String copyString(const char *theText, int theLength);
+
 // ---- Name/value lists (xPL-namevalue) ---------------------------------------
 
 // Appends a cleared pair (no name yet) to theList; the caller names it with
