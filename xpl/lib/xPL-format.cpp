@@ -290,8 +290,9 @@ inline unsigned beforeFirstBit(unsigned theFlags, unsigned theEnds) {
 }
 #endif
 
-// The first '=', '!', '}' or terminator from thePosition on.
-Scan scanName(const char *theText, int thePosition, int textLength) {
+// The first '=', '!', '}' or terminator from thePosition on.  The
+// readableBefore bytes before theText may be read.
+inline Scan scanName(const char *theText, int thePosition, int textLength, int readableBefore) {
   bool hasBars = false;
 #if defined(__SSE2__)
   // A chunk may take in the terminator, never a byte after it.
@@ -307,7 +308,19 @@ Scan scanName(const char *theText, int thePosition, int textLength) {
     hasBars |= theBars != 0;
     thePosition += kChunkSize;
   }
+  // Fewer than sixteen bytes are left (the terminator is among them).
+  const int lastStart = textLength + 1 - kChunkSize;
+  if (lastStart >= -readableBefore) {
+    const __m128i theChunk = loadChunk(theText + lastStart);
+    const int theSkip = thePosition - lastStart;
+    const unsigned theEnds = (equalMask(theChunk, '=') | equalMask(theChunk, '!') |
+                              equalMask(theChunk, '}') | equalMask(theChunk, '\0')) >> theSkip;
+    const unsigned theBars = barMask(theChunk) >> theSkip;
+    hasBars |= beforeFirstBit(theBars, theEnds) != 0;
+    return {thePosition + __builtin_ctz(theEnds), hasBars};
+  }
 #else
+  (void)readableBefore;
   if constexpr (kWordScan) {
     Word theBars = 0;
     while (thePosition + kWordSize <= textLength + 1) {
@@ -331,7 +344,8 @@ Scan scanName(const char *theText, int thePosition, int textLength) {
 }
 
 // The first line feed from thePosition on, or textLength if there is none.
-Scan scanLine(const char *theText, int thePosition, int textLength) {
+// The readableBefore bytes before theText may be read.
+inline Scan scanLine(const char *theText, int thePosition, int textLength, int readableBefore) {
   bool hasBars = false;
 #if defined(__SSE2__)
   while (thePosition + kChunkSize <= textLength + 1) {
@@ -345,7 +359,20 @@ Scan scanLine(const char *theText, int thePosition, int textLength) {
     hasBars |= theBars != 0;
     thePosition += kChunkSize;
   }
+  // Fewer than sixteen bytes are left (the terminator is among them), or the
+  // last chunk stepped past the terminator.
+  const int lastStart = textLength + 1 - kChunkSize;
+  if (thePosition <= textLength && lastStart >= -readableBefore) {
+    const __m128i theChunk = loadChunk(theText + lastStart);
+    const int theSkip = thePosition - lastStart;
+    const unsigned theFeeds = equalMask(theChunk, '\n') >> theSkip;
+    const unsigned theBars = barMask(theChunk) >> theSkip;
+    if (theFeeds == 0) return {textLength, hasBars};
+    hasBars |= beforeFirstBit(theBars, theFeeds) != 0;
+    return {thePosition + __builtin_ctz(theFeeds), hasBars};
+  }
 #else
+  (void)readableBefore;
   if constexpr (kWordScan) {
     Word theBars = 0;
     while (thePosition + kWordSize <= textLength + 1) {
@@ -378,7 +405,8 @@ struct Span {
 };
 
 // Copies theSpan through the character table to theBuffer and terminates it.
-void copyMapped(char *theBuffer, Span theSpan) {
+// Out of line: names and values hardly ever need it.
+__attribute__((noinline)) void copyMapped(char *theBuffer, Span theSpan) {
   for (int i = 0; i < theSpan.length; i++) {
     theBuffer[i] = kBlockChars[byteAt(theSpan.text, i)];
   }
@@ -386,7 +414,7 @@ void copyMapped(char *theBuffer, Span theSpan) {
 }
 
 // A pool string holding theSpan as the parser stores it.
-String poolCopy(Span theSpan) {
+inline String poolCopy(Span theSpan) {
   String theString = xpl::internal::copyString(theSpan.text, theSpan.length);
   if (theSpan.hasBars) copyMapped(theString, theSpan);
   return theString;
@@ -399,15 +427,49 @@ const char *mappedText(char *theBuffer, Span theSpan) {
   return theBuffer;
 }
 
-// Whether theSpan equals theUpper (upper-case letters and '-') ignoring case.
-bool equalsIgnoringCase(Span theSpan, std::string_view theUpper) {
-  if (static_cast<size_t>(theSpan.length) != theUpper.size()) return false;
-  for (size_t i = 0; i < theUpper.size(); i++) {
-    char theChar = theSpan.text[i];
-    if (theChar >= 'a' && theChar <= 'z') theChar = static_cast<char>(theChar - 'a' + 'A');
-    if (theChar != theUpper[i]) return false;
+// A keyword or entry name of up to eight characters, ready to be compared
+// with a text ignoring case in one step: its bytes in lower case, and the
+// bit that folds the case of a letter set in the bytes of its letters (a
+// byte OR'd with 0x20 equals a lower-case letter only when it is that letter
+// in either case; other bytes must be equal as they are).
+struct FoldedWord {
+  Word lower;
+  Word caseBits;
+  int length;
+};
+
+constexpr Word placeByte(char theChar, int theIndex) {
+  const int theShift = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 8 * theIndex : 8 * (7 - theIndex);
+  return static_cast<Word>(static_cast<unsigned char>(theChar)) << theShift;
+}
+
+constexpr FoldedWord foldedWord(std::string_view theUpper) {
+  FoldedWord theWord{0, 0, static_cast<int>(theUpper.size())};
+  for (int i = 0; i < theWord.length; i++) {
+    const char theChar = theUpper[static_cast<size_t>(i)];
+    const bool isLetter = theChar >= 'A' && theChar <= 'Z';
+    theWord.lower |= placeByte(isLetter ? static_cast<char>(theChar + 0x20) : theChar, i);
+    if (isLetter) theWord.caseBits |= placeByte(0x20, i);
   }
-  return true;
+  return theWord;
+}
+
+constexpr FoldedWord kHop = foldedWord("HOP");
+constexpr FoldedWord kSource = foldedWord("SOURCE");
+constexpr FoldedWord kTarget = foldedWord("TARGET");
+constexpr FoldedWord kGroupVendor = foldedWord("XPL");
+constexpr FoldedWord kGroupDevice = foldedWord("GROUP");
+constexpr FoldedWord kCommand = foldedWord("XPL-CMND");
+constexpr FoldedWord kStatus = foldedWord("XPL-STAT");
+constexpr FoldedWord kTrigger = foldedWord("XPL-TRIG");
+static_assert(kCommand.length == kWordSize && kHop.length == 3, "the names fit a word");
+
+// Whether theSpan equals theName ignoring case.
+inline bool equalsIgnoringCase(Span theSpan, const FoldedWord &theName) {
+  if (theSpan.length != theName.length) return false;
+  Word theText = 0;
+  memcpy(&theText, theSpan.text, static_cast<size_t>(theName.length));
+  return (theText | theName.caseBits) == theName.lower;
 }
 
 const char *findChar(Span theSpan, int theStart, char theChar) {
@@ -464,13 +526,15 @@ struct Entry {
 };
 
 // Reads one block ("header\n{\nname=value\n...}\n") of theText, which holds
-// textLength characters and its terminator, handing each entry to takeEntry
+// textLength characters and its terminator and follows readableBefore
+// characters of the same text (the scans may read them), handing each entry to takeEntry
 // (which logs and returns false to refuse it).  Returns the characters
 // consumed when a block was read, 0 when the text held only skippable
 // characters, and minus the failing position on an error.  *theHeader
 // receives the header line as it stands in the text.
 template <typename TakeEntry>
-int readBlock(const char *theText, int textLength, Span *theHeader, TakeEntry takeEntry) {
+int readBlock(const char *theText, int textLength, int readableBefore, Span *theHeader,
+              TakeEntry takeEntry) {
   int thePosition = 0;
   // Blanks, line feeds and control bytes (bytes above 127 among them) before
   // a block are skipped.
@@ -480,7 +544,7 @@ int readBlock(const char *theText, int textLength, Span *theHeader, TakeEntry ta
   if (thePosition == textLength) return 0;
 
   const int headerStart = thePosition;
-  const Scan theHeaderLine = scanLine(theText, headerStart, textLength);
+  const Scan theHeaderLine = scanLine(theText, headerStart, textLength, readableBefore);
   const int headerEnd = theHeaderLine.end;
   if (headerEnd - headerStart > kMaxHeaderLength) {
     xPL_Debug("Block header longer than %d characters at position %d - bad message",
@@ -508,7 +572,7 @@ int readBlock(const char *theText, int textLength, Span *theHeader, TakeEntry ta
 
   for (;;) {
     const int nameStart = thePosition;
-    const Scan theName = scanName(theText, nameStart, textLength);
+    const Scan theName = scanName(theText, nameStart, textLength, readableBefore);
     thePosition = theName.end;
     if (thePosition - nameStart > kMaxNameLength) {
       xPL_Debug("Name longer than %d characters at position %d - bad message", kMaxNameLength,
@@ -532,7 +596,7 @@ int readBlock(const char *theText, int textLength, Span *theHeader, TakeEntry ta
     }
 
     const int valueStart = thePosition + 1;
-    const Scan theValue = scanLine(theText, valueStart, textLength);
+    const Scan theValue = scanLine(theText, valueStart, textLength, readableBefore);
     const int valueEnd = theValue.end;
     if (valueEnd - valueStart > kMaxValueLength) {
       xPL_Debug("Value longer than %d characters at position %d - bad message", kMaxValueLength,
@@ -567,13 +631,13 @@ struct HeaderEntries {
       logBadBinary(theEntry.name);
       return false;
     }
-    if (!hasHop && equalsIgnoringCase(theEntry.name, "HOP")) {
+    if (!hasHop && equalsIgnoringCase(theEntry.name, kHop)) {
       hop = theEntry;
       hasHop = true;
-    } else if (!hasSource && equalsIgnoringCase(theEntry.name, "SOURCE")) {
+    } else if (!hasSource && equalsIgnoringCase(theEntry.name, kSource)) {
       source = theEntry;
       hasSource = true;
-    } else if (!hasTarget && equalsIgnoringCase(theEntry.name, "TARGET")) {
+    } else if (!hasTarget && equalsIgnoringCase(theEntry.name, kTarget)) {
       target = theEntry;
       hasTarget = true;
     }
@@ -681,7 +745,7 @@ bool parseMessageHeader(xPL_MessagePtr theMessage, const HeaderEntries &theEntri
   }
   Address theTarget{};
   if (!splitAddress(targetText, "TARGET", &theTarget)) return false;
-  if (equalsIgnoringCase(theTarget.vendor, "XPL") && equalsIgnoringCase(theTarget.device, "GROUP")) {
+  if (equalsIgnoringCase(theTarget.vendor, kGroupVendor) && equalsIgnoringCase(theTarget.device, kGroupDevice)) {
     // The whole received name is kept, prefix included (in upper case), so
     // that it compares with the configured group texts.
     String theGroup = xPL_StrAlloc(static_cast<int>(kGroupPrefix.size()) + theTarget.instance.length);
@@ -698,9 +762,9 @@ bool parseMessageHeader(xPL_MessagePtr theMessage, const HeaderEntries &theEntri
 }
 
 xPL_MessageType keywordToType(Span theKeyword) {
-  if (equalsIgnoringCase(theKeyword, "XPL-CMND")) return xPL_MESSAGE_COMMAND;
-  if (equalsIgnoringCase(theKeyword, "XPL-STAT")) return xPL_MESSAGE_STATUS;
-  if (equalsIgnoringCase(theKeyword, "XPL-TRIG")) return xPL_MESSAGE_TRIGGER;
+  if (equalsIgnoringCase(theKeyword, kCommand)) return xPL_MESSAGE_COMMAND;
+  if (equalsIgnoringCase(theKeyword, kStatus)) return xPL_MESSAGE_STATUS;
+  if (equalsIgnoringCase(theKeyword, kTrigger)) return xPL_MESSAGE_TRIGGER;
   return xPL_MESSAGE_ANY;
 }
 
@@ -766,7 +830,7 @@ xPL_MessagePtr xPL_parseMessage(const char *theText) {
 
   HeaderEntries theEntries;
   Span theKeyword{};
-  const int headerEnd = readBlock(theText, textLength, &theKeyword,
+  const int headerEnd = readBlock(theText, textLength, 0, &theKeyword,
                                   [&](const Entry &theEntry) { return theEntries.take(theEntry); });
   if (headerEnd <= 0) return reject(theMessage, "Error parsing message header");
 
@@ -787,7 +851,7 @@ xPL_MessagePtr xPL_parseMessage(const char *theText) {
   xPL_NameValueListPtr theBody = theMessage->messageBody;
   Span theSchema{};
   const int bodyLength =
-      readBlock(theText + headerEnd, textLength - headerEnd, &theSchema,
+      readBlock(theText + headerEnd, textLength - headerEnd, headerEnd, &theSchema,
                 [theBody](const Entry &theEntry) { return addBodyPair(theBody, theEntry); });
   if (bodyLength < 0) return reject(theMessage, "Error parsing message block");
   // Everything downstream (hub echo, service routing) needs a schema.

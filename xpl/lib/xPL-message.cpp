@@ -37,7 +37,7 @@ void setTargetField(xPL_MessagePtr theMessage, String *theField, const char *the
 }
 
 void releaseString(String *theField) {
-  xPL_FreeStr(*theField);
+  xpl::internal::releaseString(*theField);
   *theField = nullptr;
 }
 

@@ -22,7 +22,7 @@ void releasePairValue(xPL_NameValuePairPtr thePair) {
     thePair->isBinary = FALSE;
     thePair->binaryLength = 0;
   } else {
-    xPL_FreeStr(thePair->itemValue);
+    xpl::internal::releaseString(thePair->itemValue);
   }
   thePair->itemValue = nullptr;
 }
@@ -137,7 +137,7 @@ void xPL_clearAllNamedValues(xPL_NameValueListPtr theList) {
 
 void xPL_freeNamedValuePair(xPL_NameValuePairPtr thePair) {
   if (thePair == nullptr) return;
-  xPL_FreeStr(thePair->itemName);
+  xpl::internal::releaseString(thePair->itemName);
   thePair->itemName = nullptr;
   releasePairValue(thePair);
   xPL_FreeNVPair(thePair);

@@ -12,32 +12,28 @@
 #include "xPL_priv.h"
 #include "xPL_table.h"
 
+// Indexed by length; xPL_priv.h takes and gives back strings inline.
+xpl::internal::itemCache xpl::internal::StringCache[maxPooledLength + 1]{};
+
 namespace {
 
 using xpl::internal::debugging;
+using xpl::internal::itemCache;
+using xpl::internal::StringCache;
 
-// Strings of up to this many characters are pooled, one free stack per length.
-constexpr int kMaxPooledLength = 255;
+constexpr int kMaxPooledLength = xpl::internal::maxPooledLength;
 // Free stacks grow by this many slots at a time.
 constexpr int kCacheGrowBy = 16;
 static_assert(kCacheGrowBy > 0, "a pool must grow when full");
 
-// One free stack: the last item pushed is the first handed out.  The
-// stacks are static records, so a pool operation reaches its items in two
-// loads; every pool exists from the start and lives as long as the process.
-struct itemCache {
-  void **cachedItems;
-  int cacheAllocCount;
-  int cacheCount;
-};
-
+// The free stacks are static records (the string stacks, which the inline
+// ways in xPL_priv.h reach, among them), so a pool operation reaches its
+// items in two loads; every pool exists from the start and lives as long as
+// the process.
 itemCache NameValueCache{};
 itemCache NameValueListCache{};
 itemCache MessageCache{};
 itemCache ServiceCache{};
-// Indexed by string length.  A slot counts as absent until a string of that
-// length is first released: only then does it get an array.
-itemCache StringCache[kMaxPooledLength + 1]{};
 
 int totalNameValueAlloc = 0;
 int totalNameValueListAlloc = 0;
@@ -223,42 +219,15 @@ String xPL_StrNDup(const char *theOrigString, int maxChars) {
   return theCopy;
 }
 
-namespace {
 
-// The pool's ordinary case for a string of theLength characters: a stack
-// that holds one, with debugging off.  Everything else (no stack, an empty
-// one, a large string, pool lines to log) goes the general way.
-inline bool isQuickTake(int theLength) {
-  return static_cast<unsigned>(theLength) <= static_cast<unsigned>(kMaxPooledLength) &&
-         StringCache[theLength].cacheCount > 0 && !debugging();
+String xpl::internal::copyStringSlowly(const char *theText, int theLength) {
+  String theCopy = xPL_StrAlloc(theLength);
+  copyBytes(theCopy, theText, static_cast<size_t>(theLength));
+  theCopy[theLength] = '\0';
+  return theCopy;
 }
 
-// Likewise for a release: a stack with a free slot, with debugging off.
-inline bool isQuickRelease(size_t theLength) {
-  return theLength <= static_cast<size_t>(kMaxPooledLength) &&
-         StringCache[theLength].cacheCount < StringCache[theLength].cacheAllocCount &&
-         !debugging();
-}
-
-// Copies theLength bytes.  Names and values are mostly a few characters
-// long: two overlapping moves copy them without a call.
-inline void copyBytes(char *theCopy, const char *theText, size_t theLength) {
-  if (theLength > 16) {
-    memcpy(theCopy, theText, theLength);
-  } else if (theLength >= 8) {
-    memcpy(theCopy, theText, 8);
-    memcpy(theCopy + theLength - 8, theText + theLength - 8, 8);
-  } else if (theLength >= 4) {
-    memcpy(theCopy, theText, 4);
-    memcpy(theCopy + theLength - 4, theText + theLength - 4, 4);
-  } else if (theLength > 0) {
-    theCopy[0] = theText[0];
-    theCopy[theLength / 2] = theText[theLength / 2];
-    theCopy[theLength - 1] = theText[theLength - 1];
-  }
-}
-
-__attribute__((noinline)) void releaseString(String theString, size_t theLength) {
+void xpl::internal::releaseStringSlowly(String theString, size_t theLength) {
   if (theLength > static_cast<size_t>(kMaxPooledLength)) {
     xPL_Debug("STORE:: Permanently releasing large string @ %p, [%s]",
               static_cast<void *>(theString), theString);
@@ -279,30 +248,4 @@ __attribute__((noinline)) void releaseString(String theString, size_t theLength)
   releaseItem(theCache, theString);
 }
 
-}  // namespace
-
-String xpl::internal::copyString(const char *theText, int theLength) {
-  String theCopy;
-  if (isQuickTake(theLength)) {
-    itemCache &theCache = StringCache[theLength];
-    theCopy = static_cast<String>(theCache.cachedItems[--theCache.cacheCount]);
-  } else {
-    theCopy = xPL_StrAlloc(theLength);
-  }
-  copyBytes(theCopy, theText, static_cast<size_t>(theLength));
-  theCopy[theLength] = '\0';
-  return theCopy;
-}
-
-void xPL_FreeStr(String theString) {
-  if (theString == nullptr) return;
-  // Filed by the current length: never more than the buffer was made for, so
-  // a reused buffer always has room for its length and the terminator.
-  const size_t theLength = strlen(theString);
-  if (isQuickRelease(theLength)) {
-    itemCache &theCache = StringCache[theLength];
-    theCache.cachedItems[theCache.cacheCount++] = theString;
-    return;
-  }
-  releaseString(theString, theLength);
-}
+void xPL_FreeStr(String theString) { xpl::internal::releaseString(theString); }

@@ -93,6 +93,8 @@ void xPL_setServiceConfigured(xPL_ServicePtr theService, Bool isConfigured);
 #ifdef __cplusplus
 }
 
+#include <cstring>
+
 namespace xpl::internal {
 
 // ---- Logging (xPL-utils) -----------------------------------------------------
@@ -102,10 +104,75 @@ namespace xpl::internal {
 inline bool debugging() { return xPL_DebugMode != FALSE; }
 
 // ---- Pools (xPL-store) --------------------------------------------------------
+//
+// Every name and value of every message received is taken from the string
+// pool and given back to it, so its ordinary case (a free stack that holds a
+// string of the length, or has room for one, with debugging off) is inline
+// here; everything else goes the general way in xPL-store.
+
+// One free stack of a pool: the last item pushed is the first handed out.
+struct itemCache {
+  void **cachedItems;
+  int cacheAllocCount;
+  int cacheCount;
+};
+
+// Strings of up to this many characters are pooled, one free stack per length.
+constexpr int maxPooledLength = 255;
+// The string stacks by length.  A stack counts as absent until a string of
+// that length is first released: only then does it get an array.
+extern itemCache StringCache[maxPooledLength + 1];
+
+// Copies theLength bytes.  Names and values are mostly a few characters
+// long: two overlapping moves copy them without a call.
+inline void copyBytes(char *theCopy, const char *theText, size_t theLength) {
+  if (theLength > 16) {
+    memcpy(theCopy, theText, theLength);
+  } else if (theLength >= 8) {
+    memcpy(theCopy, theText, 8);
+    memcpy(theCopy + theLength - 8, theText + theLength - 8, 8);
+  } else if (theLength >= 4) {
+    memcpy(theCopy, theText, 4);
+    memcpy(theCopy + theLength - 4, theText + theLength - 4, 4);
+  } else if (theLength > 0) {
+    theCopy[0] = theText[0];
+    theCopy[theLength / 2] = theText[theLength / 2];
+    theCopy[theLength - 1] = theText[theLength - 1];
+  }
+}
+
+// The general ways of copyString and releaseString.
+String copyStringSlowly(const char *theText, int theLength);
+void releaseStringSlowly(String theString, size_t theLength);
 
 // A pool string holding theLength (0 or more) characters of theText, which
 // need not be terminated there.
-String copyString(const char *theText, int theLength);
+inline String copyString(const char *theText, int theLength) {
+  if (static_cast<unsigned>(theLength) <= static_cast<unsigned>(maxPooledLength)) {
+    itemCache &theCache = StringCache[theLength];
+    if (theCache.cacheCount > 0 && !debugging()) {
+      auto theCopy = static_cast<String>(theCache.cachedItems[--theCache.cacheCount]);
+      copyBytes(theCopy, theText, static_cast<size_t>(theLength));
+      theCopy[theLength] = '\0';
+      return theCopy;
+    }
+  }
+  return copyStringSlowly(theText, theLength);
+}
+
+// xPL_FreeStr: files theString (none is ignored) by its current length.
+inline void releaseString(String theString) {
+  if (theString == nullptr) return;
+  const size_t theLength = strlen(theString);
+  if (theLength <= static_cast<size_t>(maxPooledLength)) {
+    itemCache &theCache = StringCache[theLength];
+    if (theCache.cacheCount < theCache.cacheAllocCount && !debugging()) {
+      theCache.cachedItems[theCache.cacheCount++] = theString;
+      return;
+    }
+  }
+  releaseStringSlowly(theString, theLength);
+}
 
 // ---- Name/value lists (xPL-namevalue) ---------------------------------------
 
