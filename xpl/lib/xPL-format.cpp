@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -46,7 +45,7 @@ char blockNameBuff[kBlockNameSize];
 char blockValueBuff[kBlockValueSize];
 
 // The header keyword of each message type, by type number.
-constexpr const char *kTypeKeywords[] = {nullptr, "xpl-cmnd", "xpl-stat", "xpl-trig"};
+constexpr std::string_view kTypeKeywords[] = {{}, "xpl-cmnd", "xpl-stat", "xpl-trig"};
 static_assert(sizeof(kTypeKeywords) / sizeof(kTypeKeywords[0]) == xPL_MESSAGE_TRIGGER + 1,
               "one keyword per message type");
 
@@ -58,35 +57,64 @@ static_assert(kGroupPrefix.size() == 10, "group prefix is XPL-GROUP.");
 // Formatting
 // ---------------------------------------------------------------------------
 
-bool appendText(std::string_view theText) {
-  if (messageBytesWritten + static_cast<int>(theText.size()) >= MSG_MAX_SIZE) {
+// Writes the outgoing text into messageBuff.  Every piece is appended with
+// its length known, and the text is terminated once, when it is complete or
+// refused.  The writer's position stays in a register: messageBytesWritten,
+// which any byte written could alias, is set when the writer is done.
+class TextWriter {
+ public:
+  TextWriter() : at_(messageBuff) {}
+  ~TextWriter() { messageBytesWritten = static_cast<int>(at_ - messageBuff); }
+  TextWriter(const TextWriter &) = delete;
+  TextWriter &operator=(const TextWriter &) = delete;
+
+  // Appends theLength bytes unless the text would then reach MSG_MAX_SIZE.
+  bool append(const char *theText, size_t theLength) {
+    if (static_cast<size_t>(at_ - messageBuff) + theLength >= MSG_MAX_SIZE) return refuseTooLong();
+    xpl::internal::copyBytes(at_, theText, theLength);
+    at_ += theLength;
+    return true;
+  }
+  bool append(std::string_view theText) { return append(theText.data(), theText.size()); }
+  // An absent text appends nothing.
+  bool append(const char *theText) {
+    return theText == nullptr || append(theText, strlen(theText));
+  }
+  bool append(char theChar) {
+    if (at_ - messageBuff + 1 >= MSG_MAX_SIZE) return refuseTooLong();
+    *at_++ = theChar;
+    return true;
+  }
+  void terminate() { *at_ = '\0'; }
+
+ private:
+  bool refuseTooLong() {
+    terminate();
     xPL_Debug("Message exceeds MSG_MAX_SIZE (%d) -- not sent!", MSG_MAX_SIZE);
     xPL_Debug("** Too Long Message is, to date [%s]", messageBuff);
     return false;
   }
-  memcpy(messageBuff + messageBytesWritten, theText.data(), theText.size());
-  messageBytesWritten += static_cast<int>(theText.size());
-  messageBuff[messageBytesWritten] = '\0';
-  return true;
-}
 
-bool appendText(const char *theText) {
-  return appendText(theText == nullptr ? std::string_view() : std::string_view(theText));
-}
+  char *at_;
+};
 
-bool writeBinaryValue(const xPL_NameValuePair &thePair) {
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Two upper-case hexadecimal digits per byte, each pair a piece of its own.
+bool writeBinaryValue(TextWriter &theWriter, const xPL_NameValuePair &thePair) {
   const auto *theBytes = reinterpret_cast<const unsigned char *>(thePair.itemValue);
   for (int i = 0; i < thePair.binaryLength; i++) {
-    if (!appendText(xPL_intToHex(theBytes[i]))) return false;
+    const char theDigits[2] = {kHexDigits[theBytes[i] >> 4], kHexDigits[theBytes[i] & 0xF]};
+    if (!theWriter.append(theDigits, sizeof theDigits)) return false;
   }
   return true;
 }
 
-bool appendAll(std::initializer_list<const char *> thePieces) {
-  for (const char *thePiece : thePieces) {
-    if (!appendText(thePiece)) return false;
-  }
-  return true;
+// "vendor-device.instance"
+bool writeAddress(TextWriter &theWriter, const char *theVendor, const char *theDevice,
+                  const char *theInstance) {
+  return theWriter.append(theVendor) && theWriter.append('-') && theWriter.append(theDevice) &&
+         theWriter.append('.') && theWriter.append(theInstance);
 }
 
 // The parts without which the text would carry "(null)" or an empty address.
@@ -115,49 +143,59 @@ bool hasFormattableParts(xPL_MessagePtr theMessage) {
   return true;
 }
 
-bool formatInto(xPL_MessagePtr theMessage, const char *theKeyword) {
-  if (!appendAll({theKeyword, "\n{\nhop=1\nsource=", theMessage->sourceVendor, "-",
-                  theMessage->sourceDeviceID, ".", theMessage->sourceInstanceID, "\n"})) {
+bool formatInto(xPL_MessagePtr theMessage, std::string_view theKeyword) {
+  using namespace std::string_view_literals;
+  TextWriter theWriter;
+  if (!theWriter.append(theKeyword) || !theWriter.append("\n{\nhop=1\nsource="sv) ||
+      !writeAddress(theWriter, theMessage->sourceVendor, theMessage->sourceDeviceID,
+                    theMessage->sourceInstanceID) ||
+      !theWriter.append('\n')) {
     return false;
   }
 
   bool targetWritten;
   if (theMessage->isBroadcastMessage) {
-    targetWritten = appendText("target=*");
+    targetWritten = theWriter.append("target=*"sv);
   } else if (theMessage->isGroupMessage) {
-    targetWritten = appendAll({"target=XPL-GROUP.", theMessage->groupName});
+    targetWritten = theWriter.append("target=XPL-GROUP."sv) && theWriter.append(theMessage->groupName);
   } else {
-    targetWritten = appendAll({"target=", theMessage->targetVendor, "-",
-                               theMessage->targetDeviceID, ".", theMessage->targetInstanceID});
+    targetWritten = theWriter.append("target="sv) &&
+                    writeAddress(theWriter, theMessage->targetVendor, theMessage->targetDeviceID,
+                                 theMessage->targetInstanceID);
   }
   if (!targetWritten) return false;
 
-  if (!appendAll({"\n}\n", theMessage->schemaClass, ".", theMessage->schemaType, "\n{\n"})) {
+  if (!theWriter.append("\n}\n"sv) || !theWriter.append(theMessage->schemaClass) ||
+      !theWriter.append('.') || !theWriter.append(theMessage->schemaType) ||
+      !theWriter.append("\n{\n"sv)) {
     return false;
   }
 
   const int pairCount = xPL_getNamedValueCount(theMessage->messageBody);
   for (int i = 0; i < pairCount; i++) {
     const xPL_NameValuePair &thePair = *theMessage->messageBody->namedValues[i];
-    if (!appendAll({thePair.itemName, "="})) return false;
+    if (!theWriter.append(thePair.itemName) || !theWriter.append('=')) return false;
     if (thePair.isBinary) {
-      if (!writeBinaryValue(thePair)) return false;
-    } else if (thePair.itemValue != nullptr) {
-      if (!appendText(thePair.itemValue)) return false;
+      if (!writeBinaryValue(theWriter, thePair)) return false;
+    } else if (!theWriter.append(thePair.itemValue)) {
+      return false;
     }
-    if (!appendText("\n")) return false;
+    if (!theWriter.append('\n')) return false;
   }
-  return appendText("}\n");
+  if (!theWriter.append("}\n"sv)) return false;
+  theWriter.terminate();
+  return true;
 }
 
 // ---------------------------------------------------------------------------
 // Parsing
 // ---------------------------------------------------------------------------
 //
-// The text is read a line at a time: memchr finds each line feed, a table
-// finds where each name ends, and every string the message keeps is copied
-// once, from the text straight into its pool string through the character
-// table.  The header block's entries are read in place: hop, source and
+// The text is read a line at a time: sixteen bytes at a time (eight
+// without SSE2) show where a name or a line ends and whether a byte in it
+// must be stored as '|', and every string the message keeps is copied once,
+// from the text straight into its pool string (through the character table
+// only when such a byte is there).  The header block's entries are read in place: hop, source and
 // target are taken from the text, and no pair is made for them.
 
 constexpr int kMaxHeaderLength = kBlockHeaderSize - 1;
