@@ -72,6 +72,11 @@ class ReceiveTest : public testing::Test {
     ASSERT_EQ(write(fds_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
   void receive() { xPL_receiveMessage(xPLFD, 0, -1); }
+
+ public:
+  void sendFromListener(const std::string &text) { send(text); }
+
+ protected:
   bool queueEmpty() {
     char byte;
     return recv(fds_[0], &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
@@ -145,6 +150,33 @@ TEST_F(ReceiveTest, RawListenerThatFormatsCannotClobberTheReceivedText) {
   receive();
   xPL_removeRawListener(formattingRawListener);
   EXPECT_EQ(heard.schemas, (std::vector<std::string>{"sensor.basic"}));
+}
+
+// A listener that runs the receive handler again (as a nested event loop
+// would) while datagrams read with its own are still waiting, and while one
+// more arrives: each is dispatched once, in the order of arrival.
+ReceiveTest *nestingTest = nullptr;
+bool nested = false;
+void nestingListener(xPL_MessagePtr, xPL_ObjectPtr) {
+  if (nested) return;
+  nested = true;
+  nestingTest->sendFromListener(datagram("late.d", ""));
+  xPL_receiveMessage(xPLFD, 0, -1);
+}
+
+TEST_F(ReceiveTest, HandlerRunFromAListenerKeepsTheOrder) {
+  send(datagram("first.a", ""));
+  send(datagram("second.b", ""));
+  send(datagram("third.c", ""));
+  nestingTest = this;
+  nested = false;
+  xPL_addMessageListener(nestingListener, nullptr);
+  receive();
+  xPL_removeMessageListener(nestingListener);
+  // The nesting listener is newer, so it runs before the recording one.
+  EXPECT_EQ(heard.schemas,
+            (std::vector<std::string>{"second.b", "third.c", "late.d", "first.a"}));
+  EXPECT_TRUE(queueEmpty());
 }
 
 TEST_F(ReceiveTest, ReadErrorIsLoggedAndEndsTheDrain) {
