@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -226,6 +227,140 @@ void BM_InboundBurst(benchmark::State &state) {
       benchmark::Counter(received > 0 ? static_cast<double>(calls) / received : 0.0);
 }
 
+// The library's own rate on one core: this thread fills the listener socket
+// with `fill` datagrams (on loopback they are queued before sendmmsg returns),
+// then times the event loop draining them.  No other thread runs, so the
+// figure is the receive path alone: reading, parsing, routing, releasing.
+void BM_InboundFilledSocket(benchmark::State &state) {
+  const long fill = state.range(0);
+  if (!startLibrary()) {
+    state.SkipWithError("the xPL library did not start on lo");
+    return;
+  }
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(xPL_getPort()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  iovec text{const_cast<char *>(kMessage), sizeof kMessage - 1};
+  mmsghdr batch[kMaxBatch]{};
+  for (mmsghdr &entry : batch) {
+    entry.msg_hdr.msg_name = &to;
+    entry.msg_hdr.msg_namelen = sizeof to;
+    entry.msg_hdr.msg_iov = &text;
+    entry.msg_hdr.msg_iovlen = 1;
+  }
+  auto fillSocket = [&]() {
+    long sent = 0;
+    while (sent < fill) {
+      int n = sendmmsg(fd, batch, static_cast<unsigned>(std::min(fill - sent, kMaxBatch)), 0);
+      if (n <= 0) break;
+      sent += n;
+    }
+    return sent;
+  };
+  // Drains what is waiting; a pass that hears nothing new ends it.
+  auto drain = [&](long expected) {
+    while (dispatched.load(std::memory_order_relaxed) < expected) {
+      long before = dispatched.load(std::memory_order_relaxed);
+      xPL_processMessages(0);
+      if (dispatched.load(std::memory_order_relaxed) == before) break;
+    }
+  };
+  dispatched.store(0);
+  drain(fillSocket());  // warm-up: fills the pools
+  long sentTotal = 0, receivedTotal = 0;
+  allocatorCalls = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    dispatched.store(0);
+    long sent = fillSocket();
+    countAllocations = true;
+    state.ResumeTiming();
+    drain(sent);
+    state.PauseTiming();
+    countAllocations = false;
+    sentTotal += sent;
+    receivedTotal += dispatched.load();
+    state.ResumeTiming();
+  }
+  close(fd);
+  state.SetItemsProcessed(receivedTotal);
+  state.counters["lost"] = benchmark::Counter(static_cast<double>(sentTotal - receivedTotal));
+  state.counters["allocs_per_msg"] = benchmark::Counter(
+      receivedTotal > 0 ? static_cast<double>(allocatorCalls) / receivedTotal : 0.0);
+}
+
+// The machine's ceiling for the same sender: a receiver that only reads, with
+// the same batches of 16 as the library and no parsing at all.  On a machine
+// where the sender and the kernel's loopback work fill the other core, this,
+// not the library, bounds the wall rate above.
+void BM_LoopbackCeiling(benchmark::State &state) {
+  const long batch = std::min(state.range(0), kMaxBatch);
+  const long window = state.range(1);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in here{};
+  here.sin_family = AF_INET;
+  here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof here;
+  int size = 1 << 22;  // as large as the library asks for its listener
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&here), sizeof here) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&here), &length) != 0) {
+    state.SkipWithError("no loopback socket");
+    if (fd >= 0) close(fd);
+    return;
+  }
+  constexpr int kReadBatch = 16;
+  static char buffers[kReadBatch][1500];
+  iovec pieces[kReadBatch];
+  mmsghdr reads[kReadBatch]{};
+  for (int i = 0; i < kReadBatch; i++) {
+    pieces[i] = {buffers[i], sizeof buffers[i]};
+    reads[i].msg_hdr.msg_iov = &pieces[i];
+    reads[i].msg_hdr.msg_iovlen = 1;
+  }
+  long sentTotal = 0, receivedTotal = 0;
+  double cpuSeconds = 0;
+  for (auto _ : state) {
+    std::atomic<bool> go{false}, finished{false};
+    std::atomic<long> sent{0};
+    dispatched.store(0);
+    std::thread sender(blast, ntohs(here.sin_port), kBurst, batch, window, &go, &sent, &finished);
+    auto start = Clock::now();
+    double cpuStart = threadCpuSeconds();
+    auto lastProgress = start;
+    long seen = 0;
+    go.store(true, std::memory_order_release);
+    while (seen < kBurst) {
+      pollfd ready{fd, POLLIN, 0};
+      if (poll(&ready, 1, 1) > 0) {
+        int n = recvmmsg(fd, reads, kReadBatch, MSG_DONTWAIT, nullptr);
+        if (n > 0) {
+          seen += n;
+          dispatched.store(seen, std::memory_order_relaxed);
+          lastProgress = Clock::now();
+        }
+      }
+      if (finished.load(std::memory_order_acquire) &&
+          Clock::now() - lastProgress > std::chrono::milliseconds(200))
+        break;
+    }
+    auto end = seen >= kBurst ? Clock::now() : lastProgress;
+    cpuSeconds += threadCpuSeconds() - cpuStart;
+    sender.join();
+    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    sentTotal += sent.load();
+    receivedTotal += seen;
+  }
+  close(fd);
+  state.SetItemsProcessed(receivedTotal);
+  state.counters["lost"] = benchmark::Counter(static_cast<double>(sentTotal - receivedTotal),
+                                              benchmark::Counter::kAvgIterations);
+  state.counters["per_cpu_second"] = benchmark::Counter(
+      cpuSeconds > 0 ? static_cast<double>(receivedTotal) / cpuSeconds : 0.0);
+}
+
 // Arguments: datagrams per send call, and the most in flight (0: unpaced).
 // One per call, unpaced, is a plain blast; batches of 32 with at most 512 in
 // flight keep the receiver busy all the time without overflowing its socket;
@@ -235,6 +370,12 @@ BENCHMARK(BM_InboundBurst)
     ->Args({1, 0})
     ->Args({32, 512})
     ->Args({32, 0})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InboundFilledSocket)->ArgName("fill")->Arg(256)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LoopbackCeiling)
+    ->ArgNames({"batch", "window"})
+    ->Args({32, 512})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
