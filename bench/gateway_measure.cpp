@@ -294,35 +294,11 @@ std::string broadcastAddress(const char *interface) {
 
 // --- Scratch space and zud itself --------------------------------------------
 
-// A scratch directory, in memory (/dev/shm) where there is one, removed with
-// its contents at the end of its scope.  zud's output lands there, so that
-// its dump lines, written before each alert goes out, can never wait for a
-// disk's file system journal: as a service, zud writes them to the system
-// journal's socket instead.
-class Scratch {
- public:
-  Scratch() {
-    for (const char *base : {"/dev/shm", "/tmp"}) {
-      std::string pattern = std::string(base) + "/zud-bench.XXXXXX";
-      if (mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern;
-        return;
-      }
-    }
-    throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
-  }
-  ~Scratch() {
-    std::string command = "rm -rf '" + path_ + "'";
-    (void)!std::system(command.c_str());
-  }
-  Scratch(const Scratch &) = delete;
-  Scratch &operator=(const Scratch &) = delete;
-  const std::string &path() const { return path_; }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+// zud's output lands in a scratch directory in memory (/dev/shm) where there
+// is one, so that its dump lines, written before each alert goes out, can
+// never wait for a disk's file system journal: as a service, zud writes them
+// to the system journal's socket instead.
+using Scratch = testsupport::TempDir;
 
 // zud running in `dir` with its standard output and error in `log`; killed
 // with the object, and with this program (PR_SET_PDEATHSIG).
@@ -808,7 +784,10 @@ void measureIdle(const Options &o, Gateway &gateway) {
 }
 
 void run(const Options &o) {
-  Scratch work;
+  Scratch work("/dev/shm");
+  if (!work.made()) {
+    throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
+  }
   if (wanted(o, "startup")) measureStartup(o, work);
   if (!wanted(o, "latency") && !wanted(o, "idle")) return;
 

@@ -70,17 +70,18 @@ TEST_F(MappingTest, SevenItemsWithTheirDefaults) {
   } items[] = {{"device", 1, nullptr}, {"freq", 1, "162.400"},     {"altfreq", 1, "0.0"},
                {"fips", 4, "??????"},  {"eomreset", 1, "false"},   {"usealtfreq", 1, "false"},
                {"event", 80, "???"}};
-  ASSERT_EQ(service->configCount, 7);
+  ASSERT_EQ(xPL_getServiceConfigurableCount(service), 7);
   for (int i = 0; i < 7; i++) {
-    const xPL_ServiceConfigurable &item = service->configList[i];
+    const xPL_ServiceConfigurable &item = *xPL_getServiceConfigurableAt(service, i);
     EXPECT_STREQ(item.itemName, items[i].name);
     EXPECT_EQ(item.itemType, xPL_CONFIG_RECONF);
     EXPECT_EQ(item.maxValueCount, items[i].max);
-    ASSERT_EQ(item.valueCount, 1) << items[i].name;
+    ASSERT_EQ(xPL_getServiceConfigValueCount(service, items[i].name), 1) << items[i].name;
+    const char *first = xPL_getServiceConfigValueAt(service, items[i].name, 0);
     if (items[i].first == nullptr) {
-      EXPECT_EQ(item.valueList[0], nullptr);
+      EXPECT_EQ(first, nullptr);
     } else {
-      EXPECT_STREQ(item.valueList[0], items[i].first);
+      EXPECT_STREQ(first, items[i].first);
     }
   }
 }

@@ -216,7 +216,7 @@ bool runUntil(double seconds, Done done) {
     if (now >= deadline) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
     struct pollfd listener = {xPL_getFD(), POLLIN, 0};
-    poll(&listener, 1, (int)std::min<long long>(left + 1, 250));
+    poll(&listener, 1, static_cast<int>(std::min<long long>(left + 1, 250)));
     xPL_processMessages(0);
   }
   return true;

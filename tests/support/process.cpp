@@ -33,14 +33,19 @@ bool writeFile(const std::string &path, const std::string &text) {
   return static_cast<bool>(out);
 }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/zudtest.XXXXXX";
-  char *made = mkdtemp(pattern);
-  path_ = made ? made : "/tmp";
+TempDir::TempDir(const std::string &base) {
+  path_ = "/tmp";
+  for (const std::string &dir : {base, std::string("/tmp")}) {
+    std::string pattern = dir + "/zudtest.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      path_ = pattern;
+      return;
+    }
+  }
 }
 
 TempDir::~TempDir() {
-  if (path_ != "/tmp") {
+  if (made()) {
     std::string cmd = "rm -rf '" + path_ + "'";
     (void)!std::system(cmd.c_str());
   }

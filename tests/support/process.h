@@ -69,14 +69,17 @@ class Process {
 };
 
 // A scratch directory, removed with its contents at the end of its scope.
+// It is made under `base` when it can be, else under /tmp.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string &base = "/tmp");
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
   const std::string &path() const { return path_; }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
+  // False when no directory could be made (path() is then /tmp itself).
+  bool made() const { return path_ != "/tmp"; }
 
  private:
   std::string path_;
