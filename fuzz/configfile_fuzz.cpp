@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string path = directory + "/zud.xpl";
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(data), (std::streamsize)size);
+    out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
   }
   xPL_ServicePtr loaded = xPL_createConfigurableService("kelvora", "zud", path.c_str());
   if (loaded != NULL && xPL_isServiceConfigured(loaded) && xPL_saveServiceConfig(loaded)) {

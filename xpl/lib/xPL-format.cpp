@@ -245,15 +245,17 @@ inline unsigned char byteAt(const char *theText, int thePosition) {
 // their end leaves at a different count each time and the leaving is
 // mispredicted.  Looking at eight bytes at once finds the end with one test
 // and a bit count.  Only on little-endian machines, where the first byte of
-// the text is the lowest of the word; others take the byte loops.
+// the text is the lowest of the word; others take the byte loops.  Where
+// sixteen-byte chunks are used instead (below), these helpers stay compiled
+// and checked, unused.
 
 using Word = uint64_t;
-constexpr bool kWordScan = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+[[maybe_unused]] constexpr bool kWordScan = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 constexpr int kWordSize = sizeof(Word);
 constexpr Word kOnes = 0x0101010101010101ULL;
 constexpr Word kLows = kOnes * 0x7f;
 
-inline Word loadWord(const char *theText) {
+[[maybe_unused]] inline Word loadWord(const char *theText) {
   Word theWord;
   memcpy(&theWord, theText, sizeof theWord);
   return theWord;
@@ -270,7 +272,7 @@ constexpr Word bytesEqualTo(Word theWord, char theChar) {
 }
 
 // The index of the first byte flagged in a zeroBytes-style mask.
-inline int firstFlagged(Word theMask) { return __builtin_ctzll(theMask) / 8; }
+[[maybe_unused]] inline int firstFlagged(Word theMask) { return __builtin_ctzll(theMask) / 8; }
 
 static_assert(zeroBytes(0x4100FF0080017F20ULL) == 0x0080008000000000ULL,
               "zeroBytes flags exactly the zero bytes");
@@ -297,7 +299,7 @@ struct Scan {
 };
 
 // The flags of bytes before the first one flagged in theEnds.
-constexpr Word beforeFirst(Word theFlags, Word theEnds) {
+[[maybe_unused]] constexpr Word beforeFirst(Word theFlags, Word theEnds) {
   return theFlags & ((theEnds & (~theEnds + 1)) - 1);
 }
 
