@@ -102,25 +102,46 @@ bool startLibrary() {
 
 constexpr long kMaxBatch = 32;
 
-// Sends `count` datagrams to the listener port, up to `batch` per system
-// call (batches keep the sender ahead of the receiver).  With a window, it waits
+// A socket that sends the typical alert to a loopback port, up to kMaxBatch
+// datagrams per system call.
+class Sender {
+ public:
+  explicit Sender(int port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<uint16_t>(port));
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (mmsghdr &entry : batch_) {
+      entry.msg_hdr.msg_name = &to_;
+      entry.msg_hdr.msg_namelen = sizeof to_;
+      entry.msg_hdr.msg_iov = &text_;
+      entry.msg_hdr.msg_iovlen = 1;
+    }
+  }
+  ~Sender() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Sender(const Sender &) = delete;
+  Sender &operator=(const Sender &) = delete;
+
+  // Sends up to `count` (at most kMaxBatch) in one call; how many went.
+  int send(long count) {
+    return sendmmsg(fd_, batch_, static_cast<unsigned>(std::min(count, kMaxBatch)), 0);
+  }
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+  iovec text_{const_cast<char *>(kMessage), sizeof kMessage - 1};
+  mmsghdr batch_[kMaxBatch]{};
+};
+
+// Sends `count` datagrams to the port, up to `batch` per system call
+// (batches keep the sender ahead of the receiver).  With a window, it waits
 // while that many are in flight (sent but not yet dispatched), so that the
 // socket never overflows; without one it sends as fast as it can.
 void blast(int port, long count, long batchSize, long window, std::atomic<bool> *go,
            std::atomic<long> *sent, std::atomic<bool> *finished) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  iovec text{const_cast<char *>(kMessage), sizeof kMessage - 1};
-  mmsghdr batch[kMaxBatch]{};
-  for (mmsghdr &entry : batch) {
-    entry.msg_hdr.msg_name = &to;
-    entry.msg_hdr.msg_namelen = sizeof to;
-    entry.msg_hdr.msg_iov = &text;
-    entry.msg_hdr.msg_iovlen = 1;
-  }
+  Sender sender(port);
   while (!go->load(std::memory_order_acquire)) sched_yield();
   long done = 0;
   while (done < count) {
@@ -132,7 +153,7 @@ void blast(int port, long count, long batchSize, long window, std::atomic<bool> 
         continue;
       }
     }
-    int n = sendmmsg(fd, batch, static_cast<unsigned>(std::min(room, batchSize)), 0);
+    int n = sender.send(std::min(room, batchSize));
     if (n <= 0) {
       done++;  // a datagram the system refused counts as sent and lost
       continue;
@@ -140,7 +161,6 @@ void blast(int port, long count, long batchSize, long window, std::atomic<bool> 
     done += n;
     sent->fetch_add(n, std::memory_order_release);
   }
-  close(fd);
   finished->store(true, std::memory_order_release);
 }
 
@@ -158,13 +178,15 @@ double threadCpuSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// One burst: the sender thread blasts while this thread runs the event loop
-// until everything sent was dispatched, or nothing more arrives.
-BurstResult runBurst(long batch, long window) {
+// One burst to `port`: the sender thread blasts while this thread calls
+// receive() (which adds what it hears to `dispatched`) until everything sent
+// was heard, or nothing more arrives.
+template <typename Receive>
+BurstResult runBurst(int port, long batch, long window, Receive receive) {
   std::atomic<bool> go{false}, finished{false};
   std::atomic<long> sent{0};
   dispatched.store(0);
-  std::thread sender(blast, xPL_getPort(), kBurst, batch, window, &go, &sent, &finished);
+  std::thread sender(blast, port, kBurst, batch, window, &go, &sent, &finished);
 
   allocatorCalls = 0;
   countAllocations = true;
@@ -174,7 +196,7 @@ BurstResult runBurst(long batch, long window) {
   long seen = 0;
   go.store(true, std::memory_order_release);
   while (seen < kBurst) {
-    xPL_processMessages(1);
+    receive();
     long now = dispatched.load(std::memory_order_relaxed);
     if (now != seen) {
       seen = now;
@@ -192,6 +214,11 @@ BurstResult runBurst(long batch, long window) {
           threadCpuSeconds() - cpuStart};
 }
 
+// The event loop as the receiver of a burst.
+BurstResult runLibraryBurst(long batch, long window) {
+  return runBurst(xPL_getPort(), batch, window, [] { xPL_processMessages(1); });
+}
+
 void BM_InboundBurst(benchmark::State &state) {
   const long batch = std::min(state.range(0), kMaxBatch);
   const long window = state.range(1);
@@ -202,13 +229,13 @@ void BM_InboundBurst(benchmark::State &state) {
   // Warm-up: fills the pools.  The process's very first burst shows that the
   // counting works: it is the one that fills them.
   static long firstBurstAllocatorCalls = -1;
-  BurstResult warmUp = runBurst(batch, window);
+  BurstResult warmUp = runLibraryBurst(batch, window);
   if (firstBurstAllocatorCalls < 0) firstBurstAllocatorCalls = warmUp.allocatorCalls;
 
   long sent = 0, received = 0, calls = 0;
   double cpuSeconds = 0;
   for (auto _ : state) {
-    BurstResult result = runBurst(batch, window);
+    BurstResult result = runLibraryBurst(batch, window);
     state.SetIterationTime(result.seconds);
     sent += result.sent;
     received += result.dispatched;
@@ -237,23 +264,11 @@ void BM_InboundFilledSocket(benchmark::State &state) {
     state.SkipWithError("the xPL library did not start on lo");
     return;
   }
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(xPL_getPort()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  iovec text{const_cast<char *>(kMessage), sizeof kMessage - 1};
-  mmsghdr batch[kMaxBatch]{};
-  for (mmsghdr &entry : batch) {
-    entry.msg_hdr.msg_name = &to;
-    entry.msg_hdr.msg_namelen = sizeof to;
-    entry.msg_hdr.msg_iov = &text;
-    entry.msg_hdr.msg_iovlen = 1;
-  }
+  Sender sender(xPL_getPort());
   auto fillSocket = [&]() {
     long sent = 0;
     while (sent < fill) {
-      int n = sendmmsg(fd, batch, static_cast<unsigned>(std::min(fill - sent, kMaxBatch)), 0);
+      int n = sender.send(fill - sent);
       if (n <= 0) break;
       sent += n;
     }
@@ -284,7 +299,6 @@ void BM_InboundFilledSocket(benchmark::State &state) {
     receivedTotal += dispatched.load();
     state.ResumeTiming();
   }
-  close(fd);
   state.SetItemsProcessed(receivedTotal);
   state.counters["lost"] = benchmark::Counter(static_cast<double>(sentTotal - receivedTotal));
   state.counters["allocs_per_msg"] = benchmark::Counter(
@@ -320,38 +334,20 @@ void BM_LoopbackCeiling(benchmark::State &state) {
     reads[i].msg_hdr.msg_iov = &pieces[i];
     reads[i].msg_hdr.msg_iovlen = 1;
   }
+  auto readOnly = [&] {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 1) <= 0) return;
+    int n = recvmmsg(fd, reads, kReadBatch, MSG_DONTWAIT, nullptr);
+    if (n > 0) dispatched.fetch_add(n, std::memory_order_relaxed);
+  };
   long sentTotal = 0, receivedTotal = 0;
   double cpuSeconds = 0;
   for (auto _ : state) {
-    std::atomic<bool> go{false}, finished{false};
-    std::atomic<long> sent{0};
-    dispatched.store(0);
-    std::thread sender(blast, ntohs(here.sin_port), kBurst, batch, window, &go, &sent, &finished);
-    auto start = Clock::now();
-    double cpuStart = threadCpuSeconds();
-    auto lastProgress = start;
-    long seen = 0;
-    go.store(true, std::memory_order_release);
-    while (seen < kBurst) {
-      pollfd ready{fd, POLLIN, 0};
-      if (poll(&ready, 1, 1) > 0) {
-        int n = recvmmsg(fd, reads, kReadBatch, MSG_DONTWAIT, nullptr);
-        if (n > 0) {
-          seen += n;
-          dispatched.store(seen, std::memory_order_relaxed);
-          lastProgress = Clock::now();
-        }
-      }
-      if (finished.load(std::memory_order_acquire) &&
-          Clock::now() - lastProgress > std::chrono::milliseconds(200))
-        break;
-    }
-    auto end = seen >= kBurst ? Clock::now() : lastProgress;
-    cpuSeconds += threadCpuSeconds() - cpuStart;
-    sender.join();
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    sentTotal += sent.load();
-    receivedTotal += seen;
+    BurstResult result = runBurst(ntohs(here.sin_port), batch, window, readOnly);
+    state.SetIterationTime(result.seconds);
+    sentTotal += result.sent;
+    receivedTotal += result.dispatched;
+    cpuSeconds += result.cpuSeconds;
   }
   close(fd);
   state.SetItemsProcessed(receivedTotal);

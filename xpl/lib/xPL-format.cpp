@@ -330,16 +330,21 @@ inline unsigned beforeFirstBit(unsigned theFlags, unsigned theEnds) {
 }
 #endif
 
-// The first '=', '!', '}' or terminator from thePosition on.  The
+// Where the first byte that ends a stretch lies from thePosition on, or
+// textLength when the terminator comes first.  The ends are given three
+// ways: chunkEnds flags them in sixteen bytes, wordEnds in eight, isEnd tells
+// one byte (the terminator needs no flag: the scan never passes it).  The
 // readableBefore bytes before theText may be read.
-inline Scan scanName(const char *theText, int thePosition, int textLength, int readableBefore) {
+template <typename ChunkEnds, typename WordEnds, typename IsEnd>
+inline Scan scanTo(const char *theText, int thePosition, int textLength,
+                   [[maybe_unused]] int readableBefore, [[maybe_unused]] ChunkEnds chunkEnds,
+                   [[maybe_unused]] WordEnds wordEnds, IsEnd isEnd) {
   bool hasBars = false;
 #if defined(__SSE2__)
   // A chunk may take in the terminator, never a byte after it.
   while (thePosition + kChunkSize <= textLength + 1) {
     const __m128i theChunk = loadChunk(theText + thePosition);
-    const unsigned theEnds = equalMask(theChunk, '=') | equalMask(theChunk, '!') |
-                             equalMask(theChunk, '}') | equalMask(theChunk, '\0');
+    const unsigned theEnds = chunkEnds(theChunk);
     const unsigned theBars = barMask(theChunk);
     if (theEnds != 0) {
       hasBars |= beforeFirstBit(theBars, theEnds) != 0;
@@ -348,25 +353,25 @@ inline Scan scanName(const char *theText, int thePosition, int textLength, int r
     hasBars |= theBars != 0;
     thePosition += kChunkSize;
   }
-  // Fewer than sixteen bytes are left (the terminator is among them).
+  // Fewer than sixteen bytes are left (the terminator is among them), or the
+  // last chunk took in the terminator and stepped past it.  The last sixteen
+  // bytes up to the terminator are read again, those already seen skipped.
   const int lastStart = textLength + 1 - kChunkSize;
-  if (lastStart >= -readableBefore) {
+  if (thePosition <= textLength && lastStart >= -readableBefore) {
     const __m128i theChunk = loadChunk(theText + lastStart);
     const int theSkip = thePosition - lastStart;
-    const unsigned theEnds = (equalMask(theChunk, '=') | equalMask(theChunk, '!') |
-                              equalMask(theChunk, '}') | equalMask(theChunk, '\0')) >> theSkip;
+    const unsigned theEnds = chunkEnds(theChunk) >> theSkip;
     const unsigned theBars = barMask(theChunk) >> theSkip;
+    if (theEnds == 0) return {textLength, hasBars};
     hasBars |= beforeFirstBit(theBars, theEnds) != 0;
     return {thePosition + __builtin_ctz(theEnds), hasBars};
   }
 #else
-  (void)readableBefore;
   if constexpr (kWordScan) {
     Word theBars = 0;
     while (thePosition + kWordSize <= textLength + 1) {
       const Word theWord = loadWord(theText + thePosition);
-      const Word theEnds = bytesEqualTo(theWord, '=') | bytesEqualTo(theWord, '!') |
-                           bytesEqualTo(theWord, '}') | zeroBytes(theWord);
+      const Word theEnds = wordEnds(theWord);
       if (theEnds != 0) {
         theBars |= beforeFirst(barBytes(theWord), theEnds);
         return {thePosition + firstFlagged(theEnds), theBars != 0};
@@ -377,63 +382,44 @@ inline Scan scanName(const char *theText, int thePosition, int textLength, int r
     hasBars = theBars != 0;
   }
 #endif
-  for (; kNameEnds[byteAt(theText, thePosition)] == 0; thePosition++) {
+  if (thePosition > textLength) return {textLength, hasBars};
+  for (; thePosition < textLength && !isEnd(byteAt(theText, thePosition)); thePosition++) {
     hasBars |= kBlockChars[byteAt(theText, thePosition)] != theText[thePosition];
   }
   return {thePosition, hasBars};
 }
 
-// The first line feed from thePosition on, or textLength if there is none.
-// The readableBefore bytes before theText may be read.
-inline Scan scanLine(const char *theText, int thePosition, int textLength, int readableBefore) {
-  bool hasBars = false;
+// The first '=', '!', '}' or terminator from thePosition on: the end of a
+// name (a line feed does not end one: the name goes on).
+inline Scan scanName(const char *theText, int thePosition, int textLength, int readableBefore) {
+  return scanTo(
+      theText, thePosition, textLength, readableBefore,
 #if defined(__SSE2__)
-  while (thePosition + kChunkSize <= textLength + 1) {
-    const __m128i theChunk = loadChunk(theText + thePosition);
-    const unsigned theFeeds = equalMask(theChunk, '\n');
-    const unsigned theBars = barMask(theChunk);
-    if (theFeeds != 0) {
-      hasBars |= beforeFirstBit(theBars, theFeeds) != 0;
-      return {thePosition + __builtin_ctz(theFeeds), hasBars};
-    }
-    hasBars |= theBars != 0;
-    thePosition += kChunkSize;
-  }
-  // Fewer than sixteen bytes are left (the terminator is among them), or the
-  // last chunk stepped past the terminator.
-  const int lastStart = textLength + 1 - kChunkSize;
-  if (thePosition <= textLength && lastStart >= -readableBefore) {
-    const __m128i theChunk = loadChunk(theText + lastStart);
-    const int theSkip = thePosition - lastStart;
-    const unsigned theFeeds = equalMask(theChunk, '\n') >> theSkip;
-    const unsigned theBars = barMask(theChunk) >> theSkip;
-    if (theFeeds == 0) return {textLength, hasBars};
-    hasBars |= beforeFirstBit(theBars, theFeeds) != 0;
-    return {thePosition + __builtin_ctz(theFeeds), hasBars};
-  }
+      [](__m128i theChunk) {
+        return equalMask(theChunk, '=') | equalMask(theChunk, '!') | equalMask(theChunk, '}') |
+               equalMask(theChunk, '\0');
+      },
 #else
-  (void)readableBefore;
-  if constexpr (kWordScan) {
-    Word theBars = 0;
-    while (thePosition + kWordSize <= textLength + 1) {
-      const Word theWord = loadWord(theText + thePosition);
-      const Word theFeeds = bytesEqualTo(theWord, '\n');
-      if (theFeeds != 0) {
-        theBars |= beforeFirst(barBytes(theWord), theFeeds);
-        return {thePosition + firstFlagged(theFeeds), theBars != 0};
-      }
-      theBars |= barBytes(theWord);
-      thePosition += kWordSize;
-    }
-    hasBars = theBars != 0;
-  }
+      nullptr,
 #endif
-  // The last chunk may have taken in the terminator and stepped past it.
-  if (thePosition > textLength) return {textLength, hasBars};
-  for (; thePosition < textLength && theText[thePosition] != '\n'; thePosition++) {
-    hasBars |= kBlockChars[byteAt(theText, thePosition)] != theText[thePosition];
-  }
-  return {thePosition, hasBars};
+      [](Word theWord) {
+        return bytesEqualTo(theWord, '=') | bytesEqualTo(theWord, '!') |
+               bytesEqualTo(theWord, '}') | zeroBytes(theWord);
+      },
+      [](unsigned char theByte) { return kNameEnds[theByte] != 0; });
+}
+
+// The first line feed from thePosition on, or textLength if there is none.
+inline Scan scanLine(const char *theText, int thePosition, int textLength, int readableBefore) {
+  return scanTo(
+      theText, thePosition, textLength, readableBefore,
+#if defined(__SSE2__)
+      [](__m128i theChunk) { return equalMask(theChunk, '\n'); },
+#else
+      nullptr,
+#endif
+      [](Word theWord) { return bytesEqualTo(theWord, '\n'); },
+      [](unsigned char theByte) { return theByte == '\n'; });
 }
 
 // A stretch of the text being parsed (not terminated), and whether it may
