@@ -234,13 +234,13 @@ std::string optVersion(Options &o, std::string_view) {
   return "";
 }
 
-struct OptionSpec {
+struct OptionRule {
   std::string_view name;
   bool takesValue;
   OptionSetter set;
 };
 
-constexpr std::array<OptionSpec, 22> kOptions = {{
+constexpr std::array<OptionRule, 22> kOptions = {{
     {"--freq", true, optFreq},
     {"--altfreq", true, optAltFreq},
     {"--fips", true, optFips},
@@ -265,9 +265,9 @@ constexpr std::array<OptionSpec, 22> kOptions = {{
     {"--version", false, optVersion},
 }};
 
-const OptionSpec *findOption(std::string_view name) {
-  for (const OptionSpec &spec : kOptions)
-    if (spec.name == name) return &spec;
+const OptionRule *findOption(std::string_view name) {
+  for (const OptionRule &option : kOptions)
+    if (option.name == name) return &option;
   return nullptr;
 }
 
@@ -278,8 +278,8 @@ ParseResult parseOptions(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::string_view name = arg.substr(0, arg.find('='));
-    const OptionSpec *spec = findOption(name);
-    if (spec == nullptr) {
+    const OptionRule *option = findOption(name);
+    if (option == nullptr) {
       result.error = "unknown option " + std::string(arg);
       return result;
     }
@@ -287,7 +287,7 @@ ParseResult parseOptions(int argc, char **argv) {
     bool inline_value = name.size() < arg.size();
     if (inline_value) {
       value = arg.substr(name.size() + 1);
-    } else if (spec->takesValue) {
+    } else if (option->takesValue) {
       const char *next = toolkit::nextArgument(argc, argv, &i);
       if (next == nullptr) {
         result.error = toolkit::missingValueText(std::string(name));
@@ -295,11 +295,11 @@ ParseResult parseOptions(int argc, char **argv) {
       }
       value = next;
     }
-    if (inline_value && !spec->takesValue) {
+    if (inline_value && !option->takesValue) {
       result.error = std::string(name) + " takes no value";
       return result;
     }
-    std::string error = spec->set(result.options, value);
+    std::string error = option->set(result.options, value);
     if (!error.empty()) {
       result.error = std::string(name) + " " + std::string(value) + ": " + error;
       return result;
