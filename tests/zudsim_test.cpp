@@ -2,6 +2,7 @@
 // pseudo-terminal the way the gateway drives the receiver.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -417,6 +419,89 @@ TEST(ZudSimLink, SignalUnplugsAndReplugs) {
   EXPECT_EQ(Process::exitCode(sim.proc.wait(5s)), 0);
 }
 
+// The permission bits and group of the terminal behind `path`.
+struct Access {
+  unsigned mode = 0;
+  gid_t group = 0;
+};
+
+Access accessOf(const std::string &path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return {};
+  return {static_cast<unsigned>(info.st_mode & 07777), info.st_gid};
+}
+
+// Our own group, which even an unprivileged test may give its terminals; a
+// new terminal belongs to the group of the devpts mount (tty) with mode 0620,
+// so the change shows.
+std::string ownGroupName() {
+  const group *entry = getgrgid(getegid());
+  return entry != nullptr ? entry->gr_name : std::to_string(getegid());
+}
+
+TEST(ZudSimAccess, ModeAndGroupReachTheTerminalBehindTheLinkAndEveryNewOne) {
+  testsupport::TempDir dir;
+  std::string link = dir.file("radio");
+  Sim sim;
+  sim.start({"--mode", "0640", "--group", ownGroupName(), "--link", link}, true);
+  EXPECT_EQ(linkTarget(link), ptyName(sim.proc));
+  Access access = accessOf(link);
+  EXPECT_EQ(access.mode, 0640u);
+  EXPECT_EQ(access.group, getegid());
+
+  size_t mark = sim.proc.out().size();
+  sim.proc.writeIn("#hangup\n#return\n");
+  ASSERT_TRUE(sim.proc.waitOut("pty ", 2s, mark));
+  EXPECT_EQ(linkTarget(link), ptyName(sim.proc, mark));
+  access = accessOf(link);
+  EXPECT_EQ(access.mode, 0640u) << "a returned terminal keeps the access";
+  EXPECT_EQ(access.group, getegid());
+  ASSERT_TRUE(sim.port.open(link));
+  EXPECT_TRUE(sim.proc.waitOut("peer open", 2s, mark));
+}
+
+TEST(ZudSimAccess, GroupGivenByNumber) {
+  Sim sim;
+  sim.start({"--group", std::to_string(getegid())});
+  EXPECT_EQ(accessOf(ptyName(sim.proc)).group, getegid());
+}
+
+TEST(ZudSimAccess, BadModeOrUnknownGroupIsOneLineAndStatusTwoBeforeAnyTerminal) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--mode", "0999"},  {"--mode", "rw-rw----"}, {"--mode", "1777"},
+      {"--mode", "00660"}, {"--mode="},             {"--group", "zud-sim-no-such-group"},
+      {"--group="},        {"--group", "4294967295"}};
+  for (const auto &args : bad) {
+    Process proc;
+    EXPECT_EQ(runToEnd(args, proc), 2) << args[0];
+    std::string err = proc.err();
+    EXPECT_EQ(err.rfind("zud-sim: " + args[0].substr(0, 6), 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(proc.out(), "") << "no terminal offered";
+  }
+}
+
+// The system refusing the group: in a user namespace of our own only our
+// ids are mapped, so the kernel refuses any other group, even for root.
+TEST(ZudSimAccess, RefusedGroupIsOneLineAndStatusTwoBeforeTheLink) {
+  testsupport::TempDir dir;
+  std::string link = dir.file("radio");
+  Process proc;
+  ASSERT_TRUE(proc.start("/usr/bin/unshare", {"--user", "--map-root-user",
+                                              testsupport::binPath("zud-sim"), "--group", "12345",
+                                              "--mode", "0660", "--link", link}));
+  int status = Process::exitCode(proc.wait(5s));
+  if (proc.err().rfind("unshare:", 0) == 0) GTEST_SKIP() << "no user namespaces: " << proc.err();
+  EXPECT_EQ(status, 2);
+  std::string err = proc.err();
+  EXPECT_EQ(err.rfind("zud-sim: cannot give /dev/pts/", 0), 0u) << err;
+  EXPECT_NE(err.find(" to group 12345: "), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(proc.out(), "");
+  struct stat info {};
+  EXPECT_NE(lstat(link.c_str(), &info), 0) << "no link to a terminal nobody may use";
+}
+
 // Reads ten bytes of the block, closes the line, waits until the simulator
 // has seen the close, and opens it again.
 void closeMidBlock(Sim &sim) {
@@ -467,7 +552,8 @@ TEST(ZudSimCommandLine, HelpCoversEveryOption) {
   std::string out = proc.out();
   for (const char *option :
        {"--freq", "--altfreq", "--fips", "--events", "--eomreset", "--usealtfreq", "--lastmsg",
-        "--byte", "--ident", "--send", "--send-delay", "--baud", "--link", "--dump", "--mute",
+        "--byte", "--ident", "--send", "--send-delay", "--baud", "--link", "--mode", "--group",
+        "--dump", "--mute",
         "--extra", "--p-answer", "--upload-answer", "--upload-timeout", "#hangup", "#return",
         "#raw", "#sample", "#mute", "#quit"})
     EXPECT_NE(out.find(option), std::string::npos) << option;

@@ -43,6 +43,11 @@ const char kUsage[] =
     "  --baud N              pace all output like an N-baud line (N/10 bytes a\n"
     "                        second); without it output is immediate\n"
     "  --link PATH           keep a symbolic link PATH to the current slave name\n"
+    "  --mode MODE           give the slave these permission bits (octal, 0 to\n"
+    "                        0777, such as 0660) so that a gateway running as\n"
+    "                        another user may open it\n"
+    "  --group GROUP         give the slave this group (name or number), such as\n"
+    "                        dialout for zud's service\n"
     "  --dump                print each uploaded block (fields and hex dump)\n"
     "\n"
     "Faults:\n"
@@ -75,7 +80,9 @@ const char kUsage[] =
     "side closes, or on #hangup, is dropped (\"drop N\").\n"
     "Signals: SIGINT, SIGTERM, SIGHUP exit 0 (the link is removed); SIGUSR1 sends\n"
     "the sample; SIGUSR2 hangs up, or returns when hung up.\n"
-    "Exit status: 0 on a stop, 1 when no terminal can be opened, 2 on bad usage.\n";
+    "Exit status: 0 on a stop, 1 when no terminal can be opened, 2 on bad usage\n"
+    "or when --mode or --group cannot be applied (bad mode, unknown group, the\n"
+    "system refusing), before the first \"pty\" line.\n";
 
 namespace {
 
@@ -190,6 +197,16 @@ std::string optLink(Options &o, std::string_view v) {
   return "";
 }
 
+std::string optMode(Options &o, std::string_view v) {
+  o.mode = std::string(v);
+  return "";
+}
+
+std::string optGroup(Options &o, std::string_view v) {
+  o.group = std::string(v);
+  return "";
+}
+
 std::string optDump(Options &o, std::string_view) {
   o.dump = true;
   return "";
@@ -240,7 +257,7 @@ struct OptionRule {
   OptionSetter set;
 };
 
-constexpr std::array<OptionRule, 22> kOptions = {{
+constexpr std::array<OptionRule, 24> kOptions = {{
     {"--freq", true, optFreq},
     {"--altfreq", true, optAltFreq},
     {"--fips", true, optFips},
@@ -254,6 +271,8 @@ constexpr std::array<OptionRule, 22> kOptions = {{
     {"--send-delay", true, optSendDelay},
     {"--baud", true, optBaud},
     {"--link", true, optLink},
+    {"--mode", true, optMode},
+    {"--group", true, optGroup},
     {"--dump", false, optDump},
     {"--mute", true, optMute},
     {"--extra", true, optExtra},

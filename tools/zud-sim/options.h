@@ -35,6 +35,10 @@ struct Options {
   long sendDelayMs = 0;
   long baud = 0;  // 0: no pacing
   std::string link;
+  // The slave's permission bits and group, as given; checked when the
+  // simulator starts (see resolveAccess).
+  std::optional<std::string> mode;
+  std::optional<std::string> group;
   bool dump = false;
   std::string mute;
   size_t extra = 0;

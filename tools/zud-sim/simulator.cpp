@@ -39,12 +39,19 @@ void complain(const std::string &text) { toolkit::complain(kProgram, text); }
 
 }  // namespace
 
-bool Simulator::openTerminal() {
+int Simulator::openTerminal() {
   std::string error;
   std::optional<Pty> pty = openPty(error);
   if (!pty) {
     complain(error);
-    return false;
+    return toolkit::exitFailure;
+  }
+  if (!applyAccess(pty->name, access_, error)) {
+    complain(error);
+    // The first terminal ends the run before anything else has started: the
+    // same refusal would meet every later one.  A later one that the system
+    // refuses after all stays, for a gateway with the rights to open it.
+    if (terminalGeneration_ == 0) return toolkit::exitUsage;
   }
   master_ = std::move(pty->master);
   slaveName_ = pty->name;
@@ -53,7 +60,7 @@ bool Simulator::openTerminal() {
   writeBlocked_ = false;
   if (!link_.point(slaveName_, error)) complain(error);
   say("pty " + slaveName_);
-  return true;
+  return toolkit::exitOk;
 }
 
 void Simulator::closeTerminal() {
@@ -76,13 +83,19 @@ void Simulator::hangUp(bool keepLink) {
 }
 
 int Simulator::run() {
-  signals_ = installSignals();
   std::string error;
+  std::optional<Access> access = resolveAccess(options_.mode, options_.group, error);
+  if (!access) {
+    complain(error);
+    return toolkit::exitUsage;
+  }
+  access_ = std::move(*access);
+  signals_ = installSignals();
   if (!signals_.valid() || !link_.usable(error)) {
     complain(signals_.valid() ? error : std::string("cannot set up signals"));
     return toolkit::exitFailure;
   }
-  if (!openTerminal()) return toolkit::exitFailure;
+  if (int status = openTerminal(); status != toolkit::exitOk) return status;
   std::vector<pollfd> fds;
   while (!quit_) {
     buildPoll(fds);

@@ -43,7 +43,9 @@ class Simulator {
   int run();
 
  private:
-  bool openTerminal();
+  // Opens a terminal with the access asked for; an exit status: 0 when it
+  // is there, else why the simulator cannot start with it.
+  int openTerminal();
   void hangUp(bool keepLink);
   void closeTerminal();
 
@@ -74,6 +76,7 @@ class Simulator {
 
   Options options_;
   Block block_;
+  Access access_;
   Link link_;
   Pacer pacer_;
   Fd master_;

@@ -2,6 +2,7 @@
 #include "terminal.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <termios.h>
 
@@ -53,6 +54,77 @@ std::optional<Pty> openPty(std::string &error) {
   Pty pty{std::move(master), name};
   resetSlave(pty.name);
   return pty;
+}
+
+namespace {
+
+// Octal digits only, as chmod(1) takes them; bits beyond the permissions
+// (set-user-ID and the like) mean nothing on a terminal.
+std::optional<mode_t> parseMode(const std::string &text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  mode_t mode = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return std::nullopt;
+    mode = static_cast<mode_t>(mode * 8 + static_cast<mode_t>(c - '0'));
+  }
+  if (mode > 0777) return std::nullopt;
+  return mode;
+}
+
+// A name from the group database, or a number as chown(1) takes it.  The
+// number (gid_t)-1 would mean "leave the group" to chown, so it is refused.
+std::optional<gid_t> parseGroup(const std::string &text) {
+  if (text.empty()) return std::nullopt;
+  if (text.find_first_not_of("0123456789") == std::string::npos) {
+    if (text.size() > 10) return std::nullopt;
+    unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
+    if (number >= static_cast<gid_t>(-1)) return std::nullopt;
+    return static_cast<gid_t>(number);
+  }
+  const group *entry = ::getgrnam(text.c_str());
+  if (entry == nullptr) return std::nullopt;
+  return entry->gr_gid;
+}
+
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+  return text;
+}
+
+}  // namespace
+
+std::optional<Access> resolveAccess(const std::optional<std::string> &mode,
+                                    const std::optional<std::string> &group, std::string &error) {
+  Access access;
+  if (mode) {
+    access.mode = parseMode(*mode);
+    if (!access.mode) {
+      error = "--mode " + *mode + ": not octal permission bits from 0 to 0777 (such as 0660)";
+      return std::nullopt;
+    }
+  }
+  if (group) {
+    access.group = parseGroup(*group);
+    if (!access.group) {
+      error = "--group " + *group + ": no such group";
+      return std::nullopt;
+    }
+    access.groupText = *group;
+  }
+  return access;
+}
+
+bool applyAccess(const std::string &name, const Access &access, std::string &error) {
+  if (access.group && ::chown(name.c_str(), static_cast<uid_t>(-1), *access.group) != 0) {
+    error = "cannot give " + name + " to group " + access.groupText + ": " + std::strerror(errno);
+    return false;
+  }
+  if (access.mode && ::chmod(name.c_str(), *access.mode) != 0) {
+    error = "cannot set mode " + octal(*access.mode) + " on " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool Link::usable(std::string &error) const {

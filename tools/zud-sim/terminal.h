@@ -4,6 +4,7 @@
 #ifndef ZUD_SIM_TERMINAL_H
 #define ZUD_SIM_TERMINAL_H
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <optional>
@@ -53,6 +54,25 @@ struct Pty {
 
 // A new pseudo-terminal with a non-blocking master; nothing when it cannot be made.
 std::optional<Pty> openPty(std::string &error);
+
+// Who besides its owner may open the slave: the permission bits of --mode
+// and the group of --group, each left as the system made it when absent.  A
+// gateway running as another user (a service's own user in the group
+// dialout, say) cannot open a terminal that root made without them.
+struct Access {
+  std::optional<mode_t> mode;
+  std::optional<gid_t> group;
+  std::string groupText;  // as given, for messages
+};
+
+// Reads --mode (octal permission bits, 0 to 0777) and --group (a group name
+// or number); nothing, with the reason in `error`, when either is refused.
+std::optional<Access> resolveAccess(const std::optional<std::string> &mode,
+                                    const std::optional<std::string> &group, std::string &error);
+
+// Gives the slave `name` its group and mode; false, with the reason in
+// `error`, when the system refuses.
+bool applyAccess(const std::string &name, const Access &access, std::string &error);
 
 // A symbolic link kept pointing at the current slave.
 class Link {
