@@ -121,6 +121,16 @@ class GatewayTest : public ::testing::Test {
     ASSERT_TRUE(zud.waitOut("main freq = 162.475", 20000ms)) << zud.out();
   }
 
+  // Configures zud with the frequency `freq` and waits for the receiver to
+  // take the uploaded block.
+  void expectUploadOf(const std::string &freq) {
+    awaitHeartbeat("config.app");
+    configure(receiverConfig(freq));
+    ASSERT_TRUE(sim.waitOut("recv block 512", 30000ms)) << zud.err();
+    ASSERT_TRUE(sim.waitOut("sent ack *", 10000ms));
+    EXPECT_NE(sim.out().find(freq), std::string::npos) << sim.out();
+  }
+
   int alertsHeard() const {
     int n = 0;
     for (const auto &h : peer->heard()) n += isAlert(h);
@@ -364,6 +374,10 @@ TEST_F(GatewayTest, SignalsDecodeTheSampleAndSendTheTestCommand) {
                                         "Elmore ID", "Gem ID",    "Owyhee ID",     "Payette ID",
                                         "Valley ID", "Washington ID", "Malheur OR"};
   EXPECT_EQ(alert.values("location"), locations);
+  // The echo of the header keeps standard output text that journald shows:
+  // the preamble bytes are written as [0xab], never raw.
+  ASSERT_TRUE(zud.waitOut("[0xab][0xab]ZCZC-WXR-RWT-016001-", 5000ms)) << zud.out();
+  EXPECT_EQ(zud.out().find('\xab'), std::string::npos);
 
   // SIGUSR1: the receiver is sent "t"; it answers with its sample, which
   // arrives as a line and is decoded like any other.
@@ -438,12 +452,22 @@ TEST_F(GatewayTest, DevicePathThatIsNoTerminalIsNeverWrittenTo) {
 
 TEST_F(GatewayTest, UploadReachesTheReceiverWhenAskedFor) {
   startSim({"--dump"});
+  startZud({}, {"--upload"});
+  expectUploadOf("162.525");
+}
+
+TEST_F(GatewayTest, UploadIsStillAskedForByTheEnvironment) {
+  startSim({"--dump"});
   startZud({"ZUD_UPLOAD=1"});
-  awaitHeartbeat("config.app");
-  configure(receiverConfig("162.525"));
-  ASSERT_TRUE(sim.waitOut("recv block 512", 30000ms)) << zud.err();
-  ASSERT_TRUE(sim.waitOut("sent ack *", 10000ms));
-  EXPECT_NE(sim.out().find("162.525"), std::string::npos) << sim.out();
+  expectUploadOf("162.525");
+}
+
+TEST_F(GatewayTest, UnknownOptionIsRefusedWithOneLineAndStatus2) {
+  // A misspelt option in the service's options file must not go unnoticed.
+  startZud({}, {"-interfce", "eth0"});
+  EXPECT_EQ(Process::exitCode(zud.wait(10000ms)), 2);
+  EXPECT_EQ(zud.err(), "zud: unknown option '-interfce' (try 'zud --help')\n");
+  EXPECT_EQ(zud.out(), "");
 }
 
 TEST_F(GatewayTest, RestartLoadsTheFileAndTerminationSaysGoodbye) {

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "printable.h"
+
 namespace {
 
 // A weather.alert trigger of `service` with the values and, of the
@@ -62,7 +64,9 @@ void sendalert(xPL_ServicePtr service, const alert &values) {
 
 void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names) {
   const char *whole = reinterpret_cast<const char *>(same);
-  std::printf("%s\n", whole);
+  // Echoed as printable text: the preamble bytes would make journald keep
+  // the whole line as a binary blob.
+  std::printf("%s\n", printable(whole).c_str());
   const decoding decoded = decodesame(whole, names);
   if (const alert *values = std::get_if<alert>(&decoded)) {
     sendalert(service, *values);

@@ -88,11 +88,6 @@ bool mapslots(receiver &link, xPL_ServicePtr service, const char *name, size_t o
   return changed;
 }
 
-bool uploadwanted() {
-  const char *upload = getenv("ZUD_UPLOAD");
-  return upload != nullptr && strcmp(upload, "1") == 0;
-}
-
 // The write end of the pipe that records each signal: a signal handler
 // gets no user value, so it reaches the pipe here.
 int signalpipe = -1;
@@ -197,7 +192,7 @@ void parseconfig(xPL_ServicePtr service, receiver &link) {
     unsigned char newconfig[blocksize];
     uploadimage(link.config, newconfig);
     outputconfig(newconfig);
-    if (uploadwanted()) writeconfig(link, newconfig);
+    if (link.uploadchanges) writeconfig(link, newconfig);
   }
 }
 

@@ -7,13 +7,15 @@
 #include <cstring>
 
 #include "gateway.h"
+#include "options.h"
+#include "toolkit.h"
 #include "xPL.h"
 
 namespace {
 
 void usage(FILE *out) {
   fprintf(out,
-          "usage: zud [-interface NAME] [-xpldebug] [--all-counties]\n"
+          "usage: zud [-interface NAME] [-xpldebug] [--all-counties] [--upload]\n"
           "\n"
           "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
           "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
@@ -26,6 +28,10 @@ void usage(FILE *out) {
           "                   and its name, 000000 as \"United States\"; without it a\n"
           "                   county outside the built-in 2,920 single-word names reads\n"
           "                   \"County CCC State SS\"\n"
+          "  --upload         write the receiver's configuration block back to it when\n"
+          "                   the xPL configuration changes it (frequencies, fips,\n"
+          "                   event, modes); without it the block is only printed.\n"
+          "                   ZUD_UPLOAD=1 in the environment does the same\n"
           "  --help           show this text and exit\n"
           "  --version        show the version and exit\n"
           "\n"
@@ -35,12 +41,11 @@ void usage(FILE *out) {
           "      fips=016001 event=TOR event=SVR\n"
           "Items: device, freq, altfreq, fips (4), eomreset, usealtfreq, event (80).\n"
           "The configuration is kept in zud.xpl in the working directory.\n"
-          "Set ZUD_UPLOAD=1 to upload a changed configuration block to the receiver.\n"
           "\n"
           "Signals: TERM or INT stop it (goodbye heartbeat, exit 0); USR1 sends the\n"
           "receiver its test command; USR2 decodes a built-in sample alert.\n"
           "It exits 1, saying why on standard error, when it cannot start or its event\n"
-          "loop fails.\n");
+          "loop fails, and 2 on an option it does not know.\n");
 }
 
 // One line on why the event loop ended; `error` is errno as the loop left it.
@@ -55,16 +60,7 @@ void reportloopend(int error) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--help") == 0) {
-      usage(stdout);
-      return 0;
-    }
-    if (strcmp(argv[i], "--version") == 0) {
-      printf("zud %s\n", ZUD_VERSION);
-      return 0;
-    }
-  }
+  for (int i = 1; i < argc; i++) toolkit::exitOnHelpOrVersion("zud", argv[i], usage);
 
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // Lives as long as the process: the shutdown action ends it with exit(),
@@ -73,9 +69,13 @@ int main(int argc, char **argv) {
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
   // After the library's options are taken out, so that an interface name is
   // never read as a switch.
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--all-counties") == 0) zud.countynames = CountyNames::all;
+  const parsedoptions parsed = parseoptions(argc, argv);
+  if (!parsed.error.empty()) {
+    fprintf(stderr, "zud: %s (try 'zud --help')\n", parsed.error.c_str());
+    return toolkit::exitUsage;
   }
+  zud.countynames = parsed.options.countynames;
+  zud.link.uploadchanges = parsed.options.upload || uploadfromenvironment();
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
     fprintf(stderr, "Cannot start xPL!\n");
     fprintf(stderr, "zud: %s\n", xPL_getStartupFailure());

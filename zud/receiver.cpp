@@ -21,6 +21,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "printable.h"
 #include "xPL.h"
 
 namespace {
@@ -73,13 +74,9 @@ void sleepms(int ms) {
 
 // Prints bytes by the dump rule: printable ASCII as itself, else [0xNN].
 void outputescaped(const unsigned char *buf, int cnt) {
-  for (int i = 0; i < cnt; i++) {
-    if (buf[i] >= 0x20 && buf[i] <= 0x7e) {
-      putchar(buf[i]);
-    } else {
-      printf("[0x%02x]", buf[i]);
-    }
-  }
+  const std::string text =
+      printable(std::string_view(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(cnt)));
+  fwrite(text.data(), 1, text.size(), stdout);
 }
 
 // Waits up to `seconds` for exactly cnt pending bytes, testing once a second.

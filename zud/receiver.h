@@ -70,6 +70,7 @@ struct receiver {
   int configread = 0;                      // 1 once a block has been read
   std::optional<std::string> pendingPath;  // a port to try again every 5 s
   int openerror = 0;                       // errno last reported for pendingPath
+  bool uploadchanges = false;              // write a changed block to the receiver
 
   // Takes each complete line, without its line end.
   void (*lineHandler)(const unsigned char *line, void *owner) = nullptr;

@@ -1,0 +1,39 @@
+// zud's own command line: what is left after the library's options must be
+// understood entirely, or refused with a line that names the culprit.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+namespace {
+
+parsedoptions parse(std::initializer_list<const char *> args) {
+  std::vector<const char *> argv{"zud"};
+  argv.insert(argv.end(), args);
+  return parseoptions(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Options, KnownSwitchesAreTakenInAnyOrder) {
+  parsedoptions none = parse({});
+  EXPECT_EQ(none.error, "");
+  EXPECT_EQ(none.options.countynames, CountyNames::singleWord);
+  EXPECT_FALSE(none.options.upload);
+
+  parsedoptions both = parse({"--upload", "--all-counties"});
+  EXPECT_EQ(both.error, "");
+  EXPECT_EQ(both.options.countynames, CountyNames::all);
+  EXPECT_TRUE(both.options.upload);
+}
+
+TEST(Options, AnythingElseIsRefusedByName) {
+  EXPECT_EQ(parse({"--all-countys"}).error, "unknown option '--all-countys'");
+  // A typo of a library option is left over by the library, and lands here.
+  EXPECT_EQ(parse({"--upload", "-interfce", "eth0"}).error, "unknown option '-interfce'");
+  EXPECT_EQ(parse({"eth0"}).error, "unexpected argument 'eth0'");
+  EXPECT_EQ(parse({"--bogus=1"}).error, "unknown option '--bogus'");
+  EXPECT_EQ(parse({"--upload=yes"}).error, "option '--upload' takes no value");
+}
+
+}  // namespace

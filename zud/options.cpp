@@ -1,0 +1,80 @@
+// options.cpp -- zud's own command-line options, one table row each.
+#include "options.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// One option: its name, whether it takes a value, and how it is applied.
+// `apply` returns an error text, empty when the value was good.
+struct optionrule {
+  std::string_view name;
+  bool takesvalue;
+  std::string (*apply)(zudoptions &options, std::string_view value);
+};
+
+constexpr optionrule rules[] = {
+    {"--all-counties", false,
+     [](zudoptions &o, std::string_view) {
+       o.countynames = CountyNames::all;
+       return std::string();
+     }},
+    {"--upload", false,
+     [](zudoptions &o, std::string_view) {
+       o.upload = true;
+       return std::string();
+     }},
+};
+
+const optionrule *findrule(std::string_view name) {
+  for (const optionrule &rule : rules) {
+    if (rule.name == name) return &rule;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+parsedoptions parseoptions(int argc, const char *const *argv) {
+  parsedoptions parsed;
+  for (int i = 1; i < argc; i++) {
+    const std::string_view arg = argv[i];
+    const std::size_t equals = arg.find('=');
+    const bool joined = arg.rfind("--", 0) == 0 && equals != std::string_view::npos;
+    const std::string_view name = joined ? arg.substr(0, equals) : arg;
+    const optionrule *rule = findrule(name);
+    if (rule == nullptr) {
+      parsed.error = arg.empty() || arg[0] != '-'
+                         ? "unexpected argument '" + std::string(arg) + "'"
+                         : "unknown option '" + std::string(name) + "'";
+      return parsed;
+    }
+    std::string_view value;
+    if (joined) {
+      if (!rule->takesvalue) {
+        parsed.error = "option '" + std::string(name) + "' takes no value";
+        return parsed;
+      }
+      value = arg.substr(equals + 1);
+    } else if (rule->takesvalue) {
+      if (i + 1 >= argc) {
+        parsed.error = "option '" + std::string(name) + "' needs a value";
+        return parsed;
+      }
+      value = argv[++i];
+    }
+    std::string why = rule->apply(parsed.options, value);
+    if (!why.empty()) {
+      parsed.error = std::string(name) + ": " + why;
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+bool uploadfromenvironment() {
+  const char *upload = std::getenv("ZUD_UPLOAD");
+  return upload != nullptr && std::strcmp(upload, "1") == 0;
+}
