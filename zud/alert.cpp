@@ -44,7 +44,8 @@ void sendpart(xPL_ServicePtr service, const alert &values, std::size_t from, std
   xPL_releaseMessage(message);
 }
 
-// Sends the values as one trigger, or as several when they do not fit one datagram.
+}  // namespace
+
 void sendalert(xPL_ServicePtr service, const alert &values) {
   const std::size_t count = values.locations.size();
   xPL_MessagePtr whole = alertmessage(service, values, 0, count);
@@ -60,17 +61,23 @@ void sendalert(xPL_ServicePtr service, const alert &values) {
   }
 }
 
-}  // namespace
+void xploutput::alertheard(const heardalert &heard, bool) {
+  if (service_ != nullptr) sendalert(service_, heard.values);
+}
 
-void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names) {
-  const char *whole = reinterpret_cast<const char *>(same);
+decoding heardline(std::string_view line, CountyNames names, std::time_t received) {
   // Echoed as printable text: the preamble bytes would make journald keep
   // the whole line as a binary blob.
-  std::printf("%s\n", printable(whole).c_str());
-  const decoding decoded = decodesame(whole, names);
-  if (const alert *values = std::get_if<alert>(&decoded)) {
-    sendalert(service, *values);
-  } else if (const rejection *why = std::get_if<rejection>(&decoded)) {
-    std::fprintf(stderr, "%s\n", why->text.c_str());
+  std::printf("%s\n", printable(line).c_str());
+  decoding decoded = decodesame(line, names, received);
+  if (const rejection *why = std::get_if<rejection>(&decoded)) {
+    std::fprintf(stderr, "%s\n", printable(why->text).c_str());
   }
+  return decoded;
+}
+
+void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names) {
+  const decoding decoded =
+      heardline(reinterpret_cast<const char *>(same), names, std::time(nullptr));
+  if (const alert *values = std::get_if<alert>(&decoded)) sendalert(service, *values);
 }

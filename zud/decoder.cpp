@@ -20,8 +20,10 @@
 #include <iterator>
 #include <string_view>
 
+#include "lifetime.h"
 #include "national.h"
 #include "national_all.h"
+#include "printable.h"
 
 constexpr origcode origcodes[6] = {
     {"EAN", "Emergency Action Notification"},
@@ -164,16 +166,6 @@ static_assert(codeTableWellFormed(origcodes, &origcode::ocode, &origcode::odesc)
 static_assert(std::size(eventcodes) == 83 + 1);
 static_assert(codeTableWellFormed(eventcodes, &eventcode::ecode, &eventcode::edesc));
 static_assert(eventCodesAscending(), "eventcodes must be sorted by code");
-
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1-12).
-constexpr long long daysFromCivil(long long year, int month, int day) {
-  year -= month <= 2;
-  const long long era = (year >= 0 ? year : year - 399) / 400;
-  const long long yearOfEra = year - era * 400;
-  const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
 
 // Row `row` of mon_yday agrees with the calendar of `year`.
 constexpr bool monthTableMatches(int row, int year) {
@@ -437,18 +429,20 @@ std::string codeValue(const Entry *table, const char *Entry::*code, const char *
 
 // The rejection of `whole` for `why`, as "why: whole".
 rejection rejected(const char *why, std::string_view whole) {
-  return rejection{std::string(why) + ": " + std::string(whole)};
+  return rejection{std::string(why) + ": " + std::string(whole), why};
 }
 
 // Reads every value of the header after "ZCZC-" into an alert, or the
 // rejection of the whole line at the first step that cannot be read.
-decoding readHeader(std::string_view whole, Cursor at, CountyNames names) {
+decoding readHeader(std::string_view whole, Cursor at, CountyNames names, std::time_t received) {
   alert values;
+  values.originatorcode = at.rest().substr(0, 3);
   values.originator = codeValue(origcodes, &origcode::ocode, &origcode::odesc, "Originator",
-                                at.rest().substr(0, 3));
+                                values.originatorcode);
   at.advance(4);
+  values.eventcode = at.rest().substr(0, 3);
   values.event = codeValue(eventcodes, &eventcode::ecode, &eventcode::edesc, "Event",
-                           at.rest().substr(0, 3));
+                           values.eventcode);
   at.advance(3);
 
   char data[datasize];
@@ -461,6 +455,7 @@ decoding readHeader(std::string_view whole, Cursor at, CountyNames names) {
     loccode[code.size()] = '\0';
     parsefips(loccode, data, names);
     values.locations.emplace_back(data);
+    values.locationcodes.emplace_back(code);
     at.advance(6);
   } while (at.at('-'));
 
@@ -475,6 +470,7 @@ decoding readHeader(std::string_view whole, Cursor at, CountyNames names) {
     return rejected("cannot read time duration", whole);
   }
   values.duration = std::to_string(duration);
+  values.purge = purge.substr(0, 4);
   at.advance(5);
 
   // JJJHHMM: seven digits and no eighth, a day that exists this year
@@ -487,11 +483,13 @@ decoding readHeader(std::string_view whole, Cursor at, CountyNames names) {
   const bool noEighthDigit = issue.size() < 8 || !isDigit(issue[7]);
   std::optional<issuetime> local;
   if (days >= 0 && hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59 && noEighthDigit) {
-    local = outputdates(days, hours, minutes);
+    local = outputdates(days, hours, minutes, received);
   }
   if (!local) return rejected("cannot read date/time", whole);
   values.date = std::move(local->date);
   values.time = std::move(local->time);
+  values.issued = local->instant;
+  values.expires = expiry(values.issued, purgeminutes(duration));
   at.advance(8);
 
   // The station runs to the next "-" or the end; longer than a value, it is cut.
@@ -556,15 +554,21 @@ constexpr const char *portions[10] = {
 
 }  // namespace
 
-decoding decodesame(std::string_view line, CountyNames names) {
+decoding decodesame(std::string_view line, CountyNames names, std::time_t received) {
   const std::size_t count = std::min(line.find_first_not_of(preamble), line.size());
   if (count != 15 && count != 16) {
-    return rejection{"bad preamble length: " + std::to_string(count)};
+    return rejection{"bad preamble length: " + std::to_string(count), "bad preamble length"};
   }
   const std::string_view text = line.substr(count);
   if (startsWith(text, textend)) return endofmessage{};
   if (!startsWith(text, textstart)) return rejected("bad text start", line);
-  return readHeader(line, Cursor(line, count + textstart.size()), names);
+  decoding decoded = readHeader(line, Cursor(line, count + textstart.size()), names, received);
+  if (alert *values = std::get_if<alert>(&decoded)) values->header = printable(text);
+  return decoded;
+}
+
+decoding decodesame(std::string_view line, CountyNames names) {
+  return decodesame(line, names, std::time(nullptr));
 }
 
 void parsefips(const char *lcode, char *data, CountyNames names) {
@@ -593,34 +597,26 @@ void parsefips(const char *lcode, char *data, CountyNames names) {
                 county.data(), static_cast<int>(state.size()), state.data());
 }
 
-std::optional<issuetime> outputdates(int days, int hours, int minutes) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  if (gmtime_r(&now, &utc) == nullptr) return std::nullopt;
-  const int year = utc.tm_year + 1900;
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  const std::uint16_t *row = mon_yday[leap ? 1 : 0];
-  if (days < 1 || days > row[12]) return std::nullopt;
-
-  int month = 1;  // the smallest index whose entry is not less than days
-  while (row[month] < days) ++month;
-  const int mday = days - row[month - 1];
-
-  // Hours and minutes are not checked: out-of-range values carry over.
-  const long long seconds = daysFromCivil(year, month, mday) * 86400LL + hours * 3600LL +
-                            minutes * 60LL;
-  const std::time_t instant = static_cast<std::time_t>(seconds);
-
+issuetime localissuetime(std::time_t instant) {
   tzset();  // pick up a change of zone without a restart
   std::tm local{};
-  if (localtime_r(&instant, &local) == nullptr) return std::nullopt;
+  if (localtime_r(&instant, &local) == nullptr) return issuetime{"", "", instant};
 
   char date[datasize];
   std::snprintf(date, sizeof date, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday);
   char time[datasize];
   std::snprintf(time, sizeof time, "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
-  return issuetime{date, time};
+  return issuetime{date, time, instant};
+}
+
+std::optional<issuetime> outputdates(int days, int hours, int minutes, std::time_t received) {
+  // Hours and minutes are not checked: out-of-range values carry over.
+  const std::optional<std::time_t> instant = issueinstant(days, hours, minutes, received);
+  if (!instant) return std::nullopt;
+  issuetime local = localissuetime(*instant);
+  if (local.date.empty()) return std::nullopt;
+  return local;
 }
 
 const char *fips_lookup_county(const char *code) {

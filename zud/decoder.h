@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,7 +55,9 @@ enum class CountyNames {
   all,
 };
 
-// The values of one alert, in the order the trigger carries them.
+// One decoded alert: the values of its weather.alert trigger, in the order
+// the trigger carries them, then the header's own codes and instants for
+// whatever keeps or passes on the alert besides the trigger.
 struct alert {
   std::string originator;
   std::string event;
@@ -63,6 +66,14 @@ struct alert {
   std::string date;
   std::string time;
   std::string source;
+
+  std::string header;          // the line from "ZCZC-" on, as printable text
+  std::string originatorcode;  // "WXR", as heard
+  std::string eventcode;       // "TOR", as heard
+  std::vector<std::string> locationcodes;  // "016001", one per location
+  std::string purge;           // "0045", the four digits as heard
+  std::time_t issued = 0;      // UTC instant of issue
+  std::time_t expires = 0;     // issue + purge, rounded as the NWS does
 };
 
 // An end-of-message header ("NNNN"): nothing to send, nothing wrong.
@@ -70,26 +81,37 @@ struct endofmessage {};
 
 // A line that cannot be read as a header.
 struct rejection {
-  std::string text;  // the line for standard error, without its line feed
+  std::string text;    // the line for standard error, without its line feed
+  std::string reason;  // why, without the line ("cannot read date/time")
 };
 
 // What one header line turns out to be.
 using decoding = std::variant<alert, endofmessage, rejection>;
 
-// Local issue date ("%04d%02d%02d") and time ("%02d%02d%02d").
+// Local issue date ("%04d%02d%02d") and time ("%02d%02d%02d") of an instant.
 struct issuetime {
   std::string date;
   std::string time;
+  std::time_t instant = 0;
 };
 
-// Decodes one header line (its line end removed), naming locations as `names` says.
+// Decodes one header line (its line end removed), heard at `received`,
+// naming locations as `names` says.  The instant only settles the year of
+// the issue time.
+decoding decodesame(std::string_view line, CountyNames names, std::time_t received);
+// The same, heard now.
 decoding decodesame(std::string_view line, CountyNames names);
 
 // Writes the text of location code lcode (PSSCCC) into data[datasize].
 void parsefips(const char *lcode, char *data, CountyNames names = CountyNames::singleWord);
 
-// Local date and time of a UTC day of this year, hour and minute; nothing if no such day.
-std::optional<issuetime> outputdates(int days, int hours, int minutes);
+// Local date and time of an instant, in the forms the trigger carries.
+issuetime localissuetime(std::time_t instant);
+
+// Local date and time of a UTC day of the year, hour and minute of a header
+// heard at `received` (the year as issueinstant() settles it); nothing if no
+// such day.
+std::optional<issuetime> outputdates(int days, int hours, int minutes, std::time_t received);
 
 // The county name of the exact 5-character code, or null.
 const char *fips_lookup_county(const char *code);

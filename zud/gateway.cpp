@@ -1,5 +1,5 @@
-// gateway.cpp -- configuration items, their mapping onto the receiver, and
-// the signal actions.
+// gateway.cpp -- configuration items, their mapping onto the receiver, the
+// outputs and the sequence of each line heard, and the signal actions.
 //
 // Signals are only recorded by their handlers (one byte into a pipe); the
 // pipe is a device of the event loop, so each action runs between two pieces
@@ -17,7 +17,11 @@
 #include <iterator>
 
 #include "alert.h"
+#include "printable.h"
 #include "receiver.h"
+#include "storeoutput.h"
+#include "timetext.h"
+#include "watchdog.h"
 
 const unsigned char samplesame[] =
     "\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab\xab"
@@ -130,18 +134,96 @@ void signalsready(int fd, int, int) {
   }
 }
 
+
+// Where the built-in sample comes from: no receiver, so it is no sign of the
+// receiver's life for the watchdog.
+constexpr const char *sampleorigin = "built-in sample (SIGUSR2)";
+
+// One line on standard output for an alert that has expired, then the outputs.
+void alertexpired(const heardalert &heard, void *owner) {
+  gateway &zud = *static_cast<gateway *>(owner);
+  const alert &a = heard.values;
+  std::string places;
+  for (const std::string &name : a.locations) places += (places.empty() ? "" : ", ") + name;
+  std::printf("alert expired: %s for %s, issued %s\n", a.event.c_str(), places.c_str(),
+              localtext(a.issued).c_str());
+  for (auto &out : zud.outputs) out->expired(heard);
+}
+
+void healthchanged(const receiverhealth &health, void *owner) {
+  gateway &zud = *static_cast<gateway *>(owner);
+  for (auto &out : zud.outputs) out->healthchanged(health);
+}
+
+// Whether the receiver is set to pass the Required Weekly Test.
+bool passestests(xPL_ServicePtr service) {
+  const int count = xPL_getServiceConfigValueCount(service, "event");
+  for (int i = 0; i < count; i++) {
+    const char *code = xPL_getServiceConfigValueAt(service, "event", i);
+    if (code != nullptr && strcmp(code, "RWT") == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-gateway::gateway() {
+gateway::gateway() : alerts(alertexpired, this) {
   link.owner = this;
   link.lineHandler = [](const unsigned char *line, void *owner) {
-    const gateway &zud = *static_cast<gateway *>(owner);
-    parsesame(line, zud.zudService, zud.countynames);
-  };
-  link.reconnectHandler = [](void *owner) {
     gateway &zud = *static_cast<gateway *>(owner);
-    parseconfig(zud.zudService, zud.link);
+    lineheard(zud, reinterpret_cast<const char *>(line), zud.link.tfile.value_or(""));
   };
+  link.reconnectHandler = [](void *owner) { configchanged(*static_cast<gateway *>(owner)); };
+  link.answerHandler = [](bool answered, void *owner) {
+    gateway &zud = *static_cast<gateway *>(owner);
+    const std::time_t now = std::time(nullptr);
+    const std::string path = zud.link.tfile.value_or("");
+    for (auto &out : zud.outputs) out->receiveranswer(now, path, answered);
+  };
+}
+
+void startoutputs(gateway &zud, const zudoptions &options) {
+  const std::time_t now = std::time(nullptr);
+  zud.outputs.push_back(std::make_unique<xploutput>(zud.zudService));
+  std::optional<std::time_t> lasttest;
+  std::time_t since = now;
+  if (!options.store.empty()) {
+    auto store = std::make_unique<storeoutput>(options.store);
+    zud.store = store.get();
+    zud.outputs.push_back(std::move(store));
+    zud.store->open();
+    if (alertstore *kept = zud.store->store()) {
+      // A restart keeps the alerts in force, and the watchdog its history.
+      if (auto alerts = kept->inforce(now)) {
+        for (const storedalert &stored : *alerts) zud.alerts.add(stored.heard, now);
+      }
+      if (auto health = kept->health()) {
+        lasttest = health->lasttest;
+        since = health->created;
+      }
+    }
+  }
+  auto dog = std::make_unique<watchdog>(options.testoverduedays, healthchanged, &zud);
+  zud.dog = dog.get();
+  zud.outputs.push_back(std::move(dog));
+  if (zud.zudService != nullptr) zud.dog->settestexpected(passestests(zud.zudService), now);
+  zud.dog->start(lasttest, since, now);
+}
+
+void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
+  const std::time_t received = std::time(nullptr);
+  const decoding decoded = heardline(line, zud.countynames, received);
+  if (const alert *values = std::get_if<alert>(&decoded)) {
+    heardalert heard{*values, received, origin};
+    const bool repeat = !zud.alerts.add(heard, received) && zud.alerts.contains(alertkey(*values));
+    for (auto &out : zud.outputs) {
+      if (out.get() == zud.dog && origin == sampleorigin) continue;
+      out->alertheard(heard, repeat);
+    }
+  } else if (const rejection *why = std::get_if<rejection>(&decoded)) {
+    const std::string text = printable(line);
+    for (auto &out : zud.outputs) out->rejected(received, text, why->reason);
+  }
 }
 
 void declareconfig(xPL_ServicePtr service) {
@@ -196,19 +278,31 @@ void parseconfig(xPL_ServicePtr service, receiver &link) {
   }
 }
 
-void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr userData) {
-  parseconfig(theService, *static_cast<receiver *>(userData));
+void configChangedHandler(xPL_ServicePtr, xPL_ObjectPtr userData) {
+  configchanged(*static_cast<gateway *>(userData));
+}
+
+void configchanged(gateway &zud) {
+  parseconfig(zud.zudService, zud.link);
+  if (zud.dog != nullptr) zud.dog->settestexpected(passestests(zud.zudService), std::time(nullptr));
 }
 
 void shutdownHandler(gateway &zud) {
   xPL_setServiceEnabled(zud.zudService, FALSE);
+  for (auto &out : zud.outputs) out->stopping();
+  // Closed in order, so that the store is left whole.
+  zud.store = nullptr;
+  zud.dog = nullptr;
+  zud.outputs.clear();
   xPL_releaseService(zud.zudService);
   zud.zudService = nullptr;
   xPL_shutdown();
   exit(0);
 }
 
-void test2(gateway &zud) { parsesame(samplesame, zud.zudService, zud.countynames); }
+void test2(gateway &zud) {
+  lineheard(zud, reinterpret_cast<const char *>(samplesame), sampleorigin);
+}
 
 bool installsignals(gateway &zud) {
   signalled = &zud;

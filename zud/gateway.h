@@ -1,20 +1,34 @@
-// gateway.h -- the gateway's glue between the xPL library and the receiver:
-// its configuration items, the mapping of their values onto the receiver's
-// configuration block, and the signal actions.
+// gateway.h -- the gateway's glue between the xPL library, the receiver and
+// the outputs: its configuration items, the mapping of their values onto the
+// receiver's configuration block, what happens to each line heard, and the
+// signal actions.
+//
+// What happens to a decoded alert is one short sequence (lineheard): the
+// echo and the decoding, then each output of the list in order, the xPL
+// trigger first, the alert store and the receiver watchdog after it.
 #ifndef ZUD_GATEWAY_H
 #define ZUD_GATEWAY_H
 
+#include <string>
+#include <string_view>
+
 #include "decoder.h"
+#include "inforce.h"
+#include "options.h"
+#include "output.h"
 #include "receiver.h"
 #include "xPL.h"
+
+class storeoutput;
+class watchdog;
 
 // The built-in sample header: 16 preamble bytes and a weekly test for
 // eleven counties of Idaho and Oregon.
 extern const unsigned char samplesame[];
 
-// Everything the gateway runs on: its service, how it names counties, and
-// the receiver it serves, whose lines it decodes and sends through the
-// service.  Not copyable: the receiver's handlers point back into it.
+// Everything the gateway runs on: its service, how it names counties, the
+// receiver it serves, the alerts in force and the outputs.  Not copyable:
+// the receiver's handlers and the timers point back into it.
 struct gateway {
   gateway();
   gateway(const gateway &) = delete;
@@ -23,7 +37,19 @@ struct gateway {
   xPL_ServicePtr zudService = nullptr;  // source of every alert; set once at start-up
   CountyNames countynames = CountyNames::singleWord;  // zud --all-counties
   receiver link;
+  inforce alerts;       // heard, expiry still ahead
+  outputlist outputs;   // each event goes to them in this order, the xPL trigger first
+  storeoutput *store = nullptr;  // on the list unless --store none
+  watchdog *dog = nullptr;       // on the list
 };
+
+// Puts the outputs the options ask for on the list, and takes the alerts in
+// force and the watchdog's history from the store.
+void startoutputs(gateway &zud, const zudoptions &options);
+
+// Everything that happens to one line heard from `origin` (a receiver's
+// path): echo, decode, then every output in order.
+void lineheard(gateway &zud, std::string_view line, const std::string &origin);
 
 // Declares the seven configuration items, each with its default value.
 void declareconfig(xPL_ServicePtr service);
@@ -31,10 +57,15 @@ void declareconfig(xPL_ServicePtr service);
 // Applies the service's configuration to the receiver: its device and its block.
 void parseconfig(xPL_ServicePtr service, receiver &link);
 
-// Configuration-changed listener; userData is the receiver to map onto.
+// Configuration-changed listener; userData is the gateway.
 void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr userData);
 
-// SIGTERM/SIGINT action: goodbye heartbeat, release, shutdown, exit 0.
+// Maps the service's configuration onto the receiver and tells the
+// watchdog whether weekly tests are to be expected.
+void configchanged(gateway &zud);
+
+// SIGTERM/SIGINT action: goodbye heartbeat, outputs closed, release,
+// shutdown, exit 0.
 void shutdownHandler(gateway &zud);
 
 // SIGUSR2 action: decodes the built-in sample header.

@@ -16,6 +16,7 @@ namespace {
 void usage(FILE *out) {
   fprintf(out,
           "usage: zud [-interface NAME] [-xpldebug] [--all-counties] [--upload]\n"
+          "           [--store PATH|none] [--test-overdue DAYS]\n"
           "\n"
           "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
           "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
@@ -32,6 +33,15 @@ void usage(FILE *out) {
           "                   the xPL configuration changes it (frequencies, fips,\n"
           "                   event, modes); without it the block is only printed.\n"
           "                   ZUD_UPLOAD=1 in the environment does the same\n"
+          "  --store PATH     keep every alert heard, rejected line and receiver answer\n"
+          "                   in the SQLite database PATH (default: alerts.db in the\n"
+          "                   working directory); \"none\" keeps nothing.  Alerts in\n"
+          "                   force survive a restart; zud-alerts reads the store\n"
+          "  --test-overdue DAYS\n"
+          "                   when the receiver passes the Required Weekly Test (RWT\n"
+          "                   among the events) and none came for more than DAYS\n"
+          "                   days (default 8), say so on standard error once a day;\n"
+          "                   0 switches this off\n"
           "  --help           show this text and exit\n"
           "  --version        show the version and exit\n"
           "\n"
@@ -44,6 +54,8 @@ void usage(FILE *out) {
           "\n"
           "Signals: TERM or INT stop it (goodbye heartbeat, exit 0); USR1 sends the\n"
           "receiver its test command; USR2 decodes a built-in sample alert.\n"
+          "An alert in force (its purge time not yet over) is announced on standard\n"
+          "output when it expires.\n"
           "It exits 1, saying why on standard error, when it cannot start or its event\n"
           "loop fails, and 2 on an option it does not know.\n");
 }
@@ -86,8 +98,9 @@ int main(int argc, char **argv) {
   xPL_setServiceVersion(zudService, ZUD_VERSION);
   if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
   zud.zudService = zudService;
-  parseconfig(zudService, zud.link);
-  xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud.link);
+  startoutputs(zud, parsed.options);
+  configchanged(zud);
+  xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);
   if (!installsignals(zud)) perror("zud: cannot install signal actions");
   xPL_setServiceEnabled(zudService, TRUE);
   xPL_processMessages(-1);

@@ -3,9 +3,22 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace {
+
+// A decimal number from `lowest` to `highest`, and nothing else.
+std::optional<long> wholenumber(std::string_view text, long lowest, long highest) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < lowest || value > highest) return std::nullopt;
+  return value;
+}
 
 // One option: its name, whether it takes a value, and how it is applied.
 // `apply` returns an error text, empty when the value was good.
@@ -24,6 +37,19 @@ constexpr optionrule rules[] = {
     {"--upload", false,
      [](zudoptions &o, std::string_view) {
        o.upload = true;
+       return std::string();
+     }},
+    {"--store", true,
+     [](zudoptions &o, std::string_view path) {
+       if (path.empty()) return std::string("needs a file name, or none");
+       o.store = path == "none" ? std::string() : std::string(path);
+       return std::string();
+     }},
+    {"--test-overdue", true,
+     [](zudoptions &o, std::string_view days) {
+       const std::optional<long> n = wholenumber(days, 0, 3650);
+       if (!n) return std::string("expects a whole number of days from 0 to 3650");
+       o.testoverduedays = static_cast<int>(*n);
        return std::string();
      }},
 };

@@ -15,6 +15,8 @@
 struct zudoptions {
   CountyNames countynames = CountyNames::singleWord;  // --all-counties
   bool upload = false;  // --upload: write a changed block to the receiver
+  std::string store = "alerts.db";  // --store PATH; empty: none kept
+  int testoverduedays = 8;          // --test-overdue DAYS; 0: not watched
 };
 
 // The options, or why the command line was refused.

@@ -180,6 +180,7 @@ void attach(receiver &link, int fd, const char *path) {
   if (writechar(link.ttyfd, "?", commandRepeats, commandPauseMs) != 1) perror("writechar ?");
   int answered = readanswer(link);
   if (answered > 0) outputbuffer(link.buffer, answered);
+  if (link.answerHandler != nullptr) link.answerHandler(answered > 0, link.owner);
 
   readblock(link);
 }

@@ -76,7 +76,9 @@ struct receiver {
   void (*lineHandler)(const unsigned char *line, void *owner) = nullptr;
   // Runs after a lost port came back and its block was read again.
   void (*reconnectHandler)(void *owner) = nullptr;
-  void *owner = nullptr;  // handed back to both handlers
+  // Runs at each opening: whether the receiver answered its query.
+  void (*answerHandler)(bool answered, void *owner) = nullptr;
+  void *owner = nullptr;  // handed back to the handlers
 
   const int handle;  // the user value of its event-loop registrations
 };

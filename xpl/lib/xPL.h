@@ -99,6 +99,8 @@ typedef struct _xPL_Service xPL_Service, *xPL_ServicePtr;
 typedef void (*xPL_IOHandler)(int theFD, int thePollInfo, int userValue);
 /* Timeout handler: (seconds since it last ran, user value). */
 typedef void (*xPL_TimeoutHandler)(int elapsedSeconds, xPL_ObjectPtr userValue);
+/* One-shot timer handler: (the user value it was armed with). */
+typedef void (*xPL_TimerHandler)(xPL_ObjectPtr userValue);
 /* Raw listener: (datagram text, its length in bytes, user value). */
 typedef void (*xPL_rawListener)(String theData, int dataLen, xPL_ObjectPtr userValue);
 /* Message listener: (received message, user value). */
@@ -450,6 +452,13 @@ void xPL_addTimeoutHandler(xPL_TimeoutHandler timeoutHandler, int timeoutInSecon
 /* Removes the oldest entry of timeoutHandler; FALSE if absent.  A removed
  * handler is never called again, even later in the same check. */
 Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler);
+/* Arms a timer that calls theHandler once, theMilliseconds (monotonic) from
+ * now; the loop's wait is cut short for it. */
+void xPL_addTimer(xPL_TimerHandler theHandler, int theMilliseconds, xPL_ObjectPtr userValue);
+/* Disarms the oldest pending timer of theHandler with userValue; FALSE if none. */
+Bool xPL_removeTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue);
+/* Whether a timer of theHandler with userValue is still pending. */
+Bool xPL_isTimerPending(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue);
 /* Runs the event loop: theTimeout ms of quiet (-1 = until shutdown, 0 = only
  * what is pending).  Always returns FALSE; when it ends while the library is
  * still started, poll() failed and errno holds the reason. */

@@ -29,17 +29,6 @@ time_t xPL_now(void);
 // Milliseconds on the monotonic clock, as the loop's one-shot timers see them.
 long long xPL_nowMilliseconds(void);
 
-// ---- One-shot timers of the event loop (xPL-loop) ---------------------------
-
-// Called once when its timer falls due, with the user value it was armed with.
-typedef void (*xPL_TimerHandler)(xPL_ObjectPtr userValue);
-// Arms a timer that calls theHandler once, theMilliseconds from now.
-void xPL_addTimer(xPL_TimerHandler theHandler, int theMilliseconds, xPL_ObjectPtr userValue);
-// Disarms the oldest pending timer of theHandler with userValue; FALSE if none.
-Bool xPL_removeTimer(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue);
-// Whether a timer of theHandler with userValue is still pending.
-Bool xPL_isTimerPending(xPL_TimerHandler theHandler, xPL_ObjectPtr userValue);
-
 // ---- Configuration file of a service (xPL-config) ---------------------------
 
 // Associates a file path while disabled; NULL leaves the service without one.

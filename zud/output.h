@@ -1,0 +1,73 @@
+// output.h -- where a decoded alert goes: one small interface that every
+// output (the xPL trigger, the alert store, the receiver watchdog, ...)
+// implements, and the gateway's one list of them.
+//
+// The gateway hands each event to the outputs in list order, the xPL
+// trigger first, so that nothing an output does (a disk write, a broker that
+// does not answer) can delay the alert on the xPL network.  An output never
+// stops the others: it reports its own failures and returns.
+#ifndef ZUD_OUTPUT_H
+#define ZUD_OUTPUT_H
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decoder.h"
+
+// One alert as heard: the decoder's values, when and where it was heard.
+struct heardalert {
+  alert values;
+  std::time_t received = 0;  // when it was first heard
+  std::string origin;        // the receiver's path, or the line source
+};
+
+// The identity of an alert: originator, event, location codes in order,
+// issue time and station.  Two headers with the same key are one alert.
+std::string alertkey(const alert &values);
+
+// What the receiver watchdog last concluded; outputs that show the
+// receiver's state (MQTT's problem sensor) follow it.
+struct receiverhealth {
+  bool problem = false;      // a weekly test is overdue, or the receiver does not answer
+  std::string why;           // one line saying what is wrong; empty when nothing is
+  std::time_t lasttest = 0;  // last Required Weekly Test heard; 0 when none
+};
+
+// An output of decoded alerts.  Each event has a default that ignores it.
+class output {
+ public:
+  virtual ~output() = default;
+
+  // A decoded alert; `repeat` when it equals an alert still in force.
+  virtual void alertheard(const heardalert &heard, bool repeat) {
+    (void)heard;
+    (void)repeat;
+  }
+  // A line that could not be read as a header: when, the line as printable
+  // text, and why.
+  virtual void rejected(std::time_t when, std::string_view line, std::string_view reason) {
+    (void)when;
+    (void)line;
+    (void)reason;
+  }
+  // An alert in force reached its expiry.
+  virtual void expired(const heardalert &heard) { (void)heard; }
+  // The receiver at `path` answered its query, or did not, at `when`.
+  virtual void receiveranswer(std::time_t when, std::string_view path, bool answered) {
+    (void)when;
+    (void)path;
+    (void)answered;
+  }
+  // The receiver watchdog changed its conclusion.
+  virtual void healthchanged(const receiverhealth &health) { (void)health; }
+  // zud stops cleanly (TERM or INT): last words, such as a broker's status.
+  virtual void stopping() {}
+};
+
+// The gateway's outputs, in the order each event reaches them.
+using outputlist = std::vector<std::unique_ptr<output>>;
+
+#endif  // ZUD_OUTPUT_H

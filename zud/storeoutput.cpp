@@ -1,0 +1,38 @@
+// storeoutput.cpp -- the alert store as an output.
+#include "storeoutput.h"
+
+#include <cstdio>
+
+storeoutput::storeoutput(std::string path) : path_(std::move(path)) {}
+
+bool storeoutput::open() {
+  if (store_.open(path_)) return true;
+  std::fprintf(stderr,
+               "zud: cannot open the alert store %s (%s) -- alerts are broadcast but not kept "
+               "until it can be opened\n",
+               path_.c_str(), store_.error().c_str());
+  store_.close();
+  return false;
+}
+
+alertstore *storeoutput::store() { return store_.isopen() ? &store_ : nullptr; }
+
+bool storeoutput::ready() { return store_.isopen() || store_.open(path_); }
+
+void storeoutput::failed(const char *what) {
+  std::fprintf(stderr, "zud: cannot keep %s in %s (%s) -- trying again at the next one\n", what,
+               path_.c_str(), store_.error().c_str());
+  store_.close();
+}
+
+void storeoutput::alertheard(const heardalert &heard, bool) {
+  if (!ready() || !store_.addalert(heard)) failed("the alert");
+}
+
+void storeoutput::rejected(std::time_t when, std::string_view line, std::string_view reason) {
+  if (!ready() || !store_.addrejection(when, line, reason)) failed("a rejected line");
+}
+
+void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool answered) {
+  if (!ready() || !store_.addanswer(when, path, answered)) failed("the receiver's answer");
+}

@@ -1,0 +1,41 @@
+// storeoutput.h -- the alert store as an output: every alert, rejected line
+// and receiver answer is kept, after the alert has gone out on the network.
+//
+// A store that cannot be written never costs an alert: each alert that
+// could not be kept is one line on standard error naming the file and
+// SQLite's reason, and the store is opened afresh at the next alert.
+#ifndef ZUD_STOREOUTPUT_H
+#define ZUD_STOREOUTPUT_H
+
+#include <string>
+
+#include "alertstore.h"
+#include "output.h"
+
+class storeoutput : public output {
+ public:
+  explicit storeoutput(std::string path);
+
+  // Opens the store (at start-up); false, after one line on standard error,
+  // when it cannot, in which case each write tries again.
+  bool open();
+  // The open store, for reading at start-up; null while it cannot be opened.
+  alertstore *store();
+  const std::string &path() const { return path_; }
+
+  void alertheard(const heardalert &heard, bool repeat) override;
+  void rejected(std::time_t when, std::string_view line, std::string_view reason) override;
+  void receiveranswer(std::time_t when, std::string_view path, bool answered) override;
+
+ private:
+  // Opens the store when it is not open; false when it cannot.
+  bool ready();
+  // One line on standard error: what could not be kept, and why; the store
+  // is closed, to be opened afresh next time.
+  void failed(const char *what);
+
+  std::string path_;
+  alertstore store_;
+};
+
+#endif  // ZUD_STOREOUTPUT_H

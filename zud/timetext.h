@@ -1,0 +1,20 @@
+// timetext.h -- instants as text for people and for machines.
+#ifndef ZUD_TIMETEXT_H
+#define ZUD_TIMETEXT_H
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// ISO 8601 UTC: "2026-12-07T17:42:00Z".
+std::string isotime(std::time_t instant);
+
+// Local time with its zone, to the minute: "2026-12-07 11:42 MST".
+std::string localtext(std::time_t instant);
+
+// A date "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDTHH:MM[:SS][Z]" (local,
+// or UTC with the Z) as an instant; nothing when it is neither.
+std::optional<std::time_t> parsetime(std::string_view text);
+
+#endif  // ZUD_TIMETEXT_H
