@@ -197,6 +197,12 @@ void startoutputs(gateway &zud, const zudoptions &options) {
       if (auto alerts = kept->inforce(now)) {
         for (const storedalert &stored : *alerts) zud.alerts.add(stored.heard, now);
       }
+      const auto &inforce = zud.alerts.alerts();
+      if (!inforce.empty()) {
+        std::printf("%zu alert%s in force, the next expires %s\n", inforce.size(),
+                    inforce.size() == 1 ? "" : "s",
+                    localtext(inforce.front().values.expires).c_str());
+      }
       if (auto health = kept->health()) {
         lasttest = health->lasttest;
         since = health->created;

@@ -1,9 +1,24 @@
 // storeoutput.cpp -- the alert store as an output.
 #include "storeoutput.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
-storeoutput::storeoutput(std::string path) : path_(std::move(path)) {}
+namespace {
+
+// The path as the reports name it: whole, so that a line in the journal says
+// which file even though zud's working directory is not shown there.
+std::string wholepath(std::string path) {
+  if (path.empty() || path[0] == '/') return path;
+  char here[4096];
+  if (getcwd(here, sizeof here) == nullptr) return path;
+  return std::string(here) + "/" + path;
+}
+
+}  // namespace
+
+storeoutput::storeoutput(std::string path) : path_(wholepath(std::move(path))) {}
 
 bool storeoutput::open() {
   if (store_.open(path_)) return true;
