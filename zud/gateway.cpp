@@ -134,7 +134,6 @@ void signalsready(int fd, int, int) {
   }
 }
 
-
 // Where the built-in sample comes from: no receiver, so it is no sign of the
 // receiver's life for the watchdog.
 constexpr const char *sampleorigin = "built-in sample (SIGUSR2)";
