@@ -132,7 +132,7 @@ bool alertstore::open(const std::string &path) {
   if (!db_.open(path, sqlitedb::mode::readwrite) || !db_.exec("PRAGMA busy_timeout = 50") ||
       !migrate(db_) ||
       !db_.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
-                "PRAGMA foreign_keys = ON") ||
+                "PRAGMA foreign_keys = ON; PRAGMA wal_autocheckpoint = 10000") ||
       !prepare()) {
     close();
     return false;
@@ -238,6 +238,10 @@ bool alertstore::addanswer(std::time_t when, std::string_view path, bool answere
              .bind(3, answered ? 1 : 0)
              .run() &&
          stmts_->trimanswers.bind(1, answersKept).run() && write.commit();
+}
+
+bool alertstore::checkpoint() {
+  return isopen() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
 }
 
 std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query) {

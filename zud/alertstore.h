@@ -6,7 +6,9 @@
 // wait for the writer nor the writer for them; synchronous=NORMAL, so that an
 // alert costs no disk flush (a power cut may lose the last few alerts,
 // never the file); a busy timeout of 50 ms, so that a reader holding a lock
-// can never hold up zud for longer.  The schema version lives in
+// can never hold up zud for longer.  The journal is moved into the file by
+// checkpoint(), which zud calls when quiet; SQLite does it by itself only
+// when the journal grows large.  The schema version lives in
 // PRAGMA user_version; a store without one gets the schema on first opening.
 #ifndef ZUD_ALERTSTORE_H
 #define ZUD_ALERTSTORE_H
@@ -81,6 +83,10 @@ class alertstore {
   bool addrejection(std::time_t received, std::string_view line, std::string_view reason);
   // Keeps whether the receiver at `path` answered its query at `when`.
   bool addanswer(std::time_t when, std::string_view path, bool answered);
+  // Moves what the journal holds into the database file, without waiting
+  // for readers; the one step that flushes to disk, so zud runs it when
+  // quiet rather than after an alert.  False on failure.
+  bool checkpoint();
 
   // The alerts whose expiry lies after `now`, soonest expiry first; nothing on failure.
   std::optional<std::vector<storedalert>> inforce(std::time_t now);

@@ -134,7 +134,6 @@ void signalsready(int fd, int, int) {
   }
 }
 
-
 // Where the built-in sample comes from: no receiver, so it is no sign of the
 // receiver's life for the watchdog.
 constexpr const char *sampleorigin = "built-in sample (SIGUSR2)";
@@ -196,6 +195,12 @@ void startoutputs(gateway &zud, const zudoptions &options) {
       // A restart keeps the alerts in force, and the watchdog its history.
       if (auto alerts = kept->inforce(now)) {
         for (const storedalert &stored : *alerts) zud.alerts.add(stored.heard, now);
+      }
+      const auto &inforce = zud.alerts.alerts();
+      if (!inforce.empty()) {
+        std::printf("%zu alert%s in force, the next expires %s\n", inforce.size(),
+                    inforce.size() == 1 ? "" : "s",
+                    localtext(inforce.front().values.expires).c_str());
       }
       if (auto health = kept->health()) {
         lasttest = health->lasttest;

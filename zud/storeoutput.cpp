@@ -1,9 +1,44 @@
 // storeoutput.cpp -- the alert store as an output.
 #include "storeoutput.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
-storeoutput::storeoutput(std::string path) : path_(std::move(path)) {}
+#include "xPL.h"
+
+namespace {
+
+// The path as the reports name it: whole, so that a line in the journal says
+// which file even though zud's working directory is not shown there.
+std::string wholepath(std::string path) {
+  if (path.empty() || path[0] == '/') return path;
+  char here[4096];
+  if (getcwd(here, sizeof here) == nullptr) return path;
+  return std::string(here) + "/" + path;
+}
+
+}  // namespace
+
+// A checkpoint flushes to disk, which may take milliseconds: it waits for a
+// pause in the writes, so that it never follows an alert (or a burst of
+// them) straight away.
+constexpr int checkpointAfterMs = 2000;
+
+storeoutput::storeoutput(std::string path) : path_(wholepath(std::move(path))) {}
+
+storeoutput::~storeoutput() { xPL_removeTimer(quiet, this); }
+
+void storeoutput::written() {
+  xPL_removeTimer(quiet, this);
+  xPL_addTimer(quiet, checkpointAfterMs, this);
+}
+
+void storeoutput::quiet(void *self) {
+  storeoutput &out = *static_cast<storeoutput *>(self);
+  // A failure here costs nothing yet: the next write reports the store's state.
+  out.store_.checkpoint();
+}
 
 bool storeoutput::open() {
   if (store_.open(path_)) return true;
@@ -26,13 +61,16 @@ void storeoutput::failed(const char *what) {
 }
 
 void storeoutput::alertheard(const heardalert &heard, bool) {
-  if (!ready() || !store_.addalert(heard)) failed("the alert");
+  if (!ready() || !store_.addalert(heard)) return failed("the alert");
+  written();
 }
 
 void storeoutput::rejected(std::time_t when, std::string_view line, std::string_view reason) {
-  if (!ready() || !store_.addrejection(when, line, reason)) failed("a rejected line");
+  if (!ready() || !store_.addrejection(when, line, reason)) return failed("a rejected line");
+  written();
 }
 
 void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool answered) {
-  if (!ready() || !store_.addanswer(when, path, answered)) failed("the receiver's answer");
+  if (!ready() || !store_.addanswer(when, path, answered)) return failed("the receiver's answer");
+  written();
 }

@@ -15,6 +15,10 @@
 class storeoutput : public output {
  public:
   explicit storeoutput(std::string path);
+  // Disarms the checkpoint timer.
+  ~storeoutput() override;
+  storeoutput(const storeoutput &) = delete;
+  storeoutput &operator=(const storeoutput &) = delete;
 
   // Opens the store (at start-up); false, after one line on standard error,
   // when it cannot, in which case each write tries again.
@@ -33,6 +37,9 @@ class storeoutput : public output {
   // One line on standard error: what could not be kept, and why; the store
   // is closed, to be opened afresh next time.
   void failed(const char *what);
+  // After each write: the journal is checkpointed once writes have paused.
+  void written();
+  static void quiet(void *self);
 
   std::string path_;
   alertstore store_;

@@ -1,0 +1,132 @@
+// The alert store on its own: what it keeps of an alert and its repeats,
+// what a restart reads back as in force, how many rejected lines it keeps,
+// and how it fails (a lock held too long, a schema it does not know).
+#include "alertstore.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lifetime.h"
+#include "process.h"
+#include "sqlite.h"
+
+namespace {
+
+std::time_t utc(int year, int month, int day, int hour, int minute) {
+  return static_cast<std::time_t>(daysFromCivil(year, month, day) * 86400LL + hour * 3600LL +
+                                  minute * 60LL);
+}
+
+// A heard alert of `event` issued at `issued` for 45 minutes.
+heardalert heard(const std::string &event, std::time_t issued, std::time_t received) {
+  heardalert h;
+  alert &a = h.values;
+  a.originatorcode = "WXR";
+  a.originator = "National Weather Service";
+  a.eventcode = event;
+  a.event = event == "RWT" ? "Required Weekly Test" : "Tornado Warning";
+  a.locationcodes = {"016001", "016027"};
+  a.locations = {"Ada ID", "Canyon ID"};
+  a.purge = "0045";
+  a.duration = "45";
+  a.issued = issued;
+  a.expires = expiry(issued, 45);
+  a.source = "KBOI/NWS";
+  a.header = "ZCZC-WXR-" + event + "-016001-016027+0045-3421000-KBOI/NWS-";
+  h.received = received;
+  h.origin = "/dev/ttyUSB0";
+  return h;
+}
+
+class AlertStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    ASSERT_TRUE(store.open(path)) << store.error();
+  }
+  testsupport::TempDir dir;
+  std::string path = dir.file("alerts.db");
+  alertstore store;
+};
+
+TEST_F(AlertStore, RepeatIsCountedOnItsAlertAndARestartReadsTheAlertsInForce) {
+  const std::time_t ten = utc(2026, 12, 8, 10, 0);
+  ASSERT_TRUE(store.addalert(heard("TOR", ten, ten + 60)));
+  ASSERT_TRUE(store.addalert(heard("TOR", ten, ten + 120)));  // the same header again
+  ASSERT_TRUE(store.addalert(heard("RWT", ten - 3600, ten - 3000)));  // expired at 9:45
+  store.close();
+
+  alertstore again;
+  ASSERT_TRUE(again.open(path)) << again.error();
+  const auto inforce = again.inforce(ten + 300);
+  ASSERT_TRUE(inforce);
+  ASSERT_EQ(inforce->size(), 1u);
+  const storedalert &kept = inforce->front();
+  EXPECT_EQ(kept.repeats, 1);
+  EXPECT_EQ(kept.heard.received, ten + 60);
+  EXPECT_EQ(kept.lastheard, ten + 120);
+  const alert &a = kept.heard.values;
+  EXPECT_EQ(a.locationcodes, (std::vector<std::string>{"016001", "016027"}));
+  EXPECT_EQ(a.locations, (std::vector<std::string>{"Ada ID", "Canyon ID"}));
+  EXPECT_EQ(a.expires, utc(2026, 12, 8, 10, 45));
+  // The trigger's own texts come back as the decoder made them.
+  EXPECT_EQ(a.duration, "45");
+  EXPECT_EQ(a.date, "20261208");
+  EXPECT_EQ(a.time, "100000");
+  EXPECT_EQ(alertkey(a), alertkey(heard("TOR", ten, 0).values));
+
+  const auto all = again.alerts({});
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->size(), 2u);
+  EXPECT_EQ(all->front().heard.values.eventcode, "TOR");  // newest first
+  const auto health = again.health();
+  ASSERT_TRUE(health);
+  ASSERT_TRUE(health->lasttest);
+  EXPECT_EQ(*health->lasttest, ten - 3000);
+}
+
+TEST_F(AlertStore, KeepsTheNewestRejectedLinesOnly) {
+  for (long long i = 0; i < rejectionsKept + 5; i++) {
+    ASSERT_TRUE(store.addrejection(static_cast<std::time_t>(i), "line " + std::to_string(i),
+                                   "bad text start"));
+  }
+  const auto kept = store.rejections(0);
+  ASSERT_TRUE(kept);
+  ASSERT_EQ(kept->size(), static_cast<size_t>(rejectionsKept));
+  EXPECT_EQ(kept->front().line, "line " + std::to_string(rejectionsKept + 4));
+  EXPECT_EQ(kept->back().line, "line 5");
+}
+
+TEST_F(AlertStore, LockHeldPastTheBusyTimeoutFailsTheWriteNotTheStore) {
+  sqlitedb other;
+  ASSERT_TRUE(other.open(path, sqlitedb::mode::readwrite));
+  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+  const std::time_t ten = utc(2026, 12, 8, 10, 0);
+  EXPECT_FALSE(store.addalert(heard("TOR", ten, ten)));
+  EXPECT_EQ(store.error(), "database is locked");
+  ASSERT_TRUE(other.exec("COMMIT"));
+  // Nothing half-written stays behind, and the next write goes through.
+  EXPECT_TRUE(store.addalert(heard("TOR", ten, ten))) << store.error();
+  const auto all = store.alerts({});
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->size(), 1u);
+  EXPECT_EQ(all->front().repeats, 0);
+  EXPECT_EQ(all->front().heard.values.locationcodes.size(), 2u);
+}
+
+TEST_F(AlertStore, StoreOfANewerSchemaIsLeftAlone) {
+  store.close();
+  {
+    sqlitedb raw;
+    ASSERT_TRUE(raw.open(path, sqlitedb::mode::readwrite));
+    ASSERT_TRUE(raw.exec("PRAGMA user_version = 99"));
+  }
+  alertstore newer;
+  EXPECT_FALSE(newer.open(path));
+  EXPECT_NE(newer.error().find("schema version 99"), std::string::npos) << newer.error();
+  EXPECT_FALSE(newer.openreadonly(path));
+}
+
+}  // namespace
