@@ -47,7 +47,11 @@ std::string walHint(const std::string &path, const std::string &why) {
 
 // One line on standard error naming the store and what is wrong; status 2.
 int storeFailure(const std::string &path, const std::string &why) {
-  toolkit::complain(kProgram, "cannot read the alert store " + path + ": " + why + walHint(path, why));
+  // A query can fail without SQLite objecting: a store missing a row that zud
+  // always writes.
+  const std::string reason = why.empty() ? "its contents are not as zud writes them" : why;
+  toolkit::complain(kProgram,
+                    "cannot read the alert store " + path + ": " + reason + walHint(path, why));
   return toolkit::exitUsage;
 }
 
