@@ -46,7 +46,7 @@ heardalert makeAlert(const std::string &code, const std::string &event, const Pl
     a.locationcodes.push_back(place.first);
     a.locations.push_back(place.second);
   }
-  char purge[8];
+  char purge[16];
   std::snprintf(purge, sizeof purge, "%02d%02d", minutes / 60, minutes % 60);
   a.purge = purge;
   a.issued = received - 60;
@@ -236,7 +236,7 @@ TEST_F(ZudAlerts, HealthExitsOneWhileTheTestIsOverdueOrTheReceiverSilent) {
 TEST_F(ZudAlerts, TableKeepsLongLocationListsWithinTheTerminal) {
   Places many;
   for (int county = 1; county <= 31; ++county) {
-    char code[8];
+    char code[16];
     std::snprintf(code, sizeof code, "0480%02d", county);
     many.emplace_back(code, "Northwest County Number " + std::to_string(county) + " TX");
   }
