@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "messagejson.h"
 #include "xpl_test_helpers.h"
 
 namespace {
@@ -195,8 +196,8 @@ TEST(ToolkitMessages, SourceTargetAndSchemaAsText) {
 
 TEST(ToolkitMessages, JsonKeepsRepeatedNamesInOrderAndEscapesWhatJsonNeeds) {
   // Built rather than parsed: parsing turns bytes above 'z' and controls into "|".  Well-formed
-  // UTF-8 passes; a Latin-1 byte, a stray continuation byte, a cut-off sequence and an encoded
-  // surrogate each become the escape of their own number.
+  // UTF-8 passes; a Latin-1 byte, a stray continuation byte, a cut-off sequence and each byte of
+  // an encoded surrogate become U+FFFD, so that the line stays JSON and the logger runs on.
   xPL_ServicePtr service = xPL_createService("kelvora", "zud", "hall");
   MessageHolder alert(xPL_createBroadcastMessage(service, xPL_MESSAGE_TRIGGER));
   xPL_setSchema(alert.get(), "weather", "alert");
@@ -217,9 +218,10 @@ TEST(ToolkitMessages, JsonKeepsRepeatedNamesInOrderAndEscapesWhatJsonNeeds) {
             "[\"location\",\"Ada ID\"],[\"location\",\"Canyon ID\"],"
             "[\"quote\",\"say \\\"hi\\\"\"],[\"path\",\"C:\\\\dir\\\\\"],"
             "[\"utf8\",\"Ni\xc3\xb1o \xe2\x9c\x93 \xf0\x9f\x8c\x80\"],"
-            "[\"latin1\",\"caf\\u00e9 \\u00ff\"],"
-            "[\"broken\",\"\\u00c3(\\u0080\\u00ed\\u00a0\\u0080\\u00e2\\u009c\"],"
-            "[\"control\",\"a\\tb\\n\\u0001\\u007f\"]]}");
+            "[\"latin1\",\"caf\xef\xbf\xbd \xef\xbf\xbd\"],"
+            "[\"broken\",\"\xef\xbf\xbd(\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
+            "\xef\xbf\xbd\"],"
+            "[\"control\",\"a\\tb\\n\\u0001\x7f\"]]}");
   alert.reset();
   xPL_releaseService(service);
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "messagejson.h"
 #include "toolkit.h"
 #include "xPL.h"
 

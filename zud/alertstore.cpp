@@ -346,5 +346,12 @@ std::optional<storedhealth> alertstore::health() {
     health.lastsilence = static_cast<std::time_t>(silence.integer(0));
     health.silentpath = silence.text(1);
   }
+
+  // Kept in order, so the newest row says whether the receiver answers now,
+  // even when an answer and a silence fall in the same second.
+  sqlitestmt latest(db_, "SELECT answered FROM answers ORDER BY id DESC LIMIT 1");
+  const sqlitestmt::step lateststep = latest.next();
+  if (lateststep == sqlitestmt::step::failed) return std::nullopt;
+  health.silent = lateststep == sqlitestmt::step::row && latest.integer(0) == 0;
   return health;
 }

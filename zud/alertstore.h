@@ -45,6 +45,7 @@ struct storedhealth {
   std::optional<std::time_t> lastanswer;   // the receiver's newest answer to its query
   std::optional<std::time_t> lastsilence;  // the newest time it did not answer
   std::string silentpath;                  // the port that did not answer then
+  bool silent = false;                     // the newest answer kept is a silence
 };
 
 // What `alerts` lists.
