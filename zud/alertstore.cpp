@@ -172,12 +172,14 @@ void alertstore::close() {
   db_.close();
 }
 
-bool alertstore::isopen() const { return db_.isopen() && stmts_ != nullptr; }
+bool alertstore::isopen() const { return db_.isopen(); }
+
+bool alertstore::writable() const { return db_.isopen() && stmts_ != nullptr; }
 
 const std::string &alertstore::error() const { return db_.error(); }
 
 bool alertstore::addalert(const heardalert &heard) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   const alert &a = heard.values;
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
@@ -215,7 +217,7 @@ bool alertstore::addalert(const heardalert &heard) {
 
 bool alertstore::addrejection(std::time_t received, std::string_view line,
                               std::string_view reason) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
   stmts_->rejection.reset();
@@ -228,7 +230,7 @@ bool alertstore::addrejection(std::time_t received, std::string_view line,
 }
 
 bool alertstore::addanswer(std::time_t when, std::string_view path, bool answered) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
   stmts_->answer.reset();
@@ -241,7 +243,7 @@ bool alertstore::addanswer(std::time_t when, std::string_view path, bool answere
 }
 
 bool alertstore::checkpoint() {
-  return isopen() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
+  return writable() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
 }
 
 std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query) {
@@ -319,6 +321,10 @@ std::optional<std::vector<storedrejection>> alertstore::rejections(long long lim
 }
 
 std::optional<storedhealth> alertstore::health() {
+  // One snapshot for every figure, so that a write in between cannot pair
+  // a last alert and a last test from different moments.
+  sqlitetransaction snapshot(db_);
+  if (!snapshot.ok()) return std::nullopt;
   storedhealth health;
   sqlitestmt created(db_, "SELECT value FROM meta WHERE key = 'created'");
   if (created.next() != sqlitestmt::step::row) return std::nullopt;

@@ -73,7 +73,10 @@ class alertstore {
   bool openreadonly(const std::string &path);
   // Closes the store; the next open starts afresh.
   void close();
+  // Open, for reading or writing.
   bool isopen() const;
+  // Open for writing (open() succeeded).
+  bool writable() const;
   // SQLite's text for the last failure.
   const std::string &error() const;
 

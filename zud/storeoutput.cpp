@@ -50,9 +50,9 @@ bool storeoutput::open() {
   return false;
 }
 
-alertstore *storeoutput::store() { return store_.isopen() ? &store_ : nullptr; }
+alertstore *storeoutput::store() { return store_.writable() ? &store_ : nullptr; }
 
-bool storeoutput::ready() { return store_.isopen() || store_.open(path_); }
+bool storeoutput::ready() { return store_.writable() || store_.open(path_); }
 
 void storeoutput::failed(const char *what) {
   std::fprintf(stderr, "zud: cannot keep %s in %s (%s) -- trying again at the next one\n", what,
