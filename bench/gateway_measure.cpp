@@ -747,6 +747,7 @@ struct ProcessStatus {
   long involuntary = -1;
   long rssKiB = -1;
   long peakKiB = -1;
+  long anonKiB = -1;
 };
 
 ProcessStatus readStatus(pid_t pid) {
@@ -760,6 +761,7 @@ ProcessStatus readStatus(pid_t pid) {
   s.involuntary = field("nonvoluntary_ctxt_switches");
   s.rssKiB = field("VmRSS");
   s.peakKiB = field("VmHWM");
+  s.anonKiB = field("RssAnon");
   return s;
 }
 
@@ -781,6 +783,7 @@ void measureIdle(const Options &o, Gateway &gateway) {
   result("idle_wakeups_per_s", static_cast<double>(voluntary + involuntary) / seconds);
   result("idle_rss_kib", after.rssKiB);
   result("idle_peak_rss_kib", after.peakKiB);
+  result("idle_private_kib", after.anonKiB);
 }
 
 void run(const Options &o) {

@@ -213,16 +213,21 @@ def gateway_rows(table, groups, results):
         rate = figure("idle_wakeups_per_s")
         if rate is None:
             table.absent("idle wake-ups per second", "<= 1/s")
-            table.absent("idle resident memory (VmRSS)", "<= 4 MiB")
+            table.absent("idle resident memory (VmRSS)", "<= 6 MiB")
         else:
             table.add("idle wake-ups per second", "<= 1/s",
                       "%.3f/s (%s voluntary + %s involuntary in %.0f s)"
                       % (rate, g["idle_voluntary"], g["idle_involuntary"],
                          figure("idle_seconds")), rate <= 1.0)
             rss = figure("idle_rss_kib") / 1024
-            table.add("idle resident memory (VmRSS)", "<= 4 MiB",
+            # 4 MiB until the alert store linked SQLite, whose code adds some
+            # 1.3 MiB of shared pages from the library file (bench/README.md).
+            table.add("idle resident memory (VmRSS)", "<= 6 MiB",
                       "%.2f MiB (peak %.2f)" % (rss, figure("idle_peak_rss_kib") / 1024),
-                      rss <= 4.0)
+                      rss <= 6)
+            private = figure("idle_private_kib")
+            if private is not None:
+                table.note("  of which private to zud (RssAnon)", "%.2f MiB" % (private / 1024))
     return g
 
 
