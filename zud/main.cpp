@@ -2,11 +2,15 @@
 // network.  Every alert header the receiver hears is decoded and broadcast
 // as one weather.alert trigger; the receiver's settings come from the xPL
 // configuration protocol and are kept in "zud.xpl" in the working directory.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "gateway.h"
+#include "mqttsettings.h"
 #include "options.h"
 #include "toolkit.h"
 #include "xPL.h"
@@ -86,6 +90,15 @@ int main(int argc, char **argv) {
     fprintf(stderr, "zud: %s (try 'zud --help')\n", parsed.error.c_str());
     return toolkit::exitUsage;
   }
+  // The broker's settings are read and checked before anything starts, so
+  // that a wrong one is a line and status 2, not a daemon that never connects.
+  char hostname[256] = "";
+  gethostname(hostname, sizeof hostname - 1);
+  const checkedmqtt mqtt = checkmqtt(parsed.options.mqtt, hostname, getenv("ZUD_MQTT_PASSWORD"));
+  if (!mqtt.error.empty()) {
+    fprintf(stderr, "zud: %s\n", mqtt.error.c_str());
+    return toolkit::exitUsage;
+  }
   zud.countynames = parsed.options.countynames;
   zud.link.uploadchanges = parsed.options.upload || uploadfromenvironment();
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
@@ -98,7 +111,7 @@ int main(int argc, char **argv) {
   xPL_setServiceVersion(zudService, ZUD_VERSION);
   if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
   zud.zudService = zudService;
-  startoutputs(zud, parsed.options);
+  startoutputs(zud, parsed.options, mqtt.settings);
   configchanged(zud);
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);
   if (!installsignals(zud)) perror("zud: cannot install signal actions");
