@@ -50,6 +50,13 @@ std::string lowercase(std::string text) {
   return text;
 }
 
+// The library's texts end with a full stop, which reads badly inside a line.
+std::string said(const char *text) {
+  std::string line = text != nullptr ? text : "";
+  if (!line.empty() && line.back() == '.') line.pop_back();
+  return line;
+}
+
 // The last level of the prefix ("kitchen" of "zud/kitchen"), for the device's name.
 std::string lastlevel(const std::string &prefix) { return prefix.substr(prefix.rfind('/') + 1); }
 
@@ -203,7 +210,7 @@ void mqttoutput::attempt() {
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     const int error = errno;
-    std::string why = mosquitto_strerror(rc);
+    std::string why = said(mosquitto_strerror(rc));
     if (rc == MOSQ_ERR_ERRNO) why = strerror(error);
     if (!lasterror_.empty()) why += ": " + lasterror_;
     return dropped(why);
@@ -280,7 +287,7 @@ void mqttoutput::afterclient(int result) {
   settleacks();
   if (result != MOSQ_ERR_SUCCESS || !refused_.empty()) {
     std::string why = refused_;
-    if (why.empty()) why = result == MOSQ_ERR_ERRNO ? strerror(error) : mosquitto_strerror(result);
+    if (why.empty()) why = result == MOSQ_ERR_ERRNO ? strerror(error) : said(mosquitto_strerror(result));
     if (!lasterror_.empty() && refused_.empty()) why += ": " + lasterror_;
     return dropped(why);
   }
@@ -355,7 +362,7 @@ void mqttoutput::onconnect(mosquitto *, void *self, int result) {
   if (result == 0) {
     out.accepted_ = true;
   } else {
-    out.refused_ = std::string("the broker refused: ") + mosquitto_connack_string(result);
+    out.refused_ = said(mosquitto_connack_string(result));
   }
 }
 
@@ -363,7 +370,7 @@ void mqttoutput::ondisconnect(mosquitto *, void *self, int result) {
   mqttoutput &out = *static_cast<mqttoutput *>(self);
   if (out.refused_.empty() && result != 0) {
     out.refused_ = result == MOSQ_ERR_KEEPALIVE ? "the broker stopped answering"
-                                                : mosquitto_strerror(result);
+                                                : said(mosquitto_strerror(result));
     if (!out.lasterror_.empty()) out.refused_ += ": " + out.lasterror_;
   }
 }
