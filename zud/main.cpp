@@ -20,7 +20,9 @@ namespace {
 void usage(FILE *out) {
   fprintf(out,
           "usage: zud [-interface NAME] [-xpldebug] [--all-counties] [--upload]\n"
-          "           [--store PATH|none] [--test-overdue DAYS]\n"
+          "           [--store PATH|none] [--test-overdue DAYS] [--mqtt URL [--mqtt-user NAME]\n"
+          "           [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-topic PREFIX]\n"
+          "           [--mqtt-discovery PREFIX|none]]\n"
           "\n"
           "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
           "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
@@ -46,6 +48,22 @@ void usage(FILE *out) {
           "                   among the events) and none came for more than DAYS\n"
           "                   days (default 8), say so on standard error once a day;\n"
           "                   0 switches this off\n"
+          "  --mqtt URL       also publish alerts on the MQTT broker at mqtt://HOST[:PORT]\n"
+          "                   (default port 1883) or mqtts://HOST[:PORT] (TLS, 8883; the\n"
+          "                   broker's certificate and host name are always verified)\n"
+          "  --mqtt-user NAME the user name for the broker\n"
+          "  --mqtt-password-file FILE\n"
+          "                   the password, the first line of FILE; ZUD_MQTT_PASSWORD in\n"
+          "                   the environment does the same (never on the command line)\n"
+          "  --mqtt-cafile FILE\n"
+          "                   the CA certificates that sign the broker's (default: the\n"
+          "                   system's)\n"
+          "  --mqtt-topic PREFIX\n"
+          "                   topics begin with PREFIX (default: zud/HOSTNAME): status,\n"
+          "                   alert, expired, active, event/CODE, receiver\n"
+          "  --mqtt-discovery PREFIX\n"
+          "                   Home Assistant's discovery prefix (default: homeassistant);\n"
+          "                   \"none\" publishes no discovery\n"
           "  --help           show this text and exit\n"
           "  --version        show the version and exit\n"
           "\n"
@@ -61,7 +79,8 @@ void usage(FILE *out) {
           "An alert in force (its purge time not yet over) is announced on standard\n"
           "output when it expires.\n"
           "It exits 1, saying why on standard error, when it cannot start or its event\n"
-          "loop fails, and 2 on an option it does not know.\n");
+          "loop fails, and 2 on an option it does not know or an MQTT setting it cannot\n"
+          "use (a bad URL, an unreadable password or CA file).\n");
 }
 
 // One line on why the event loop ended; `error` is errno as the loop left it.
