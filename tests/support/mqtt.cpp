@@ -91,12 +91,16 @@ MqttWatcher::~MqttWatcher() {
 }
 
 void MqttWatcher::onMessage(struct mosquitto *, void *self, const struct mosquitto_message *m) {
+  const auto now = std::chrono::system_clock::now();
   auto &w = *static_cast<MqttWatcher *>(self);
-  std::lock_guard<std::mutex> hold(w.lock_);
-  w.messages_.push_back({m->topic,
-                         std::string(static_cast<const char *>(m->payload),
-                                     static_cast<size_t>(m->payloadlen)),
-                         m->retain});
+  {
+    std::lock_guard<std::mutex> hold(w.lock_);
+    w.messages_.push_back({m->topic,
+                           std::string(static_cast<const char *>(m->payload),
+                                       static_cast<size_t>(m->payloadlen)),
+                           m->retain, now});
+  }
+  w.arrived_.notify_all();
 }
 
 void MqttWatcher::onSubscribe(struct mosquitto *, void *self, int, int, const int *) {
@@ -121,20 +125,18 @@ std::vector<MqttMessage> MqttWatcher::messages() const {
 
 int MqttWatcher::waitFor(const std::function<bool(const MqttMessage &)> &matches,
                          std::chrono::milliseconds timeout, size_t from) const {
-  int found = -1;
-  eventually(
-      [&] {
-        std::lock_guard<std::mutex> hold(lock_);
-        for (size_t i = from; i < messages_.size(); i++) {
-          if (matches(messages_[i])) {
-            found = static_cast<int>(i);
-            return true;
-          }
-        }
-        return false;
-      },
-      timeout);
-  return found;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock<std::mutex> hold(lock_);
+  size_t next = from;
+  for (;;) {
+    for (; next < messages_.size(); next++) {
+      if (matches(messages_[next])) return static_cast<int>(next);
+    }
+    if (arrived_.wait_until(hold, deadline) == std::cv_status::timeout &&
+        next >= messages_.size()) {
+      return -1;
+    }
+  }
 }
 
 int MqttWatcher::waitFor(const std::string &topic, std::chrono::milliseconds timeout,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,7 @@ struct MqttMessage {
   std::string topic;
   std::string payload;
   bool retained = false;  // as published (MQTT 5 "retain as published")
+  std::chrono::system_clock::time_point received;  // when the client handed it over
 };
 
 // A subscriber in the test process (the client's own thread carries it).
@@ -90,6 +92,7 @@ class MqttWatcher {
 
   struct mosquitto *client_ = nullptr;
   mutable std::mutex lock_;
+  mutable std::condition_variable arrived_;
   std::vector<MqttMessage> messages_;
   int subscribed_ = 0;
   int wanted_ = 0;
