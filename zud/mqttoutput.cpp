@@ -419,9 +419,14 @@ void mqttoutput::onlog(mosquitto *, void *self, int level, const char *text) {
 void mqttoutput::publish(const std::string &topic, const std::string &payload, bool retain,
                          int *mid) {
   if (client_ == nullptr) return;
-  // A failure here is the connection's: the loop finds it on the socket.
-  mosquitto_publish(client_, mid, topic.c_str(), static_cast<int>(payload.size()),
-                    payload.data(), 1, retain);
+  int id = -1;
+  // A failure here is the connection's, which the loop finds on the socket;
+  // the message is then sent again with the next connection.
+  if (mosquitto_publish(client_, &id, topic.c_str(), static_cast<int>(payload.size()),
+                        payload.data(), 1, retain) == MOSQ_ERR_SUCCESS &&
+      mid != nullptr) {
+    *mid = id;
+  }
 }
 
 void mqttoutput::publishentry(pending &entry) {
