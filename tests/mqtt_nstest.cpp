@@ -385,6 +385,20 @@ TEST_F(MqttTest, PasswordAndCertificateAcceptedWrongOnesReportedWithoutHarmToXpl
   EXPECT_TRUE(strange.waitErr("certificate verify failed", 10000ms)) << strange.err();
   // xPL goes on: each still decodes and broadcasts its sample alert.
   ASSERT_TRUE(peer->requestHeartbeats(10000ms));
+  // A certificate its CA signed, but for another host: refused as well.
+  const auto elsewhere = testsupport::makeCertificates(work.path(), "elsewhere", "DNS:elsewhere.invalid");
+  ASSERT_FALSE(elsewhere.cafile.empty());
+  MqttBroker misnamed({"cafile " + elsewhere.cafile, "certfile " + elsewhere.certfile,
+                       "keyfile " + elsewhere.keyfile});
+  ASSERT_TRUE(misnamed.start()) << misnamed.log();
+  testsupport::TempDir four;
+  Process mistaken;
+  startPlainZud(mistaken, four,
+                mqttArgs("mqtts://127.0.0.1:" + std::to_string(misnamed.port()),
+                         {"--mqtt-cafile", elsewhere.cafile}));
+  EXPECT_TRUE(mistaken.waitErr("certificate verify failed", 10000ms)) << mistaken.err();
+  EXPECT_EQ(misnamed.log().find("New client connected"), std::string::npos) << misnamed.log();
+
   for (Process *z : {&wrong, &strange}) {
     const size_t from = peer->heard().size();
     z->signal(SIGUSR2);

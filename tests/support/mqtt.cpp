@@ -163,13 +163,14 @@ std::string MqttWatcher::dump() const {
   return out.str();
 }
 
-TestCertificates makeCertificates(const std::string &dir, const std::string &name) {
+TestCertificates makeCertificates(const std::string &dir, const std::string &name,
+                                  const std::string &altnames) {
   TestCertificates c{dir + "/" + name + "-ca.crt", dir + "/" + name + "-server.crt",
                      dir + "/" + name + "-server.key"};
   const std::string ca_key = dir + "/" + name + "-ca.key";
   const std::string csr = dir + "/" + name + "-server.csr";
   const std::string ext = dir + "/" + name + "-ext.cnf";
-  if (!writeFile(ext, "subjectAltName=IP:127.0.0.1,DNS:localhost\n")) return {};
+  if (!writeFile(ext, "subjectAltName=" + altnames + "\n")) return {};
   const std::string quiet = " >/dev/null 2>&1";
   const std::string commands =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + name + "-ca -keyout " +

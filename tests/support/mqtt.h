@@ -100,11 +100,13 @@ class MqttWatcher {
 };
 
 // A throwaway certificate authority and a server certificate it signed for
-// 127.0.0.1 and localhost, made with openssl in `dir`.
+// the names of `altnames` (by default 127.0.0.1 and localhost), made with
+// openssl in `dir`.
 struct TestCertificates {
   std::string cafile, certfile, keyfile;
 };
 // Empty file names when openssl failed.
-TestCertificates makeCertificates(const std::string &dir, const std::string &name);
+TestCertificates makeCertificates(const std::string &dir, const std::string &name,
+                                  const std::string &altnames = "IP:127.0.0.1,DNS:localhost");
 
 }  // namespace testsupport
