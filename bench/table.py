@@ -209,6 +209,26 @@ def gateway_rows(table, groups, results):
                 table.note("alert latency, line feed to zud's own broadcast (median, p99)",
                            "%.3f ms, %.3f ms" % (figure("latency_zud_median_ms"),
                                                  figure("latency_zud_p99_ms")))
+    if "mqtt" in groups:
+        name = "serial line to MQTT subscriber (local mosquitto)"
+        target = "median <= 1 ms, p99 <= 3 ms"
+        median, p99 = figure("mqtt_median_ms"), figure("mqtt_p99_ms")
+        lost = int(g.get("mqtt_lost", "-1"))
+        if median is None:
+            table.absent(name, target)
+        else:
+            table.add(name, target,
+                      "%.3f ms, p99 %.3f ms (%s alerts, %d lost)"
+                      % (median, p99, g.get("mqtt_runs", "0"), lost),
+                      median <= 1.0 and p99 <= 3.0 and lost == 0)
+        name = "alert latency via hub with MQTT on"
+        target = "median <= 0.3 ms, p99 <= 1 ms"
+        median, p99 = figure("mqtt_xpl_median_ms"), figure("mqtt_xpl_p99_ms")
+        if median is None:
+            table.absent(name, target)
+        else:
+            table.add(name, target, "%.3f ms, p99 %.3f ms" % (median, p99),
+                      median <= 0.3 and p99 <= 1.0)
     if "idle" in groups:
         rate = figure("idle_wakeups_per_s")
         if rate is None:

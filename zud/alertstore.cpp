@@ -46,6 +46,12 @@ const char *const schemasteps[] = {
     "  time INTEGER NOT NULL,"
     "  path TEXT NOT NULL,"
     "  answered INTEGER NOT NULL);",
+    // Deliveries owed: an alert heard while an output (such as MQTT) was on,
+    // that its channel has not had acknowledged yet.
+    "CREATE TABLE outbox("
+    "  alert INTEGER NOT NULL REFERENCES alerts(id) ON DELETE CASCADE,"
+    "  channel TEXT NOT NULL,"
+    "  PRIMARY KEY(alert, channel)) WITHOUT ROWID;",
 };
 constexpr long long schemaversion = static_cast<long long>(std::size(schemasteps));
 
@@ -107,11 +113,16 @@ struct alertstore::statements {
         rejection(db, "INSERT INTO rejected(received, line, reason) VALUES(?, ?, ?)"),
         trimrejections(db, "DELETE FROM rejected WHERE id <= (SELECT max(id) FROM rejected) - ?"),
         answer(db, "INSERT INTO answers(time, path, answered) VALUES(?, ?, ?)"),
-        trimanswers(db, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?") {}
+        trimanswers(db, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?"),
+        owe(db,
+            "INSERT OR IGNORE INTO outbox(alert, channel) SELECT id, ?2 FROM alerts WHERE key = ?1"),
+        settle(db,
+               "DELETE FROM outbox WHERE channel = ?2 AND alert = "
+               "(SELECT id FROM alerts WHERE key = ?1)") {}
 
   bool ok() const {
     return upsert.ok() && location.ok() && rejection.ok() && trimrejections.ok() &&
-           answer.ok() && trimanswers.ok();
+           answer.ok() && trimanswers.ok() && owe.ok() && settle.ok();
   }
 
   sqlitestmt upsert;
@@ -120,6 +131,8 @@ struct alertstore::statements {
   sqlitestmt trimrejections;
   sqlitestmt answer;
   sqlitestmt trimanswers;
+  sqlitestmt owe;
+  sqlitestmt settle;
 };
 
 alertstore::alertstore() = default;
@@ -242,6 +255,18 @@ bool alertstore::addanswer(std::time_t when, std::string_view path, bool answere
          stmts_->trimanswers.bind(1, answersKept).run() && write.commit();
 }
 
+bool alertstore::owe(const alert &values, std::string_view channel) {
+  if (!isopen()) return false;
+  stmts_->owe.reset();
+  return stmts_->owe.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
+bool alertstore::settle(const alert &values, std::string_view channel) {
+  if (!isopen()) return false;
+  stmts_->settle.reset();
+  return stmts_->settle.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
 bool alertstore::checkpoint() {
   return writable() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
 }
@@ -292,6 +317,15 @@ std::optional<std::vector<storedalert>> alertstore::inforce(std::time_t now) {
                           " FROM alerts WHERE expires > ? ORDER BY expires, id";
   sqlitestmt query(db_, sql.c_str());
   query.bind(1, static_cast<long long>(now));
+  return readalerts(query);
+}
+
+std::optional<std::vector<storedalert>> alertstore::owed(std::string_view channel) {
+  const std::string sql = std::string("SELECT ") + alertcolumns +
+                          " FROM alerts WHERE id IN (SELECT alert FROM outbox WHERE channel = ?) "
+                          "ORDER BY id";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, channel);
   return readalerts(query);
 }
 

@@ -74,3 +74,13 @@ void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool a
   if (!ready() || !store_.addanswer(when, path, answered)) return failed("the receiver's answer");
   written();
 }
+
+void storeoutput::owe(const alert &values, std::string_view channel) {
+  if (!ready() || !store_.owe(values, channel)) return failed("an alert's delivery owed");
+  written();
+}
+
+void storeoutput::settle(const alert &values, std::string_view channel) {
+  if (!ready() || !store_.settle(values, channel)) return failed("an alert's delivery");
+  written();
+}
