@@ -7,6 +7,10 @@
 //            weather.alert datagram received through xpl-hub
 //   idle     wake-ups per second and resident memory of a configured zud
 //            with nothing happening
+//   mqtt     with zud publishing to a local mosquitto (--mqtt): a SAME line
+//            written to the terminal to the PREFIX/alert message handed to
+//            a subscriber in this program, and the xPL latency as above
+//            beside it
 //
 // Everything runs in a private network namespace that this program enters
 // first (loopback only), and every process it starts dies with it.  Results
@@ -41,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt.h"
 #include "netns.h"
 #include "process.h"
 
@@ -304,8 +309,14 @@ using Scratch = testsupport::TempDir;
 // with the object, and with this program (PR_SET_PDEATHSIG).
 class Daemon {
  public:
-  Daemon(const std::string &program, const std::string &dir, const std::string &log)
+  Daemon(const std::string &program, const std::string &dir, const std::string &log,
+         const std::vector<std::string> &extra = {})
       : log_(log) {
+    std::vector<std::string> words = {"zud", "-interface", "lo"};
+    words.insert(words.end(), extra.begin(), extra.end());
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) throw Failure{std::string("fork: ") + std::strerror(errno)};
@@ -319,7 +330,7 @@ class Daemon {
       dup2(out, 2);
       // Alert times as sent, so that they identify the alert.
       setenv("TZ", "UTC", 1);
-      execl(program.c_str(), "zud", "-interface", "lo", static_cast<char *>(nullptr));
+      execv(program.c_str(), argv.data());
       _exit(127);
     }
     registerChild(pid_);
@@ -359,7 +370,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: gateway_measure [OPTIONS] startup|latency|idle...\n"
+    "usage: gateway_measure [OPTIONS] startup|latency|idle|mqtt...\n"
     "  --bin DIR          where zud, xpl-hub, zud-sim and xpl-config are\n"
     "                     (default: this build's)\n"
     "  --runs N           start-up runs of each kind (default 200)\n"
@@ -402,7 +413,7 @@ Options parseOptions(int argc, char **argv) {
       o.gapMs = positive(next(), "--gap-ms");
     } else if (arg == "--idle-seconds") {
       o.idleSeconds = positive(next(), "--idle-seconds");
-    } else if (arg == "startup" || arg == "latency" || arg == "idle") {
+    } else if (arg == "startup" || arg == "latency" || arg == "idle" || arg == "mqtt") {
       o.what.push_back(arg);
     } else {
       usageError("unknown argument '" + arg + "'");
@@ -510,8 +521,9 @@ void measureStartup(const Options &o, const Scratch &work) {
 
 class Gateway {
  public:
-  Gateway(const Options &o, const Scratch &work)
-      : options_(o), work_(work), client_(0) {}
+  // `zudArgs` are added to zud's command line (--mqtt ...).
+  Gateway(const Options &o, const Scratch &work, std::vector<std::string> zudArgs = {})
+      : options_(o), work_(work), zudArgs_(std::move(zudArgs)), client_(0) {}
 
   // Starts the hub, the simulated receiver and zud, configures zud onto the
   // receiver and waits until it has read the receiver's block.
@@ -522,6 +534,7 @@ class Gateway {
     double throughHub;  // to the hub's relay, as a client of the hub receives it
     double delivered;   // the same, when this program had read it
     double fromZud;     // to zud's own broadcast (0 when it was not seen)
+    double written;     // when the line was written (wall clock)
   };
   // Writes one SAME line, alert number `serial`, to the receiver's terminal
   // and times its alert; nothing when the alert did not come within 2 s.
@@ -553,6 +566,7 @@ class Gateway {
 
   const Options &options_;
   const Scratch &work_;
+  std::vector<std::string> zudArgs_;
   Socket client_;
   std::unique_ptr<Socket> tap_;  // hears zud's broadcasts beside the hub
   Process hub_, sim_;
@@ -645,7 +659,8 @@ void Gateway::start() {
           [&] { return access(work_.file("receiver").c_str(), F_OK) == 0; }, 5000ms))
     throw Failure{"zud-sim made no terminal:\n" + sim_.err()};
 
-  zud_ = std::make_unique<Daemon>(options_.bin + "/zud", work_.path(), work_.file("zud.log"));
+  zud_ = std::make_unique<Daemon>(options_.bin + "/zud", work_.path(), work_.file("zud.log"),
+                                  zudArgs_);
   configure(awaitZud());
   takeTerminal();
 }
@@ -675,7 +690,7 @@ std::optional<Gateway::Timing> Gateway::alert(int serial) {
   auto isOurs = [&](const Datagram &d) {
     return hasLine(d.text, "weather.alert") && valueOf(d.text, "time") == expected;
   };
-  Timing timing{0, 0, 0};
+  Timing timing{0, 0, 0, written};
   auto deadline = std::chrono::steady_clock::now() + 2s;
   Datagram d;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -747,6 +762,7 @@ struct ProcessStatus {
   long involuntary = -1;
   long rssKiB = -1;
   long peakKiB = -1;
+  long anonKiB = -1;
 };
 
 ProcessStatus readStatus(pid_t pid) {
@@ -760,6 +776,7 @@ ProcessStatus readStatus(pid_t pid) {
   s.involuntary = field("nonvoluntary_ctxt_switches");
   s.rssKiB = field("VmRSS");
   s.peakKiB = field("VmHWM");
+  s.anonKiB = field("RssAnon");
   return s;
 }
 
@@ -781,6 +798,74 @@ void measureIdle(const Options &o, Gateway &gateway) {
   result("idle_wakeups_per_s", static_cast<double>(voluntary + involuntary) / seconds);
   result("idle_rss_kib", after.rssKiB);
   result("idle_peak_rss_kib", after.peakKiB);
+  result("idle_private_kib", after.anonKiB);
+}
+
+// --- MQTT ---------------------------------------------------------------------
+
+// The header text that tells alert number `serial` apart: its issue time.
+std::string issueOf(int serial) {
+  const unsigned minute = static_cast<unsigned>(serial) % 1440;
+  char time[16];
+  std::snprintf(time, sizeof time, "-001%02u%02u-", minute / 60, minute % 60);
+  return time;
+}
+
+void measureMqtt(const Options &o) {
+  // A gateway of its own, after the others have ended: its own scratch
+  // directory, hub and receiver.
+  Scratch work("/dev/shm");
+  if (!work.made()) throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
+  testsupport::MqttBroker broker;
+  if (!broker.start()) throw Failure{"mosquitto did not start:\n" + broker.log()};
+  const std::string prefix = "zud/bench";
+  testsupport::MqttWatcher subscriber(broker.port(), {prefix + "/alert"});
+  if (!subscriber.connected(5000ms)) throw Failure{"the subscriber could not subscribe"};
+  say("mqtt: mosquitto on 127.0.0.1:" + std::to_string(broker.port()) +
+      "; starting xpl-hub, zud-sim and zud --mqtt");
+  Gateway gateway(o, work, {"--mqtt", broker.url(), "--mqtt-topic", prefix, "--mqtt-discovery", "none"});
+  gateway.start();
+
+  // Seconds from the line written to the alert's message at the subscriber;
+  // nothing when it did not come within 2 s.
+  auto published = [&](int serial, double written, size_t from) -> std::optional<double> {
+    const std::string issue = issueOf(serial);
+    const int at = subscriber.waitFor(
+        [&](const testsupport::MqttMessage &m) { return m.payload.find(issue) != std::string::npos; },
+        2000ms, from);
+    if (at < 0) return std::nullopt;
+    const auto received = subscriber.messages()[static_cast<size_t>(at)].received;
+    const double seconds =
+        std::chrono::duration<double>(received.time_since_epoch()).count();
+    return seconds - written;
+  };
+  for (int i = 0; i < o.warmAlerts; i++) {
+    const size_t from = subscriber.messages().size();
+    std::optional<Gateway::Timing> timing = gateway.alert(i);
+    if (!timing || !published(i, timing->written, from))
+      throw Failure{"a warm-up alert never arrived on both ways"};
+  }
+  say("mqtt: " + std::to_string(o.alerts) + " alerts, " + std::to_string(o.gapMs) + " ms apart");
+  std::vector<double> toSubscriber, throughHub;
+  int lost = 0;
+  for (int i = 0; i < o.alerts; i++) {
+    sleepFor(std::chrono::milliseconds(o.gapMs));
+    checkStop();
+    const int serial = o.warmAlerts + i;
+    const size_t from = subscriber.messages().size();
+    std::optional<Gateway::Timing> timing = gateway.alert(serial);
+    std::optional<double> mqtt = timing ? published(serial, timing->written, from) : std::nullopt;
+    if (!timing || !mqtt) {
+      lost++;
+      continue;
+    }
+    throughHub.push_back(timing->throughHub);
+    toSubscriber.push_back(*mqtt);
+  }
+  result("mqtt_lost", static_cast<long>(lost));
+  summary("mqtt", toSubscriber);
+  summary("mqtt_xpl", throughHub);
+  if (lost > 0) say("mqtt: " + std::to_string(lost) + " alerts did not arrive both ways");
 }
 
 void run(const Options &o) {
@@ -789,18 +874,19 @@ void run(const Options &o) {
     throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
   }
   if (wanted(o, "startup")) measureStartup(o, work);
-  if (!wanted(o, "latency") && !wanted(o, "idle")) return;
-
-  say("starting xpl-hub, zud-sim and zud; configuring zud onto the receiver");
-  Gateway gateway(o, work);
-  gateway.start();
-  // The same few alerts first, whichever measurements follow: the alert path
-  // has run once before anything is measured.
-  for (int i = 0; i < o.warmAlerts; i++) {
-    if (!gateway.alert(i)) throw Failure{"a warm-up alert never arrived"};
+  if (wanted(o, "latency") || wanted(o, "idle")) {
+    say("starting xpl-hub, zud-sim and zud; configuring zud onto the receiver");
+    Gateway gateway(o, work);
+    gateway.start();
+    // The same few alerts first, whichever measurements follow: the alert
+    // path has run once before anything is measured.
+    for (int i = 0; i < o.warmAlerts; i++) {
+      if (!gateway.alert(i)) throw Failure{"a warm-up alert never arrived"};
+    }
+    if (wanted(o, "idle")) measureIdle(o, gateway);
+    if (wanted(o, "latency")) measureLatency(o, gateway);
   }
-  if (wanted(o, "idle")) measureIdle(o, gateway);
-  if (wanted(o, "latency")) measureLatency(o, gateway);
+  if (wanted(o, "mqtt")) measureMqtt(o);
 }
 
 }  // namespace

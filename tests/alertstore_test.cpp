@@ -129,4 +129,50 @@ TEST_F(AlertStore, StoreOfANewerSchemaIsLeftAlone) {
   EXPECT_FALSE(newer.openreadonly(path));
 }
 
+TEST_F(AlertStore, OwedDeliveriesAreOnlyThoseNotSettledInTheOrderHeard) {
+  const std::time_t ten = utc(2026, 12, 8, 10, 0);
+  const heardalert history = heard("RWT", ten - 600, ten - 600);  // before MQTT was on
+  const heardalert first = heard("TOR", ten, ten);
+  const heardalert second = heard("TOR", ten + 60, ten + 60);
+  ASSERT_TRUE(store.addalert(history));
+  ASSERT_TRUE(store.addalert(second));  // kept before the first: not the order owed
+  ASSERT_TRUE(store.addalert(first));
+  ASSERT_TRUE(store.owe(first.values, "mqtt"));
+  ASSERT_TRUE(store.owe(second.values, "mqtt"));
+  ASSERT_TRUE(store.owe(second.values, "mqtt"));  // owed once however often said
+  ASSERT_TRUE(store.owe(first.values, "elsewhere"));
+
+  auto owed = store.owed("mqtt");
+  ASSERT_TRUE(owed);
+  ASSERT_EQ(owed->size(), 2u);
+  EXPECT_EQ((*owed)[0].heard.values.issued, second.values.issued);
+  EXPECT_EQ((*owed)[1].heard.values.issued, first.values.issued);
+  EXPECT_EQ((*owed)[1].heard.values.locations, first.values.locations);
+
+  ASSERT_TRUE(store.settle(second.values, "mqtt"));
+  store.close();
+  ASSERT_TRUE(store.open(path));
+  owed = store.owed("mqtt");
+  ASSERT_TRUE(owed);
+  ASSERT_EQ(owed->size(), 1u);
+  EXPECT_EQ(alertkey((*owed)[0].heard.values), alertkey(first.values));
+  EXPECT_EQ(store.owed("elsewhere")->size(), 1u);
+}
+
+TEST_F(AlertStore, StoreOfTheFirstSchemaGainsTheOutboxAndKeepsItsAlerts) {
+  const std::time_t ten = utc(2026, 12, 8, 10, 0);
+  ASSERT_TRUE(store.addalert(heard("TOR", ten, ten)));
+  store.close();
+  {
+    // As the first zud with a store left it.
+    sqlitedb raw;
+    ASSERT_TRUE(raw.open(path, sqlitedb::mode::readwrite));
+    ASSERT_TRUE(raw.exec("DROP TABLE outbox; PRAGMA user_version = 1"));
+  }
+  ASSERT_TRUE(store.open(path)) << store.error();
+  ASSERT_TRUE(store.owe(heard("TOR", ten, ten).values, "mqtt")) << store.error();
+  EXPECT_EQ(store.owed("mqtt")->size(), 1u);
+  EXPECT_EQ(store.inforce(ten)->size(), 1u);
+}
+
 }  // namespace

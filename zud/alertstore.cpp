@@ -46,6 +46,12 @@ const char *const schemasteps[] = {
     "  time INTEGER NOT NULL,"
     "  path TEXT NOT NULL,"
     "  answered INTEGER NOT NULL);",
+    // Deliveries owed: an alert heard while an output (such as MQTT) was on,
+    // that its channel has not had acknowledged yet.
+    "CREATE TABLE outbox("
+    "  alert INTEGER NOT NULL REFERENCES alerts(id) ON DELETE CASCADE,"
+    "  channel TEXT NOT NULL,"
+    "  PRIMARY KEY(alert, channel)) WITHOUT ROWID;",
 };
 constexpr long long schemaversion = static_cast<long long>(std::size(schemasteps));
 
@@ -107,11 +113,16 @@ struct alertstore::statements {
         rejection(db, "INSERT INTO rejected(received, line, reason) VALUES(?, ?, ?)"),
         trimrejections(db, "DELETE FROM rejected WHERE id <= (SELECT max(id) FROM rejected) - ?"),
         answer(db, "INSERT INTO answers(time, path, answered) VALUES(?, ?, ?)"),
-        trimanswers(db, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?") {}
+        trimanswers(db, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?"),
+        owe(db,
+            "INSERT OR IGNORE INTO outbox(alert, channel) SELECT id, ?2 FROM alerts WHERE key = ?1"),
+        settle(db,
+               "DELETE FROM outbox WHERE channel = ?2 AND alert = "
+               "(SELECT id FROM alerts WHERE key = ?1)") {}
 
   bool ok() const {
     return upsert.ok() && location.ok() && rejection.ok() && trimrejections.ok() &&
-           answer.ok() && trimanswers.ok();
+           answer.ok() && trimanswers.ok() && owe.ok() && settle.ok();
   }
 
   sqlitestmt upsert;
@@ -120,6 +131,8 @@ struct alertstore::statements {
   sqlitestmt trimrejections;
   sqlitestmt answer;
   sqlitestmt trimanswers;
+  sqlitestmt owe;
+  sqlitestmt settle;
 };
 
 alertstore::alertstore() = default;
@@ -172,12 +185,14 @@ void alertstore::close() {
   db_.close();
 }
 
-bool alertstore::isopen() const { return db_.isopen() && stmts_ != nullptr; }
+bool alertstore::isopen() const { return db_.isopen(); }
+
+bool alertstore::writable() const { return db_.isopen() && stmts_ != nullptr; }
 
 const std::string &alertstore::error() const { return db_.error(); }
 
 bool alertstore::addalert(const heardalert &heard) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   const alert &a = heard.values;
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
@@ -215,7 +230,7 @@ bool alertstore::addalert(const heardalert &heard) {
 
 bool alertstore::addrejection(std::time_t received, std::string_view line,
                               std::string_view reason) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
   stmts_->rejection.reset();
@@ -228,7 +243,7 @@ bool alertstore::addrejection(std::time_t received, std::string_view line,
 }
 
 bool alertstore::addanswer(std::time_t when, std::string_view path, bool answered) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
   stmts_->answer.reset();
@@ -240,8 +255,20 @@ bool alertstore::addanswer(std::time_t when, std::string_view path, bool answere
          stmts_->trimanswers.bind(1, answersKept).run() && write.commit();
 }
 
+bool alertstore::owe(const alert &values, std::string_view channel) {
+  if (!isopen()) return false;
+  stmts_->owe.reset();
+  return stmts_->owe.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
+bool alertstore::settle(const alert &values, std::string_view channel) {
+  if (!isopen()) return false;
+  stmts_->settle.reset();
+  return stmts_->settle.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
 bool alertstore::checkpoint() {
-  return isopen() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
+  return writable() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
 }
 
 std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query) {
@@ -293,6 +320,15 @@ std::optional<std::vector<storedalert>> alertstore::inforce(std::time_t now) {
   return readalerts(query);
 }
 
+std::optional<std::vector<storedalert>> alertstore::owed(std::string_view channel) {
+  const std::string sql = std::string("SELECT ") + alertcolumns +
+                          " FROM alerts WHERE id IN (SELECT alert FROM outbox WHERE channel = ?) "
+                          "ORDER BY id";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, channel);
+  return readalerts(query);
+}
+
 std::optional<std::vector<storedalert>> alertstore::alerts(const alertquery &q) {
   const std::string sql = std::string("SELECT ") + alertcolumns +
                           " FROM alerts WHERE received >= ?1 AND (?2 = '' OR event_code = ?2) "
@@ -319,6 +355,10 @@ std::optional<std::vector<storedrejection>> alertstore::rejections(long long lim
 }
 
 std::optional<storedhealth> alertstore::health() {
+  // One snapshot for every figure, so that a write in between cannot pair
+  // a last alert and a last test from different moments.
+  sqlitetransaction snapshot(db_);
+  if (!snapshot.ok()) return std::nullopt;
   storedhealth health;
   sqlitestmt created(db_, "SELECT value FROM meta WHERE key = 'created'");
   if (created.next() != sqlitestmt::step::row) return std::nullopt;

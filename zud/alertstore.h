@@ -73,7 +73,10 @@ class alertstore {
   bool openreadonly(const std::string &path);
   // Closes the store; the next open starts afresh.
   void close();
+  // Open, for reading or writing.
   bool isopen() const;
+  // Open for writing (open() succeeded).
+  bool writable() const;
   // SQLite's text for the last failure.
   const std::string &error() const;
 
@@ -84,6 +87,11 @@ class alertstore {
   bool addrejection(std::time_t received, std::string_view line, std::string_view reason);
   // Keeps whether the receiver at `path` answered its query at `when`.
   bool addanswer(std::time_t when, std::string_view path, bool answered);
+  // Records that the alert (kept already) is owed to `channel` ("mqtt"):
+  // heard while that output was on, not yet acknowledged.  False on failure.
+  bool owe(const alert &values, std::string_view channel);
+  // The channel has had the alert acknowledged.  False on failure.
+  bool settle(const alert &values, std::string_view channel);
   // Moves what the journal holds into the database file, without waiting
   // for readers; the one step that flushes to disk, so zud runs it when
   // quiet rather than after an alert.  False on failure.
@@ -91,6 +99,9 @@ class alertstore {
 
   // The alerts whose expiry lies after `now`, soonest expiry first; nothing on failure.
   std::optional<std::vector<storedalert>> inforce(std::time_t now);
+  // The alerts owed to `channel`, in the order they were first heard;
+  // nothing on failure.
+  std::optional<std::vector<storedalert>> owed(std::string_view channel);
   // Alerts newest first, as `query` says; nothing on failure.
   std::optional<std::vector<storedalert>> alerts(const alertquery &query);
   // Rejected lines newest first, at most `limit` (0: all); nothing on failure.

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "alert.h"
+#include "mqttoutput.h"
 #include "printable.h"
 #include "receiver.h"
 #include "storeoutput.h"
@@ -181,7 +182,8 @@ gateway::gateway() : alerts(alertexpired, this) {
   };
 }
 
-void startoutputs(gateway &zud, const zudoptions &options) {
+void startoutputs(gateway &zud, const zudoptions &options,
+                  const std::optional<mqttsettings> &mqtt) {
   const std::time_t now = std::time(nullptr);
   zud.outputs.push_back(std::make_unique<xploutput>(zud.zudService));
   std::optional<std::time_t> lasttest;
@@ -213,6 +215,18 @@ void startoutputs(gateway &zud, const zudoptions &options) {
   zud.outputs.push_back(std::move(dog));
   if (zud.zudService != nullptr) zud.dog->settestexpected(passestests(zud.zudService), now);
   zud.dog->start(lasttest, since, now);
+  if (mqtt) {
+    auto broker = std::make_unique<mqttoutput>(*mqtt, zud.alerts, zud.store);
+    // Alerts heard while MQTT was on that the broker never acknowledged.
+    if (alertstore *kept = zud.store != nullptr ? zud.store->store() : nullptr) {
+      if (auto owed = kept->owed(mqttoutput::channel)) {
+        for (const storedalert &stored : *owed) broker->oweagain(stored.heard);
+      }
+    }
+    broker->healthchanged(zud.dog->health());
+    broker->start();
+    zud.outputs.push_back(std::move(broker));
+  }
 }
 
 void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
@@ -290,6 +304,13 @@ void configChangedHandler(xPL_ServicePtr, xPL_ObjectPtr userData) {
 void configchanged(gateway &zud) {
   parseconfig(zud.zudService, zud.link);
   if (zud.dog != nullptr) zud.dog->settestexpected(passestests(zud.zudService), std::time(nullptr));
+  std::vector<std::string> codes;
+  const int count = xPL_getServiceConfigValueCount(zud.zudService, "event");
+  for (int i = 0; i < count; i++) {
+    const char *code = xPL_getServiceConfigValueAt(zud.zudService, "event", i);
+    if (code != nullptr) codes.emplace_back(code);
+  }
+  for (auto &out : zud.outputs) out->eventsconfigured(codes);
 }
 
 void shutdownHandler(gateway &zud) {

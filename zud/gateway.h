@@ -9,11 +9,13 @@
 #ifndef ZUD_GATEWAY_H
 #define ZUD_GATEWAY_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "decoder.h"
 #include "inforce.h"
+#include "mqttsettings.h"
 #include "options.h"
 #include "output.h"
 #include "receiver.h"
@@ -44,8 +46,10 @@ struct gateway {
 };
 
 // Puts the outputs the options ask for on the list, and takes the alerts in
-// force and the watchdog's history from the store.
-void startoutputs(gateway &zud, const zudoptions &options);
+// force and the watchdog's history from the store; `mqtt` (checkmqtt's
+// settings) adds the MQTT output last.
+void startoutputs(gateway &zud, const zudoptions &options,
+                  const std::optional<mqttsettings> &mqtt = std::nullopt);
 
 // Everything that happens to one line heard from `origin` (a receiver's
 // path): echo, decode, then every output in order.

@@ -2,11 +2,15 @@
 // network.  Every alert header the receiver hears is decoded and broadcast
 // as one weather.alert trigger; the receiver's settings come from the xPL
 // configuration protocol and are kept in "zud.xpl" in the working directory.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "gateway.h"
+#include "mqttsettings.h"
 #include "options.h"
 #include "toolkit.h"
 #include "xPL.h"
@@ -16,7 +20,9 @@ namespace {
 void usage(FILE *out) {
   fprintf(out,
           "usage: zud [-interface NAME] [-xpldebug] [--all-counties] [--upload]\n"
-          "           [--store PATH|none] [--test-overdue DAYS]\n"
+          "           [--store PATH|none] [--test-overdue DAYS] [--mqtt URL [--mqtt-user NAME]\n"
+          "           [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-topic PREFIX]\n"
+          "           [--mqtt-discovery PREFIX|none]]\n"
           "\n"
           "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
           "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
@@ -42,6 +48,22 @@ void usage(FILE *out) {
           "                   among the events) and none came for more than DAYS\n"
           "                   days (default 8), say so on standard error once a day;\n"
           "                   0 switches this off\n"
+          "  --mqtt URL       also publish alerts on the MQTT broker at mqtt://HOST[:PORT]\n"
+          "                   (default port 1883) or mqtts://HOST[:PORT] (TLS, 8883; the\n"
+          "                   broker's certificate and host name are always verified)\n"
+          "  --mqtt-user NAME the user name for the broker\n"
+          "  --mqtt-password-file FILE\n"
+          "                   the password, the first line of FILE; ZUD_MQTT_PASSWORD in\n"
+          "                   the environment does the same (never on the command line)\n"
+          "  --mqtt-cafile FILE\n"
+          "                   the CA certificates that sign the broker's (default: the\n"
+          "                   system's)\n"
+          "  --mqtt-topic PREFIX\n"
+          "                   topics begin with PREFIX (default: zud/HOSTNAME): status,\n"
+          "                   alert, expired, active, event/CODE, receiver\n"
+          "  --mqtt-discovery PREFIX\n"
+          "                   Home Assistant's discovery prefix (default: homeassistant);\n"
+          "                   \"none\" publishes no discovery\n"
           "  --help           show this text and exit\n"
           "  --version        show the version and exit\n"
           "\n"
@@ -57,7 +79,8 @@ void usage(FILE *out) {
           "An alert in force (its purge time not yet over) is announced on standard\n"
           "output when it expires.\n"
           "It exits 1, saying why on standard error, when it cannot start or its event\n"
-          "loop fails, and 2 on an option it does not know.\n");
+          "loop fails, and 2 on an option it does not know or an MQTT setting it cannot\n"
+          "use (a bad URL, an unreadable password or CA file).\n");
 }
 
 // One line on why the event loop ended; `error` is errno as the loop left it.
@@ -86,6 +109,15 @@ int main(int argc, char **argv) {
     fprintf(stderr, "zud: %s (try 'zud --help')\n", parsed.error.c_str());
     return toolkit::exitUsage;
   }
+  // The broker's settings are read and checked before anything starts, so
+  // that a wrong one is a line and status 2, not a daemon that never connects.
+  char hostname[256] = "";
+  gethostname(hostname, sizeof hostname - 1);
+  const checkedmqtt mqtt = checkmqtt(parsed.options.mqtt, hostname, getenv("ZUD_MQTT_PASSWORD"));
+  if (!mqtt.error.empty()) {
+    fprintf(stderr, "zud: %s\n", mqtt.error.c_str());
+    return toolkit::exitUsage;
+  }
   zud.countynames = parsed.options.countynames;
   zud.link.uploadchanges = parsed.options.upload || uploadfromenvironment();
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
@@ -98,7 +130,7 @@ int main(int argc, char **argv) {
   xPL_setServiceVersion(zudService, ZUD_VERSION);
   if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
   zud.zudService = zudService;
-  startoutputs(zud, parsed.options);
+  startoutputs(zud, parsed.options, mqtt.settings);
   configchanged(zud);
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);
   if (!installsignals(zud)) perror("zud: cannot install signal actions");

@@ -20,6 +20,13 @@ std::optional<long> wholenumber(std::string_view text, long lowest, long highest
   return value;
 }
 
+// A value that must not be empty, kept as it is.
+std::string text(std::string &into, std::string_view value) {
+  if (value.empty()) return "needs a value";
+  into = std::string(value);
+  return std::string();
+}
+
 // One option: its name, whether it takes a value, and how it is applied.
 // `apply` returns an error text, empty when the value was good.
 struct optionrule {
@@ -52,6 +59,16 @@ constexpr optionrule rules[] = {
        o.testoverduedays = static_cast<int>(*n);
        return std::string();
      }},
+    // Read and checked as a whole by checkmqtt (mqttsettings.h) before zud starts.
+    {"--mqtt", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.url, v); }},
+    {"--mqtt-user", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.user, v); }},
+    {"--mqtt-password-file", true,
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.passwordfile, v); }},
+    {"--mqtt-cafile", true,
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.cafile, v); }},
+    {"--mqtt-topic", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.topic, v); }},
+    {"--mqtt-discovery", true,
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.discovery, v); }},
 };
 
 const optionrule *findrule(std::string_view name) {

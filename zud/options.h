@@ -10,6 +10,7 @@
 #include <string>
 
 #include "decoder.h"
+#include "mqttsettings.h"
 
 // What zud's command line asks for.
 struct zudoptions {
@@ -17,6 +18,7 @@ struct zudoptions {
   bool upload = false;  // --upload: write a changed block to the receiver
   std::string store = "alerts.db";  // --store PATH; empty: none kept
   int testoverduedays = 8;          // --test-overdue DAYS; 0: not watched
+  mqttoptions mqtt;                 // --mqtt URL and the other --mqtt-* options
 };
 
 // The options, or why the command line was refused.

@@ -63,6 +63,10 @@ class output {
   }
   // The receiver watchdog changed its conclusion.
   virtual void healthchanged(const receiverhealth &health) { (void)health; }
+  // The event codes the receiver is configured to pass ("TOR", ...), at
+  // start and after every configuration change; outputs that show a state
+  // per event (MQTT's sensors) follow them.
+  virtual void eventsconfigured(const std::vector<std::string> &codes) { (void)codes; }
   // zud stops cleanly (TERM or INT): last words, such as a broker's status.
   virtual void stopping() {}
 };

@@ -50,9 +50,9 @@ bool storeoutput::open() {
   return false;
 }
 
-alertstore *storeoutput::store() { return store_.isopen() ? &store_ : nullptr; }
+alertstore *storeoutput::store() { return store_.writable() ? &store_ : nullptr; }
 
-bool storeoutput::ready() { return store_.isopen() || store_.open(path_); }
+bool storeoutput::ready() { return store_.writable() || store_.open(path_); }
 
 void storeoutput::failed(const char *what) {
   std::fprintf(stderr, "zud: cannot keep %s in %s (%s) -- trying again at the next one\n", what,
@@ -72,5 +72,15 @@ void storeoutput::rejected(std::time_t when, std::string_view line, std::string_
 
 void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool answered) {
   if (!ready() || !store_.addanswer(when, path, answered)) return failed("the receiver's answer");
+  written();
+}
+
+void storeoutput::owe(const alert &values, std::string_view channel) {
+  if (!ready() || !store_.owe(values, channel)) return failed("an alert's delivery owed");
+  written();
+}
+
+void storeoutput::settle(const alert &values, std::string_view channel) {
+  if (!ready() || !store_.settle(values, channel)) return failed("an alert's delivery");
   written();
 }

@@ -26,6 +26,11 @@ class storeoutput : public output {
   // The open store, for reading at start-up; null while it cannot be opened.
   alertstore *store();
   const std::string &path() const { return path_; }
+  // Records that an alert already kept is owed to `channel` (an output that
+  // needs an acknowledgement, such as MQTT), or that it was acknowledged
+  // there; one line on standard error when it cannot.
+  void owe(const alert &values, std::string_view channel);
+  void settle(const alert &values, std::string_view channel);
 
   void alertheard(const heardalert &heard, bool repeat) override;
   void rejected(std::time_t when, std::string_view line, std::string_view reason) override;
