@@ -119,10 +119,12 @@ void linesource::openfile() {
     fd = open(spec_.text.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   }
   if (fd < 0) {
-    if (errno != openerror_) {
+    const int error = errno;
+    out_.reset();
+    if (error != openerror_) {
       std::fprintf(stderr, "%s: cannot open %s (%s) -- trying again every %d s\n", name_.c_str(),
-                   spec_.text.c_str(), std::strerror(errno), retryMs / 1000);
-      openerror_ = errno;
+                   spec_.text.c_str(), std::strerror(error), retryMs / 1000);
+      openerror_ = error;
     }
     later(retryMs);
     return;
@@ -149,16 +151,23 @@ void linesource::errorline(std::string_view line, void *self) {
 
 void linesource::outputended(int error, void *self) {
   linesource &source = *static_cast<linesource *>(self);
+  if (source.spec_.what == sourcespec::kind::command) {
+    source.out_.reset();  // its end is its exit
+    return;
+  }
+  if (error == 0 && source.fifo_) {
+    // The writer closed; the next may come at any time.  The FIFO is opened
+    // again before the old end is closed: a FIFO without a reader drops what
+    // a writer left in it.
+    source.openfile();
+    return;
+  }
   source.out_.reset();
-  if (source.spec_.what == sourcespec::kind::command) return;  // its end is its exit
   if (error != 0) {
     std::fprintf(stderr, "%s: cannot read %s (%s) -- trying again in %d s\n",
                  source.name_.c_str(), source.spec_.text.c_str(), std::strerror(error),
                  retryMs / 1000);
     source.later(retryMs);
-  } else if (source.fifo_) {
-    // The writer closed: the next one may come at any time.
-    source.openfile();
   } else {
     std::printf("%s: end of %s\n", source.name_.c_str(), source.origin_.c_str());
   }
