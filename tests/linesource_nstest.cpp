@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -251,29 +252,38 @@ TEST_F(SourceTest, CommandsPerAlertAndExpirySeeTheAlertAndNoSecret) {
 }
 
 TEST_F(SourceTest, CommandsPerAlertRunFourAtOnceAndTheRestInOrder) {
+  // Each command runs until the test lets its event go.
   startWithFifo({"--on-alert",
                  "echo \"$ZUD_EVENT_CODE\" >> started; "
-                 "while [ ! -e release ]; do sleep 0.05; done"});
+                 "while [ ! -e \"release.$ZUD_EVENT_CODE\" ]; do sleep 0.05; done"});
   feed("ZCZC-WXR-TOR-016001+0045-3421742-KBOI/NWS-\n"
        "ZCZC-WXR-SVR-016001+0045-3421742-KBOI/NWS-\n"
        "ZCZC-WXR-FFW-016001+0045-3421742-KBOI/NWS-\n"
        "ZCZC-WXR-EWW-016001+0045-3421742-KBOI/NWS-\n"
-       "ZCZC-WXR-BZW-016001+0045-3421742-KBOI/NWS-\n");
-  ASSERT_GE(waitForEvent("Blizzard Warning"), 0) << zud.err();
-  EXPECT_EQ(alertsHeard(), 5);
+       "ZCZC-WXR-BZW-016001+0045-3421742-KBOI/NWS-\n"
+       "ZCZC-WXR-WSW-016001+0045-3421742-KBOI/NWS-\n");
+  ASSERT_GE(waitForEvent("Winter Storm Warning"), 0) << zud.err();
+  EXPECT_EQ(alertsHeard(), 6);
   const std::string started = work.file("started");
-  ASSERT_TRUE(testsupport::eventually(
-      [&] { return lines(testsupport::readFile(started)).size() == 4; }, 10000ms))
+  auto startedNow = [&] { return lines(testsupport::readFile(started)); };
+  ASSERT_TRUE(testsupport::eventually([&] { return startedNow().size() == 4; }, 10000ms))
       << testsupport::readFile(started);
-  // The fifth waits while four run.
+  // The other two wait while four run.
   std::this_thread::sleep_for(1000ms);
-  EXPECT_EQ(lines(testsupport::readFile(started)).size(), 4u);
-  ASSERT_TRUE(testsupport::writeFile(work.file("release"), ""));
-  ASSERT_TRUE(testsupport::eventually(
-      [&] { return lines(testsupport::readFile(started)).size() == 5; }, 10000ms))
+  std::vector<std::string> first = startedNow();
+  ASSERT_EQ(first.size(), 4u);
+  std::sort(first.begin(), first.end());
+  EXPECT_EQ(first, (std::vector<std::string>{"EWW", "FFW", "SVR", "TOR"}));
+
+  // Each end lets the next in line start, in the order the alerts came.
+  ASSERT_TRUE(testsupport::writeFile(work.file("release.TOR"), ""));
+  ASSERT_TRUE(testsupport::eventually([&] { return startedNow().size() == 5; }, 10000ms))
       << zud.err();
-  EXPECT_EQ(lines(testsupport::readFile(started)),
-            (std::vector<std::string>{"TOR", "SVR", "FFW", "EWW", "BZW"}));
+  EXPECT_EQ(startedNow()[4], "BZW");
+  ASSERT_TRUE(testsupport::writeFile(work.file("release.SVR"), ""));
+  ASSERT_TRUE(testsupport::eventually([&] { return startedNow().size() == 6; }, 10000ms))
+      << zud.err();
+  EXPECT_EQ(startedNow()[5], "WSW");
 }
 
 TEST_F(SourceTest, CommandThatHangsIsEndedAtItsTimeoutWithoutHoldingAlertsBack) {
