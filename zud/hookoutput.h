@@ -32,7 +32,7 @@ std::vector<std::string> hookenvironment(const heardalert &heard);
 
 class hookoutput : public output {
  public:
-  static constexpr int mostatonce = 4;
+  static constexpr std::size_t mostatonce = 4;
 
   // Empty commands are not run.
   hookoutput(std::string onalert, std::string onexpire, int timeoutseconds);
