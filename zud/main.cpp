@@ -4,8 +4,10 @@
 // configuration protocol and are kept in "zud.xpl" in the working directory.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "children.h"
 #include "gateway.h"
 #include "options.h"
 #include "toolkit.h"
@@ -127,5 +129,9 @@ int main(int argc, char **argv) {
   // TERM and INT end the process from inside the loop with status 0, so a
   // loop that returns has failed: a service manager must hear of it.
   reportloopend(errno);
-  return 1;
+  // The commands zud runs end with it.  The gateway itself is left to the
+  // end of the process, as at a stop: a loop that failed may have no
+  // descriptor left to take it apart with.
+  endallchildren();
+  std::exit(1);
 }
