@@ -37,3 +37,20 @@ TEST(Demo, WithMqttShowsTheAlertOnTheBrokerTooAndStops) {
   EXPECT_NE(out.find("mqtt: zud/demo/alert {\"event_type\":\"TOR\""), std::string::npos) << out;
   EXPECT_NE(out.find("mqtt: zud/demo/event/TOR ON"), std::string::npos) << out;
 }
+
+// scripts/demo --sdr --once: no receiver; the demo plays the sound of the
+// header into the FIFO that multimon-ng, zud's line source, reads.
+TEST(Demo, ThroughASoftwareDefinedRadioShowsTheDecodedAlertAndStops) {
+  testsupport::Process demo;
+  testsupport::Process::Options options;
+  options.extraEnv = {std::string("ZUD_DEMO_BIN=") + ZUD_BIN_DIR};
+  ASSERT_TRUE(demo.start("/bin/sh",
+                         {std::string(ZUD_SOURCE_DIR) + "/scripts/demo", "--sdr", "--once"},
+                         options));
+  int status = demo.wait(120000ms);
+  std::string out = demo.out();
+  ASSERT_EQ(testsupport::Process::exitCode(status), 0) << out << demo.err();
+  EXPECT_NE(out.find("multimon-ng decodes it"), std::string::npos) << out;
+  EXPECT_NE(out.find("event=Tornado Warning"), std::string::npos) << out;
+  EXPECT_NE(out.find("location=Canyon ID"), std::string::npos) << out;
+}

@@ -69,6 +69,35 @@ constexpr optionrule rules[] = {
     {"--mqtt-topic", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.topic, v); }},
     {"--mqtt-discovery", true,
      [](zudoptions &o, std::string_view v) { return text(o.mqtt.discovery, v); }},
+    {"--source-command", true,
+     [](zudoptions &o, std::string_view command) {
+       if (command.empty()) return std::string("needs a command");
+       o.sources.push_back({sourcespec::kind::command, std::string(command)});
+       return std::string();
+     }},
+    {"--source-file", true,
+     [](zudoptions &o, std::string_view path) {
+       if (path.empty()) return std::string("needs a path, or - for standard input");
+       o.sources.push_back({sourcespec::kind::file, std::string(path)});
+       return std::string();
+     }},
+    {"--on-alert", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onalert = command;
+       return std::string();
+     }},
+    {"--on-expire", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onexpire = command;
+       return std::string();
+     }},
+    {"--hook-timeout", true,
+     [](zudoptions &o, std::string_view seconds) {
+       const std::optional<long> n = wholenumber(seconds, 1, 86400);
+       if (!n) return std::string("expects a whole number of seconds from 1 to 86400");
+       o.hooktimeout = static_cast<int>(*n);
+       return std::string();
+     }},
 };
 
 const optionrule *findrule(std::string_view name) {

@@ -50,6 +50,10 @@ class GatewayTest : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     ASSERT_TRUE(hub.start(testsupport::binPath("xpl-hub"), {}));
+    // The peer's first heartbeat must find the hub listening: the library
+    // still counts the hub of an earlier case as confirmed, so it would not
+    // try again for a minute, and this hub would never relay to it.
+    ASSERT_TRUE(hub.waitOut("listening on UDP port", 10000ms)) << hub.err();
     peer = std::make_unique<testsupport::XplPeer>();
   }
 
