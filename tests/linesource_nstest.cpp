@@ -30,12 +30,6 @@ using testsupport::Heard;
 using testsupport::isAlert;
 using testsupport::Process;
 
-int count(const std::string &in, const std::string &text) {
-  int n = 0;
-  for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) n++;
-  return n;
-}
-
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> all;
   size_t start = 0;
@@ -163,8 +157,8 @@ TEST_F(SourceTest, SourceCommandThatExitsIsStartedAgainAndReadAgain) {
   const int second = peer->waitFor(
       [](const Heard &h) { return isAlert(h) && h.value("time") == "170200"; }, 20000ms);
   ASSERT_GE(second, 0) << zud.err();
-  EXPECT_GE(count(zud.err(), "source 1: on my way out\n"), 1) << zud.err();
-  EXPECT_GE(count(zud.err(), "source 1: exited with status 3 -- starting it again in 5 s\n"), 1)
+  EXPECT_GE(testsupport::occurrences(zud.err(), "source 1: on my way out\n"), 1) << zud.err();
+  EXPECT_GE(testsupport::occurrences(zud.err(), "source 1: exited with status 3 -- starting it again in 5 s\n"), 1)
       << zud.err();
 }
 
@@ -185,7 +179,7 @@ TEST_F(SourceTest, OnlyHeadersForTheConfiguredFipsAndEventsAreSent) {
   ASSERT_GE(waitForEvent("Severe Thunderstorm Warning"), 0) << zud.out() << zud.err();
   EXPECT_EQ(alertEvents(),
             (std::vector<std::string>{"Tornado Warning", "Severe Thunderstorm Warning"}));
-  EXPECT_EQ(count(zud.out(), "not for the configured fips and events, not sent"), 3) << zud.out();
+  EXPECT_EQ(testsupport::occurrences(zud.out(), "not for the configured fips and events, not sent"), 3) << zud.out();
 
   // The configuration is read at each header: a flood warning, refused
   // above, goes out once the events include it.
@@ -298,7 +292,7 @@ TEST_F(SourceTest, CommandThatHangsIsEndedAtItsTimeoutWithoutHoldingAlertsBack) 
   ASSERT_GE(waitForEvent("Severe Thunderstorm Warning"), 0) << zud.err();
 
   ASSERT_TRUE(testsupport::eventually(
-      [&] { return count(zud.err(), "on-alert: still running after 1 s -- ended\n") == 2; },
+      [&] { return testsupport::occurrences(zud.err(), "on-alert: still running after 1 s -- ended\n") == 2; },
       15000ms))
       << zud.err();
   const std::vector<std::string> started = lines(testsupport::readFile(pids));

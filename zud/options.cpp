@@ -20,6 +20,19 @@ std::optional<long> wholenumber(std::string_view text, long lowest, long highest
   return value;
 }
 
+// Sets `field` to `text`, a whole number of `unit` from `lowest` to
+// `highest`; the complaint when it is not one.
+std::string setnumber(int &field, std::string_view text, long lowest, long highest,
+                      const char *unit) {
+  const std::optional<long> n = wholenumber(text, lowest, highest);
+  if (!n) {
+    return "expects a whole number of " + std::string(unit) + " from " + std::to_string(lowest) +
+           " to " + std::to_string(highest);
+  }
+  field = static_cast<int>(*n);
+  return std::string();
+}
+
 // A value that must not be empty, kept as it is.
 std::string text(std::string &into, std::string_view value) {
   if (value.empty()) return "needs a value";
@@ -54,10 +67,7 @@ constexpr optionrule rules[] = {
      }},
     {"--test-overdue", true,
      [](zudoptions &o, std::string_view days) {
-       const std::optional<long> n = wholenumber(days, 0, 3650);
-       if (!n) return std::string("expects a whole number of days from 0 to 3650");
-       o.testoverduedays = static_cast<int>(*n);
-       return std::string();
+       return setnumber(o.testoverduedays, days, 0, 3650, "days");
      }},
     // Read and checked as a whole by checkmqtt (mqttsettings.h) before zud starts.
     {"--mqtt", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.url, v); }},
@@ -93,10 +103,7 @@ constexpr optionrule rules[] = {
      }},
     {"--hook-timeout", true,
      [](zudoptions &o, std::string_view seconds) {
-       const std::optional<long> n = wholenumber(seconds, 1, 86400);
-       if (!n) return std::string("expects a whole number of seconds from 1 to 86400");
-       o.hooktimeout = static_cast<int>(*n);
-       return std::string();
+       return setnumber(o.hooktimeout, seconds, 1, 86400, "seconds");
      }},
 };
 
