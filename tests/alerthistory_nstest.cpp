@@ -17,13 +17,6 @@ using testsupport::GatewayTest;
 using testsupport::isAlert;
 using testsupport::Process;
 
-// Occurrences of `text` in `in`.
-int count(const std::string &in, const std::string &text) {
-  int n = 0;
-  for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) n++;
-  return n;
-}
-
 TEST_F(GatewayTest, AlertInForceSurvivesARestartAndExpiresOnTimeWithItsLine) {
   // zud's clock alone is set: 8 December, day 342, a little before 10:15 UTC.
   // The warning was issued at 10:00 for 15 minutes, so it is in force until
@@ -38,11 +31,7 @@ TEST_F(GatewayTest, AlertInForceSurvivesARestartAndExpiresOnTimeWithItsLine) {
   // Started again 20 seconds of its time later, it knows the alert from the
   // store and says when it expires, not before.
   Process again;
-  Process::Options o;
-  o.workDir = work.path();
-  o.extraEnv = testsupport::fakeClockAt("2026-12-08 10:14:40");
-  o.extraEnv.push_back("TZ=UTC");
-  ASSERT_TRUE(again.start(testsupport::binPath("zud"), {"-interface", "lo"}, o));
+  startZudIn(again, work.path(), testsupport::fakeClockAt("2026-12-08 10:14:40"));
   ASSERT_TRUE(again.waitOut("1 alert in force", 10000ms)) << again.out() << again.err();
   EXPECT_FALSE(again.waitOut("alert expired", 8000ms)) << "expired before its time";
   ASSERT_TRUE(again.waitOut("alert expired: Tornado Warning for Ada ID, Canyon ID, issued "
@@ -69,7 +58,7 @@ void expectAlertsDespite(Process &zud, testsupport::XplPeer &peer, Process &sim,
       10000ms);
   ASSERT_GE(second, 0) << zud.err();
   ASSERT_TRUE(testsupport::eventually(
-      [&] { return count(zud.err().substr(errBefore), "cannot keep the alert in " + store) == 2; },
+      [&] { return testsupport::occurrences(zud.err().substr(errBefore), "cannot keep the alert in " + store) == 2; },
       5000ms))
       << zud.err();
 }

@@ -3,19 +3,31 @@
 // namespace of its own, configures zud and must show the decoded alert.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "process.h"
 
 using namespace std::chrono_literals;
 
-TEST(Demo, ShowsTheDecodedAlertAndStops) {
+namespace {
+
+// What `scripts/demo --once` with `options` printed; it must have ended well.
+std::string demoOnce(std::vector<std::string> options) {
   testsupport::Process demo;
-  testsupport::Process::Options options;
-  options.extraEnv = {std::string("ZUD_DEMO_BIN=") + ZUD_BIN_DIR};
-  ASSERT_TRUE(demo.start("/bin/sh", {std::string(ZUD_SOURCE_DIR) + "/scripts/demo", "--once"},
-                         options));
-  int status = demo.wait(120000ms);
-  std::string out = demo.out();
-  ASSERT_EQ(testsupport::Process::exitCode(status), 0) << out << demo.err();
+  testsupport::Process::Options o;
+  o.extraEnv = {std::string("ZUD_DEMO_BIN=") + ZUD_BIN_DIR};
+  options.insert(options.begin(), std::string(ZUD_SOURCE_DIR) + "/scripts/demo");
+  options.push_back("--once");
+  EXPECT_TRUE(demo.start("/bin/sh", options, o));
+  const int status = demo.wait(120000ms);
+  const std::string out = demo.out();
+  EXPECT_EQ(testsupport::Process::exitCode(status), 0) << out << demo.err();
+  return out;
+}
+
+TEST(Demo, ShowsTheDecodedAlertAndStops) {
+  const std::string out = demoOnce({});
   EXPECT_NE(out.find("weather.alert"), std::string::npos) << out;
   EXPECT_NE(out.find("event=Tornado Warning"), std::string::npos) << out;
   EXPECT_NE(out.find("location=Ada ID"), std::string::npos) << out;
@@ -24,16 +36,19 @@ TEST(Demo, ShowsTheDecodedAlertAndStops) {
 }
 
 TEST(Demo, WithMqttShowsTheAlertOnTheBrokerTooAndStops) {
-  testsupport::Process demo;
-  testsupport::Process::Options options;
-  options.extraEnv = {std::string("ZUD_DEMO_BIN=") + ZUD_BIN_DIR};
-  ASSERT_TRUE(demo.start("/bin/sh",
-                         {std::string(ZUD_SOURCE_DIR) + "/scripts/demo", "--mqtt", "--once"},
-                         options));
-  int status = demo.wait(120000ms);
-  std::string out = demo.out();
-  ASSERT_EQ(testsupport::Process::exitCode(status), 0) << out << demo.err();
+  const std::string out = demoOnce({"--mqtt"});
   EXPECT_NE(out.find("event=Tornado Warning"), std::string::npos) << out;
   EXPECT_NE(out.find("mqtt: zud/demo/alert {\"event_type\":\"TOR\""), std::string::npos) << out;
   EXPECT_NE(out.find("mqtt: zud/demo/event/TOR ON"), std::string::npos) << out;
 }
+
+// scripts/demo --sdr --once: no receiver; the demo plays the sound of the
+// header into the FIFO that multimon-ng, zud's line source, reads.
+TEST(Demo, ThroughASoftwareDefinedRadioShowsTheDecodedAlertAndStops) {
+  const std::string out = demoOnce({"--sdr"});
+  EXPECT_NE(out.find("multimon-ng decodes it"), std::string::npos) << out;
+  EXPECT_NE(out.find("event=Tornado Warning"), std::string::npos) << out;
+  EXPECT_NE(out.find("location=Canyon ID"), std::string::npos) << out;
+}
+
+}  // namespace

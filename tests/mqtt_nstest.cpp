@@ -63,12 +63,7 @@ class MqttTest : public GatewayTest {
   // A second zud in a directory of its own, not configured.
   void startPlainZud(Process &z, testsupport::TempDir &dir, std::vector<std::string> args,
                      std::vector<std::string> env = {}) {
-    Process::Options o;
-    o.workDir = dir.path();
-    o.extraEnv = std::move(env);
-    o.extraEnv.push_back("TZ=UTC");
-    args.insert(args.begin(), {"-interface", "lo"});
-    ASSERT_TRUE(z.start(testsupport::binPath("zud"), args, o));
+    startZudIn(z, dir.path(), std::move(env), std::move(args));
   }
 
   // The owed deliveries in zud's store, read as zud-alerts would.

@@ -36,4 +36,23 @@ TEST(Options, AnythingElseIsRefusedByName) {
   EXPECT_EQ(parse({"--upload=yes"}).error, "option '--upload' takes no value");
 }
 
+TEST(Options, LineSourcesKeepTheirKindAndOrderAndTheHookTimeoutIsBounded) {
+  parsedoptions parsed = parse({"--source-file", "/run/zud/eas", "--source-command",
+                                "rtl_fm -f 162.550M -s 22050 - | multimon-ng -t raw -a EAS -",
+                                "--source-file=-", "--on-alert", "notify", "--hook-timeout", "5"});
+  ASSERT_EQ(parsed.error, "");
+  ASSERT_EQ(parsed.options.sources.size(), 3u);
+  EXPECT_EQ(parsed.options.sources[0].what, sourcespec::kind::file);
+  EXPECT_EQ(parsed.options.sources[1].what, sourcespec::kind::command);
+  EXPECT_EQ(parsed.options.sources[1].text,
+            "rtl_fm -f 162.550M -s 22050 - | multimon-ng -t raw -a EAS -");
+  EXPECT_EQ(parsed.options.sources[2].text, "-");
+  EXPECT_EQ(parsed.options.onalert, "notify");
+  EXPECT_EQ(parsed.options.hooktimeout, 5);
+
+  EXPECT_NE(parse({"--hook-timeout", "0"}).error, "");
+  EXPECT_NE(parse({"--hook-timeout", "1m"}).error, "");
+  EXPECT_NE(parse({"--source-command", ""}).error, "");
+}
+
 }  // namespace

@@ -231,28 +231,25 @@ bool alertstore::addalert(const heardalert &heard) {
 bool alertstore::addrejection(std::time_t received, std::string_view line,
                               std::string_view reason) {
   if (!writable()) return false;
-  sqlitetransaction write(db_);
-  if (!write.ok()) return false;
-  stmts_->rejection.reset();
-  stmts_->trimrejections.reset();
-  return stmts_->rejection.bind(1, static_cast<long long>(received))
-             .bind(2, line)
-             .bind(3, reason)
-             .run() &&
-         stmts_->trimrejections.bind(1, rejectionsKept).run() && write.commit();
+  sqlitestmt &insert = stmts_->rejection;
+  insert.reset();
+  insert.bind(1, static_cast<long long>(received)).bind(2, line).bind(3, reason);
+  return appendkeeping(insert, stmts_->trimrejections, rejectionsKept);
 }
 
 bool alertstore::addanswer(std::time_t when, std::string_view path, bool answered) {
   if (!writable()) return false;
+  sqlitestmt &insert = stmts_->answer;
+  insert.reset();
+  insert.bind(1, static_cast<long long>(when)).bind(2, path).bind(3, answered ? 1 : 0);
+  return appendkeeping(insert, stmts_->trimanswers, answersKept);
+}
+
+bool alertstore::appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long kept) {
   sqlitetransaction write(db_);
   if (!write.ok()) return false;
-  stmts_->answer.reset();
-  stmts_->trimanswers.reset();
-  return stmts_->answer.bind(1, static_cast<long long>(when))
-             .bind(2, path)
-             .bind(3, answered ? 1 : 0)
-             .run() &&
-         stmts_->trimanswers.bind(1, answersKept).run() && write.commit();
+  trim.reset();
+  return insert.run() && trim.bind(1, kept).run() && write.commit();
 }
 
 bool alertstore::owe(const alert &values, std::string_view channel) {

@@ -112,6 +112,9 @@ class alertstore {
  private:
   struct statements;
   bool prepare();
+  // Runs `insert` (bound already) and `trim` with `kept`, dropping the
+  // oldest rows beyond it, as one transaction.
+  bool appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long kept);
   std::optional<std::vector<storedalert>> readalerts(sqlitestmt &query);
 
   sqlitedb db_;

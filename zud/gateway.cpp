@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@
 
 #include "alert.h"
 #include "mqttoutput.h"
+#include "children.h"
+#include "hookoutput.h"
 #include "printable.h"
 #include "receiver.h"
 #include "storeoutput.h"
@@ -120,6 +123,9 @@ void actonsignal(gateway &zud, int sig) {
     case SIGUSR2:
       test2(zud);
       break;
+    case SIGCHLD:
+      reapchildren();
+      break;
     default:
       break;
   }
@@ -163,6 +169,23 @@ bool passestests(xPL_ServicePtr service) {
     if (code != nullptr && strcmp(code, "RWT") == 0) return true;
   }
   return false;
+}
+
+// The values of a configuration item with many values.
+std::vector<std::string> configvalues(xPL_ServicePtr service, const char *name) {
+  std::vector<std::string> values;
+  const int count = xPL_getServiceConfigValueCount(service, name);
+  for (int i = 0; i < count; i++) {
+    const char *text = xPL_getServiceConfigValueAt(service, name, i);
+    if (text != nullptr) values.emplace_back(text);
+  }
+  return values;
+}
+
+std::int64_t monotonicms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -227,6 +250,11 @@ void startoutputs(gateway &zud, const zudoptions &options,
     broker->start();
     zud.outputs.push_back(std::move(broker));
   }
+  // Last: starting a command takes longer than any other output's work.
+  if (!options.onalert.empty() || !options.onexpire.empty()) {
+    zud.outputs.push_back(
+        std::make_unique<hookoutput>(options.onalert, options.onexpire, options.hooktimeout));
+  }
 }
 
 void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
@@ -243,6 +271,42 @@ void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
     const std::string text = printable(line);
     for (auto &out : zud.outputs) out->rejected(received, text, why->reason);
   }
+}
+
+void startsources(gateway &zud, const zudoptions &options) {
+  for (const sourcespec &spec : options.sources) {
+    auto source = std::make_unique<linesource>(
+        static_cast<int>(zud.sources.size()) + 1, spec,
+        [](const sourceline &line, const linesource &from, void *owner) {
+          sourceheard(*static_cast<gateway *>(owner), line, from);
+        },
+        &zud);
+    zud.sources.push_back(std::move(source));
+    zud.sources.back()->start();
+  }
+}
+
+void sourceheard(gateway &zud, const sourceline &line, const linesource &source) {
+  // An end of message closes what the radio already passed on: nothing to send.
+  if (line.kind != linekind::header) return;
+  const std::string header(line.header);
+  // Read at each header: the configuration may change at any time.
+  samefilter filter;
+  if (zud.zudService != nullptr) {
+    filter.fips = configvalues(zud.zudService, "fips");
+    filter.events = configvalues(zud.zudService, "event");
+  }
+  if (!passes(filter, header)) {
+    std::printf("%s: %s -- not for the configured fips and events, not sent\n",
+                source.name().c_str(), printable(header).c_str());
+    return;
+  }
+  if (zud.sourcerepeats.repeat(header, monotonicms())) {
+    std::printf("%s: %s -- heard again within 15 s, not sent again\n", source.name().c_str(),
+                printable(header).c_str());
+    return;
+  }
+  lineheard(zud, withpreamble(header), source.origin());
 }
 
 void declareconfig(xPL_ServicePtr service) {
@@ -315,7 +379,12 @@ void configchanged(gateway &zud) {
 
 void shutdownHandler(gateway &zud) {
   xPL_setServiceEnabled(zud.zudService, FALSE);
+  for (auto &source : zud.sources) source->stop();
   for (auto &out : zud.outputs) out->stopping();
+  // No command zud runs may outlive it: bounded, so that a command that
+  // ignores TERM delays the stop by 2 s at most.
+  endallchildren();
+  zud.sources.clear();
   // Closed in order, so that the store is left whole.
   zud.store = nullptr;
   zud.dog = nullptr;
@@ -337,9 +406,9 @@ bool installsignals(gateway &zud) {
   signalpipe = ends[1];
   struct sigaction action {};
   action.sa_handler = recordsignal;
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) {
+  for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGCHLD}) {
     if (sigaction(sig, &action, nullptr) != 0) return false;
   }
   return xPL_addIODevice(signalsready, 0, ends[0], TRUE, FALSE, FALSE) == TRUE;

@@ -4,21 +4,26 @@
 // signal actions.
 //
 // What happens to a decoded alert is one short sequence (lineheard): the
-// echo and the decoding, then each output of the list in order, the xPL
-// trigger first, the alert store and the receiver watchdog after it.
+// echo and the decoding, then each output of the list in order: the xPL
+// trigger first, then the alert store, the receiver watchdog, MQTT and the
+// commands per alert.
 #ifndef ZUD_GATEWAY_H
 #define ZUD_GATEWAY_H
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "decoder.h"
 #include "inforce.h"
+#include "linesource.h"
 #include "mqttsettings.h"
 #include "options.h"
 #include "output.h"
 #include "receiver.h"
+#include "samefilter.h"
 #include "xPL.h"
 
 class storeoutput;
@@ -43,6 +48,8 @@ struct gateway {
   outputlist outputs;   // each event goes to them in this order, the xPL trigger first
   storeoutput *store = nullptr;  // on the list unless --store none
   watchdog *dog = nullptr;       // on the list
+  std::vector<std::unique_ptr<linesource>> sources;  // --source-command, --source-file
+  repeatwindow sourcerepeats{15000};  // one alert for a header the sources repeat within 15 s
 };
 
 // Puts the outputs the options ask for on the list, and takes the alerts in
@@ -54,6 +61,14 @@ void startoutputs(gateway &zud, const zudoptions &options,
 // Everything that happens to one line heard from `origin` (a receiver's
 // path): echo, decode, then every output in order.
 void lineheard(gateway &zud, std::string_view line, const std::string &origin);
+
+// Starts the line sources the options name (once the signals are recorded,
+// so that no child's end is missed).
+void startsources(gateway &zud, const zudoptions &options);
+
+// A header from a line source goes on as a receiver's line when it passes
+// the configured fips and event values and was not heard within 15 s.
+void sourceheard(gateway &zud, const sourceline &line, const linesource &source);
 
 // Declares the seven configuration items, each with its default value.
 void declareconfig(xPL_ServicePtr service);
@@ -68,14 +83,14 @@ void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr userData);
 // watchdog whether weekly tests are to be expected.
 void configchanged(gateway &zud);
 
-// SIGTERM/SIGINT action: goodbye heartbeat, outputs closed, release,
-// shutdown, exit 0.
+// SIGTERM/SIGINT action: goodbye heartbeat, outputs closed, the commands
+// zud runs ended (2 s at most), release, shutdown, exit 0.
 void shutdownHandler(gateway &zud);
 
 // SIGUSR2 action: decodes the built-in sample header.
 void test2(gateway &zud);
 
-// Records SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 and acts on them, on `zud`,
+// Records SIGTERM, SIGINT, SIGUSR1, SIGUSR2 and SIGCHLD and acts on them, on `zud`,
 // from the event loop, never in the middle of other work.  False when it cannot.
 bool installsignals(gateway &zud);
 

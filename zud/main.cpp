@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "children.h"
 #include "gateway.h"
 #include "mqttsettings.h"
 #include "options.h"
@@ -23,6 +24,8 @@ void usage(FILE *out) {
           "           [--store PATH|none] [--test-overdue DAYS] [--mqtt URL [--mqtt-user NAME]\n"
           "           [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-topic PREFIX]\n"
           "           [--mqtt-discovery PREFIX|none]]\n"
+          "           [--source-command CMD]... [--source-file PATH|-]...\n"
+          "           [--on-alert CMD] [--on-expire CMD] [--hook-timeout SECONDS]\n"
           "\n"
           "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
           "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
@@ -64,6 +67,23 @@ void usage(FILE *out) {
           "  --mqtt-discovery PREFIX\n"
           "                   Home Assistant's discovery prefix (default: homeassistant);\n"
           "                   \"none\" publishes no discovery\n"
+          "  --source-command CMD\n"
+          "                   run CMD with /bin/sh -c and read SAME headers from its\n"
+          "                   output, such as 'rtl_fm -f 162.550M -s 22050 - |\n"
+          "                   multimon-ng -t raw -a EAS -'; started again 5 s after\n"
+          "                   it exits.  May be given more than once\n"
+          "  --source-file PATH\n"
+          "                   read SAME headers from a FIFO (reopened when its writer\n"
+          "                   closes), a file, or - for standard input.  May be given\n"
+          "                   more than once.  Headers from sources are sent only for\n"
+          "                   the configured fips and event values, and once for the\n"
+          "                   same header heard again within 15 s\n"
+          "  --on-alert CMD   run CMD with /bin/sh -c for each new alert, with the alert\n"
+          "                   in its environment (ZUD_EVENT, ZUD_LOCATIONS, ZUD_JSON...)\n"
+          "  --on-expire CMD  the same for each alert that expires\n"
+          "  --hook-timeout SECONDS\n"
+          "                   end a command per alert still running after SECONDS\n"
+          "                   (default 60); at most 4 run at once, the rest wait\n"
           "  --help           show this text and exit\n"
           "  --version        show the version and exit\n"
           "\n"
@@ -134,10 +154,15 @@ int main(int argc, char **argv) {
   configchanged(zud);
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);
   if (!installsignals(zud)) perror("zud: cannot install signal actions");
+  startsources(zud, parsed.options);
   xPL_setServiceEnabled(zudService, TRUE);
   xPL_processMessages(-1);
   // TERM and INT end the process from inside the loop with status 0, so a
   // loop that returns has failed: a service manager must hear of it.
   reportloopend(errno);
-  return 1;
+  // The commands zud runs end with it.  The gateway itself is left to the
+  // end of the process, as at a stop: a loop that failed may have no
+  // descriptor left to take it apart with.
+  endallchildren();
+  std::exit(1);
 }

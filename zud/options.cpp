@@ -20,6 +20,19 @@ std::optional<long> wholenumber(std::string_view text, long lowest, long highest
   return value;
 }
 
+// Sets `field` to `text`, a whole number of `unit` from `lowest` to
+// `highest`; the complaint when it is not one.
+std::string setnumber(int &field, std::string_view text, long lowest, long highest,
+                      const char *unit) {
+  const std::optional<long> n = wholenumber(text, lowest, highest);
+  if (!n) {
+    return "expects a whole number of " + std::string(unit) + " from " + std::to_string(lowest) +
+           " to " + std::to_string(highest);
+  }
+  field = static_cast<int>(*n);
+  return std::string();
+}
+
 // A value that must not be empty, kept as it is.
 std::string text(std::string &into, std::string_view value) {
   if (value.empty()) return "needs a value";
@@ -54,10 +67,7 @@ constexpr optionrule rules[] = {
      }},
     {"--test-overdue", true,
      [](zudoptions &o, std::string_view days) {
-       const std::optional<long> n = wholenumber(days, 0, 3650);
-       if (!n) return std::string("expects a whole number of days from 0 to 3650");
-       o.testoverduedays = static_cast<int>(*n);
-       return std::string();
+       return setnumber(o.testoverduedays, days, 0, 3650, "days");
      }},
     // Read and checked as a whole by checkmqtt (mqttsettings.h) before zud starts.
     {"--mqtt", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.url, v); }},
@@ -69,6 +79,32 @@ constexpr optionrule rules[] = {
     {"--mqtt-topic", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.topic, v); }},
     {"--mqtt-discovery", true,
      [](zudoptions &o, std::string_view v) { return text(o.mqtt.discovery, v); }},
+    {"--source-command", true,
+     [](zudoptions &o, std::string_view command) {
+       if (command.empty()) return std::string("needs a command");
+       o.sources.push_back({sourcespec::kind::command, std::string(command)});
+       return std::string();
+     }},
+    {"--source-file", true,
+     [](zudoptions &o, std::string_view path) {
+       if (path.empty()) return std::string("needs a path, or - for standard input");
+       o.sources.push_back({sourcespec::kind::file, std::string(path)});
+       return std::string();
+     }},
+    {"--on-alert", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onalert = command;
+       return std::string();
+     }},
+    {"--on-expire", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onexpire = command;
+       return std::string();
+     }},
+    {"--hook-timeout", true,
+     [](zudoptions &o, std::string_view seconds) {
+       return setnumber(o.hooktimeout, seconds, 1, 86400, "seconds");
+     }},
 };
 
 const optionrule *findrule(std::string_view name) {

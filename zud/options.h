@@ -8,9 +8,17 @@
 #define ZUD_OPTIONS_H
 
 #include <string>
+#include <vector>
 
 #include "decoder.h"
 #include "mqttsettings.h"
+
+// A line source: a command zud runs, or a path it reads.
+struct sourcespec {
+  enum class kind { command, file };
+  kind what = kind::command;
+  std::string text;  // the command line, or the path ("-": standard input)
+};
 
 // What zud's command line asks for.
 struct zudoptions {
@@ -19,6 +27,10 @@ struct zudoptions {
   std::string store = "alerts.db";  // --store PATH; empty: none kept
   int testoverduedays = 8;          // --test-overdue DAYS; 0: not watched
   mqttoptions mqtt;                 // --mqtt URL and the other --mqtt-* options
+  std::vector<sourcespec> sources;  // --source-command CMD, --source-file PATH, in order
+  std::string onalert;              // --on-alert CMD; empty: none
+  std::string onexpire;             // --on-expire CMD; empty: none
+  int hooktimeout = 60;             // --hook-timeout SECONDS
 };
 
 // The options, or why the command line was refused.

@@ -27,6 +27,13 @@ inline const std::string preamble(16, '\xab');
 
 inline bool isAlert(const Heard &h) { return h.type == "xpl-trig" && h.schema == "weather.alert"; }
 
+// Occurrences of `text` in `in`.
+inline int occurrences(const std::string &in, const std::string &text) {
+  int n = 0;
+  for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) n++;
+  return n;
+}
+
 // The environment that sets one program's clock with libfaketime: it starts
 // at `at` ("2026-12-08 10:14:50", UTC) and runs on from there.  The
 // sanitized build needs its runtime first among the libraries, which the
@@ -50,6 +57,10 @@ class GatewayTest : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     ASSERT_TRUE(hub.start(testsupport::binPath("xpl-hub"), {}));
+    // The peer's first heartbeat must find the hub listening: the library
+    // still counts the hub of an earlier case as confirmed, so it would not
+    // try again for a minute, and this hub would never relay to it.
+    ASSERT_TRUE(hub.waitOut("listening on UDP port", 10000ms)) << hub.err();
     peer = std::make_unique<testsupport::XplPeer>();
   }
 
@@ -71,12 +82,19 @@ class GatewayTest : public ::testing::Test {
   }
 
   void startZud(std::vector<std::string> env = {}, std::vector<std::string> args = {}) {
+    startZudIn(zud, work.path(), std::move(env), std::move(args));
+  }
+
+  // Starts a zud as `z` in the working directory `dir` (a restart in the
+  // same one, or a second zud beside the first), on the loopback, in UTC.
+  static void startZudIn(Process &z, const std::string &dir, std::vector<std::string> env = {},
+                         std::vector<std::string> args = {}) {
     Process::Options o;
-    o.workDir = work.path();
+    o.workDir = dir;
     o.extraEnv = std::move(env);
     o.extraEnv.push_back("TZ=UTC");
     args.insert(args.begin(), {"-interface", "lo"});
-    ASSERT_TRUE(zud.start(testsupport::binPath("zud"), args, o));
+    ASSERT_TRUE(z.start(testsupport::binPath("zud"), args, o));
   }
 
   // Waits for zud's first heartbeat of the given schema; learns its identity.

@@ -77,6 +77,14 @@ void print(const std::string &text) { std::fwrite(text.data(), 1, text.size(), s
 
 void printJson(const jsonvalue &value) { print(jsontext(value) + "\n"); }
 
+// A JSON array of `items`, each as `toJson` writes it.
+template <typename Item>
+jsonvalue jsonList(const std::vector<Item> &items, jsonvalue (*toJson)(const Item &)) {
+  jsonvalue list = jsonvalue::array();
+  for (const Item &item : items) list.push_back(toJson(item));
+  return list;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -104,9 +112,7 @@ int main(int argc, char **argv) {
       }
       if (!alerts) return storeFailure(path, store.error());
       if (options.json) {
-        jsonvalue list = jsonvalue::array();
-        for (const storedalert &stored : *alerts) list.push_back(storedAlertJson(stored));
-        printJson(list);
+        printJson(jsonList(*alerts, storedAlertJson));
       } else {
         const bool filtered = options.since || !options.event.empty();
         const char *empty = options.command == Command::active ? "No alert is in force."
@@ -120,9 +126,7 @@ int main(int argc, char **argv) {
       const auto rejections = store.rejections(options.limit);
       if (!rejections) return storeFailure(path, store.error());
       if (options.json) {
-        jsonvalue list = jsonvalue::array();
-        for (const storedrejection &rejection : *rejections) list.push_back(rejectionJson(rejection));
-        printJson(list);
+        printJson(jsonList(*rejections, rejectionJson));
       } else {
         print(rejectionTable(*rejections, "No line rejected."));
       }
