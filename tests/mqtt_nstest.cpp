@@ -425,4 +425,23 @@ TEST_F(MqttTest, WrongMqttOptionIsOneLineAndStatusTwoBeforeAnythingStarts) {
   }
 }
 
+TEST_F(MqttTest, MissingClientLibraryIsOneLineAndStatusTwo) {
+  // zud loads libmosquitto only for --mqtt: one that cannot be loaded (here
+  // a damaged file found first) is said before anything starts.
+  ASSERT_TRUE(testsupport::writeFile(work.file("libmosquitto.so.1"), "not a library"));
+  Process z;
+  testsupport::TempDir dir;
+  startPlainZud(z, dir, {"--mqtt", "mqtt://127.0.0.1"}, {"LD_LIBRARY_PATH=" + work.path()});
+  EXPECT_EQ(Process::exitCode(z.wait(10000ms)), 2);
+  EXPECT_EQ(z.err().rfind("zud: --mqtt needs libmosquitto (Debian libmosquitto1): ", 0), 0u)
+      << z.err();
+  EXPECT_EQ(testsupport::occurrences(z.err(), "\n"), 1) << z.err();
+  // Without --mqtt the library is never looked at: zud starts as ever.
+  Process plain;
+  testsupport::TempDir other;
+  startPlainZud(plain, other, {}, {"LD_LIBRARY_PATH=" + work.path()});
+  EXPECT_TRUE(plain.waitErr("usealtfreq=false\n", 10000ms)) << plain.err();
+  EXPECT_TRUE(plain.running());
+}
+
 }  // namespace

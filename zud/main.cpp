@@ -11,6 +11,7 @@
 
 #include "children.h"
 #include "gateway.h"
+#include "mosquittolib.h"
 #include "mqttsettings.h"
 #include "options.h"
 #include "toolkit.h"
@@ -136,6 +137,11 @@ int main(int argc, char **argv) {
   const checkedmqtt mqtt = checkmqtt(parsed.options.mqtt, hostname, getenv("ZUD_MQTT_PASSWORD"));
   if (!mqtt.error.empty()) {
     fprintf(stderr, "zud: %s\n", mqtt.error.c_str());
+    return toolkit::exitUsage;
+  }
+  std::string missing;
+  if (mqtt.settings && !loadmosquitto(missing)) {
+    fprintf(stderr, "zud: --mqtt needs libmosquitto (Debian libmosquitto1): %s\n", missing.c_str());
     return toolkit::exitUsage;
   }
   zud.countynames = parsed.options.countynames;

@@ -1,7 +1,6 @@
 // mqttoutput.cpp -- alerts on an MQTT broker, joined to zud's event loop.
 #include "mqttoutput.h"
 
-#include <mosquitto.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "inforce.h"
+#include "mosquittolib.h"
 #include "storeoutput.h"
 #include "timetext.h"
 #include "xPL.h"
@@ -38,11 +38,6 @@ constexpr int goodbyems = 1000;
 
 // Trusted when no CA file is given: Debian's certificates.
 constexpr const char *systemcertificates = "/etc/ssl/certs";
-
-void initlibrary() {
-  static const int once = mosquitto_lib_init();
-  (void)once;
-}
 
 std::string lowercase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -157,7 +152,6 @@ mqttoutput::mqttoutput(mqttsettings settings, const inforce &alerts, storeoutput
       clientid_(nodeid(settings_.topic)),
       alerts_(alerts),
       store_(store) {
-  initlibrary();
   served = this;
 }
 
@@ -181,36 +175,36 @@ void mqttoutput::attempt() {
   refused_.clear();
   lasterror_.clear();
   acks_.clear();
-  client_ = mosquitto_new(clientid_.c_str(), true, this);
+  client_ = mosq().create(clientid_.c_str(), true, this);
   if (client_ == nullptr) return dropped("cannot make a client: " + std::string(strerror(errno)));
-  mosquitto_connect_callback_set(client_, onconnect);
-  mosquitto_disconnect_callback_set(client_, ondisconnect);
-  mosquitto_publish_callback_set(client_, onpublish);
-  mosquitto_message_callback_set(client_, onmessage);
-  mosquitto_log_callback_set(client_, onlog);
+  mosq().connect_callback_set(client_, onconnect);
+  mosq().disconnect_callback_set(client_, ondisconnect);
+  mosq().publish_callback_set(client_, onpublish);
+  mosq().message_callback_set(client_, onmessage);
+  mosq().log_callback_set(client_, onlog);
   // Alerts are small and each should leave at once.
-  mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+  mosq().int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   const std::string status = settings_.topic + "/status";
-  int rc = mosquitto_will_set(client_, status.c_str(), 7, "offline", 1, true);
+  int rc = mosq().will_set(client_, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !settings_.user.empty()) {
-    rc = mosquitto_username_pw_set(client_, settings_.user.c_str(),
+    rc = mosq().username_pw_set(client_, settings_.user.c_str(),
                                    settings_.password.empty() ? nullptr : settings_.password.c_str());
   }
   if (rc == MOSQ_ERR_SUCCESS && settings_.broker.tls) {
     // The broker's certificate and its host name are verified: no
     // insecure mode is ever set.
     rc = settings_.cafile.empty()
-             ? mosquitto_tls_set(client_, nullptr, systemcertificates, nullptr, nullptr, nullptr)
-             : mosquitto_tls_set(client_, settings_.cafile.c_str(), nullptr, nullptr, nullptr,
+             ? mosq().tls_set(client_, nullptr, systemcertificates, nullptr, nullptr, nullptr)
+             : mosq().tls_set(client_, settings_.cafile.c_str(), nullptr, nullptr, nullptr,
                                  nullptr);
   }
   if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosquitto_connect_bind_async(client_, settings_.broker.host.c_str(),
+    rc = mosq().connect_bind_async(client_, settings_.broker.host.c_str(),
                                       settings_.broker.port, keepaliveseconds, nullptr);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     const int error = errno;
-    std::string why = said(mosquitto_strerror(rc));
+    std::string why = said(mosq().strerror(rc));
     if (rc == MOSQ_ERR_ERRNO) why = strerror(error);
     if (!lasterror_.empty()) why += ": " + lasterror_;
     return dropped(why);
@@ -220,8 +214,8 @@ void mqttoutput::attempt() {
 }
 
 void mqttoutput::watchsocket() {
-  const int sock = client_ != nullptr ? mosquitto_socket(client_) : -1;
-  const bool write = sock >= 0 && mosquitto_want_write(client_);
+  const int sock = client_ != nullptr ? mosq().socket(client_) : -1;
+  const bool write = sock >= 0 && mosq().want_write(client_);
   if (sock == socket_ && write == watchingwrite_) return;
   if (socket_ >= 0) xPL_removeIODevice(socket_);
   socket_ = sock;
@@ -235,7 +229,7 @@ void mqttoutput::teardown() {
   if (socket_ >= 0) xPL_removeIODevice(socket_);
   socket_ = -1;
   watchingwrite_ = false;
-  if (client_ != nullptr) mosquitto_destroy(client_);
+  if (client_ != nullptr) mosq().destroy(client_);
   client_ = nullptr;
   connected_ = false;
   // What the client held unacknowledged goes out again on the next connection.
@@ -264,7 +258,7 @@ void mqttoutput::ioready(int, int events, int) {
   if (self == nullptr || self->client_ == nullptr) return;
   int rc = MOSQ_ERR_SUCCESS;
   if ((events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    rc = mosquitto_loop_read(self->client_, 1);
+    rc = mosq().loop_read(self->client_, 1);
     // An error on a socket still connecting has nothing to read: the
     // client would find the socket ready again at once.
     if (rc == MOSQ_ERR_SUCCESS && (events & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
@@ -276,7 +270,7 @@ void mqttoutput::ioready(int, int events, int) {
     }
   }
   if (rc == MOSQ_ERR_SUCCESS && self->refused_.empty() && (events & POLLOUT) != 0) {
-    rc = mosquitto_loop_write(self->client_, 1);
+    rc = mosq().loop_write(self->client_, 1);
   }
   self->afterclient(rc);
 }
@@ -287,7 +281,7 @@ void mqttoutput::afterclient(int result) {
   settleacks();
   if (result != MOSQ_ERR_SUCCESS || !refused_.empty()) {
     std::string why = refused_;
-    if (why.empty()) why = result == MOSQ_ERR_ERRNO ? strerror(error) : said(mosquitto_strerror(result));
+    if (why.empty()) why = result == MOSQ_ERR_ERRNO ? strerror(error) : said(mosq().strerror(result));
     if (!lasterror_.empty() && refused_.empty()) why += ": " + lasterror_;
     return dropped(why);
   }
@@ -321,13 +315,13 @@ void mqttoutput::connectedup() {
   // Retained states of event codes no longer configured are found and
   // deleted: the broker hands them over at subscription.
   const std::string events = settings_.topic + "/event/+";
-  mosquitto_subscribe(client_, nullptr, events.c_str(), 1);
+  mosq().subscribe(client_, nullptr, events.c_str(), 1);
   if (!settings_.discovery.empty()) {
     const std::string online = settings_.discovery + "/status";
     const std::string configs =
         settings_.discovery + "/binary_sensor/" + nodeid(settings_.topic) + "/+/config";
-    mosquitto_subscribe(client_, nullptr, online.c_str(), 1);
-    mosquitto_subscribe(client_, nullptr, configs.c_str(), 1);
+    mosq().subscribe(client_, nullptr, online.c_str(), 1);
+    mosq().subscribe(client_, nullptr, configs.c_str(), 1);
     publishdiscovery();
   }
   eventstates_.clear();
@@ -343,7 +337,7 @@ void mqttoutput::retrytimer(void *self) { static_cast<mqttoutput *>(self)->attem
 void mqttoutput::misctimer(void *self) {
   mqttoutput &out = *static_cast<mqttoutput *>(self);
   if (out.client_ == nullptr) return;
-  const int rc = mosquitto_loop_misc(out.client_);
+  const int rc = mosq().loop_misc(out.client_);
   if (out.client_ != nullptr && out.connected_) xPL_addTimer(misctimer, miscms, self);
   out.afterclient(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_CONN_LOST : rc);
 }
@@ -362,7 +356,7 @@ void mqttoutput::onconnect(mosquitto *, void *self, int result) {
   if (result == 0) {
     out.accepted_ = true;
   } else {
-    out.refused_ = said(mosquitto_connack_string(result));
+    out.refused_ = said(mosq().connack_string(result));
   }
 }
 
@@ -370,7 +364,7 @@ void mqttoutput::ondisconnect(mosquitto *, void *self, int result) {
   mqttoutput &out = *static_cast<mqttoutput *>(self);
   if (out.refused_.empty() && result != 0) {
     out.refused_ = result == MOSQ_ERR_KEEPALIVE ? "the broker stopped answering"
-                                                : said(mosquitto_strerror(result));
+                                                : said(mosq().strerror(result));
     if (!out.lasterror_.empty()) out.refused_ += ": " + out.lasterror_;
   }
 }
@@ -422,7 +416,7 @@ void mqttoutput::publish(const std::string &topic, const std::string &payload, b
   int id = -1;
   // A failure here is the connection's, which the loop finds on the socket;
   // the message is then sent again with the next connection.
-  if (mosquitto_publish(client_, &id, topic.c_str(), static_cast<int>(payload.size()),
+  if (mosq().publish(client_, &id, topic.c_str(), static_cast<int>(payload.size()),
                         payload.data(), 1, retain) == MOSQ_ERR_SUCCESS &&
       mid != nullptr) {
     *mid = id;
@@ -547,7 +541,7 @@ void mqttoutput::stopping() {
                                deadline - std::chrono::steady_clock::now())
                                .count();
     if (left <= 0) break;
-    if (mosquitto_loop(client_, static_cast<int>(left), 1) != MOSQ_ERR_SUCCESS) break;
+    if (mosq().loop(client_, static_cast<int>(left), 1) != MOSQ_ERR_SUCCESS) break;
     taken = std::find(acks_.begin(), acks_.end(), mid) != acks_.end();
     settleacks();
   }
@@ -555,7 +549,7 @@ void mqttoutput::stopping() {
     std::fprintf(stderr, "zud: MQTT: the broker did not take \"offline\" within %d s\n",
                  goodbyems / 1000);
   }
-  mosquitto_disconnect(client_);
-  mosquitto_loop_write(client_, 1);
+  mosq().disconnect(client_);
+  mosq().loop_write(client_, 1);
   teardown();
 }
