@@ -42,8 +42,8 @@ TEST(Options, LineSourcesKeepTheirKindAndOrderAndTheHookTimeoutIsBounded) {
                                 "--source-file=-", "--on-alert", "notify", "--hook-timeout", "5"});
   ASSERT_EQ(parsed.error, "");
   ASSERT_EQ(parsed.options.sources.size(), 3u);
-  EXPECT_EQ(parsed.options.sources[0].what, sourcespec::kind::file);
-  EXPECT_EQ(parsed.options.sources[1].what, sourcespec::kind::command);
+  EXPECT_EQ(parsed.options.sources[0].what, sourceoption::kind::file);
+  EXPECT_EQ(parsed.options.sources[1].what, sourceoption::kind::command);
   EXPECT_EQ(parsed.options.sources[1].text,
             "rtl_fm -f 162.550M -s 22050 - | multimon-ng -t raw -a EAS -");
   EXPECT_EQ(parsed.options.sources[2].text, "-");

@@ -274,9 +274,9 @@ void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
 }
 
 void startsources(gateway &zud, const zudoptions &options) {
-  for (const sourcespec &spec : options.sources) {
+  for (const sourceoption &option : options.sources) {
     auto source = std::make_unique<linesource>(
-        static_cast<int>(zud.sources.size()) + 1, spec,
+        static_cast<int>(zud.sources.size()) + 1, option,
         [](const sourceline &line, const linesource &from, void *owner) {
           sourceheard(*static_cast<gateway *>(owner), line, from);
         },

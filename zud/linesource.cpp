@@ -51,15 +51,15 @@ std::string withpreamble(std::string_view header) {
   return std::string(16, '\xab').append(header);
 }
 
-linesource::linesource(int number, sourcespec spec, linehandler handler, void *owner)
+linesource::linesource(int number, sourceoption option, linehandler handler, void *owner)
     : name_("source " + std::to_string(number)),
-      spec_(std::move(spec)),
+      option_(std::move(option)),
       handler_(handler),
       owner_(owner) {
-  if (spec_.what == sourcespec::kind::command) {
-    origin_ = name_ + " (" + spec_.text + ")";
+  if (option_.what == sourceoption::kind::command) {
+    origin_ = name_ + " (" + option_.text + ")";
   } else {
-    origin_ = spec_.text == "-" ? "standard input" : spec_.text;
+    origin_ = option_.text == "-" ? "standard input" : option_.text;
   }
 }
 
@@ -70,7 +70,7 @@ linesource::~linesource() {
 
 void linesource::start() {
   if (stopped_) return;
-  if (spec_.what == sourcespec::kind::command) {
+  if (option_.what == sourceoption::kind::command) {
     startcommand();
   } else {
     openfile();
@@ -91,15 +91,15 @@ void linesource::later(int ms) {
 void linesource::retry(void *self) { static_cast<linesource *>(self)->start(); }
 
 void linesource::startcommand() {
-  const startedchild child = startchild(spec_.text, childenvironment(), commandended, this);
+  const startedchild child = startchild(option_.text, childenvironment(), commandended, this);
   if (child.pid < 0) {
     std::fprintf(stderr, "%s: cannot start '%s' (%s) -- trying again in %d s\n", name_.c_str(),
-                 spec_.text.c_str(), std::strerror(errno), retryMs / 1000);
+                 option_.text.c_str(), std::strerror(errno), retryMs / 1000);
     later(retryMs);
     return;
   }
   pid_ = child.pid;
-  if (!started_) std::printf("%s: running %s\n", name_.c_str(), spec_.text.c_str());
+  if (!started_) std::printf("%s: running %s\n", name_.c_str(), option_.text.c_str());
   started_ = true;
   out_ = std::make_unique<linereader>(child.out, name_, blocksize,
                                       lineassembler::overlong::discard, outputline, outputended,
@@ -110,29 +110,29 @@ void linesource::startcommand() {
 
 void linesource::openfile() {
   int fd;
-  if (spec_.text == "-") {
+  if (option_.text == "-") {
     fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
     if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   } else {
     // Non-blocking, so that a FIFO without a writer is opened at once; the
     // loop waits for the writer.
-    fd = open(spec_.text.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fd = open(option_.text.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   }
   if (fd < 0) {
     const int error = errno;
     out_.reset();
     if (error != openerror_) {
       std::fprintf(stderr, "%s: cannot open %s (%s) -- trying again every %d s\n", name_.c_str(),
-                   spec_.text.c_str(), std::strerror(error), retryMs / 1000);
+                   option_.text.c_str(), std::strerror(error), retryMs / 1000);
       openerror_ = error;
     }
     later(retryMs);
     return;
   }
-  if (openerror_ != 0) std::printf("%s: %s opened\n", name_.c_str(), spec_.text.c_str());
+  if (openerror_ != 0) std::printf("%s: %s opened\n", name_.c_str(), option_.text.c_str());
   openerror_ = 0;
   struct stat st {};
-  fifo_ = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && spec_.text != "-";
+  fifo_ = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && option_.text != "-";
   out_ = std::make_unique<linereader>(fd, name_, blocksize, lineassembler::overlong::discard,
                                       outputline, outputended, this);
 }
@@ -151,7 +151,7 @@ void linesource::errorline(std::string_view line, void *self) {
 
 void linesource::outputended(int error, void *self) {
   linesource &source = *static_cast<linesource *>(self);
-  if (source.spec_.what == sourcespec::kind::command) {
+  if (source.option_.what == sourceoption::kind::command) {
     source.out_.reset();  // its end is its exit
     return;
   }
@@ -165,7 +165,7 @@ void linesource::outputended(int error, void *self) {
   source.out_.reset();
   if (error != 0) {
     std::fprintf(stderr, "%s: cannot read %s (%s) -- trying again in %d s\n",
-                 source.name_.c_str(), source.spec_.text.c_str(), std::strerror(error),
+                 source.name_.c_str(), source.option_.text.c_str(), std::strerror(error),
                  retryMs / 1000);
     source.later(retryMs);
   } else {

@@ -46,7 +46,7 @@ class linesource {
   using linehandler = void (*)(const sourceline &line, const linesource &source, void *owner);
 
   // Source `number` (from 1, in command-line order).
-  linesource(int number, sourcespec spec, linehandler handler, void *owner);
+  linesource(int number, sourceoption option, linehandler handler, void *owner);
   // Stops it, its command included.
   ~linesource();
   linesource(const linesource &) = delete;
@@ -74,7 +74,7 @@ class linesource {
   static void commandended(pid_t pid, int status, void *self);
 
   std::string name_;  // "source 1"
-  sourcespec spec_;
+  sourceoption option_;
   std::string origin_;
   linehandler handler_;
   void *owner_;

@@ -82,13 +82,13 @@ constexpr optionrule rules[] = {
     {"--source-command", true,
      [](zudoptions &o, std::string_view command) {
        if (command.empty()) return std::string("needs a command");
-       o.sources.push_back({sourcespec::kind::command, std::string(command)});
+       o.sources.push_back({sourceoption::kind::command, std::string(command)});
        return std::string();
      }},
     {"--source-file", true,
      [](zudoptions &o, std::string_view path) {
        if (path.empty()) return std::string("needs a path, or - for standard input");
-       o.sources.push_back({sourcespec::kind::file, std::string(path)});
+       o.sources.push_back({sourceoption::kind::file, std::string(path)});
        return std::string();
      }},
     {"--on-alert", true,

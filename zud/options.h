@@ -14,7 +14,7 @@
 #include "mqttsettings.h"
 
 // A line source: a command zud runs, or a path it reads.
-struct sourcespec {
+struct sourceoption {
   enum class kind { command, file };
   kind what = kind::command;
   std::string text;  // the command line, or the path ("-": standard input)
@@ -27,7 +27,7 @@ struct zudoptions {
   std::string store = "alerts.db";  // --store PATH; empty: none kept
   int testoverduedays = 8;          // --test-overdue DAYS; 0: not watched
   mqttoptions mqtt;                 // --mqtt URL and the other --mqtt-* options
-  std::vector<sourcespec> sources;  // --source-command CMD, --source-file PATH, in order
+  std::vector<sourceoption> sources;  // --source-command CMD, --source-file PATH, in order
   std::string onalert;              // --on-alert CMD; empty: none
   std::string onexpire;             // --on-expire CMD; empty: none
   int hooktimeout = 60;             // --hook-timeout SECONDS
