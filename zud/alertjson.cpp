@@ -9,16 +9,14 @@
 const char *significance(std::string_view code) {
   static constexpr const char *kinds[] = {"warning",   "watch", "emergency",
                                           "statement", "test",  "advisory"};
-  for (const ::eventcode *entry = eventcodes; entry->ecode != nullptr; ++entry) {
-    if (code != entry->ecode) continue;
-    const std::string_view description = entry->edesc;
-    std::string last(description.substr(description.rfind(' ') + 1));
-    std::transform(last.begin(), last.end(), last.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char *kind : kinds) {
-      if (last == kind) return kind;
-    }
-    return "other";
+  const char *description = eventdescription(code);
+  if (description == nullptr) return "other";
+  const std::string_view words = description;
+  std::string last(words.substr(words.rfind(' ') + 1));
+  std::transform(last.begin(), last.end(), last.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char *kind : kinds) {
+    if (last == kind) return kind;
   }
   return "other";
 }

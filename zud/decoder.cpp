@@ -619,6 +619,10 @@ std::optional<issuetime> outputdates(int days, int hours, int minutes, std::time
   return local;
 }
 
+const char *eventdescription(std::string_view code) {
+  return describe(eventcodes, &eventcode::ecode, &eventcode::edesc, code);
+}
+
 const char *fips_lookup_county(const char *code) {
   const fips_name *row = findCounty(fips, lookupKey(code));
   return row != nullptr ? row->fips_county_name : nullptr;

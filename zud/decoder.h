@@ -113,6 +113,9 @@ issuetime localissuetime(std::time_t instant);
 // such day.
 std::optional<issuetime> outputdates(int days, int hours, int minutes, std::time_t received);
 
+// The description of an event code ("Tornado Warning" for TOR), or null.
+const char *eventdescription(std::string_view code);
+
 // The county name of the exact 5-character code, or null.
 const char *fips_lookup_county(const char *code);
 

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,9 +19,9 @@
 #include <iterator>
 
 #include "alert.h"
-#include "mqttoutput.h"
 #include "children.h"
 #include "hookoutput.h"
+#include "mqttoutput.h"
 #include "printable.h"
 #include "receiver.h"
 #include "storeoutput.h"
@@ -161,16 +162,6 @@ void healthchanged(const receiverhealth &health, void *owner) {
   for (auto &out : zud.outputs) out->healthchanged(health);
 }
 
-// Whether the receiver is set to pass the Required Weekly Test.
-bool passestests(xPL_ServicePtr service) {
-  const int count = xPL_getServiceConfigValueCount(service, "event");
-  for (int i = 0; i < count; i++) {
-    const char *code = xPL_getServiceConfigValueAt(service, "event", i);
-    if (code != nullptr && strcmp(code, "RWT") == 0) return true;
-  }
-  return false;
-}
-
 // The values of a configuration item with many values.
 std::vector<std::string> configvalues(xPL_ServicePtr service, const char *name) {
   std::vector<std::string> values;
@@ -180,6 +171,11 @@ std::vector<std::string> configvalues(xPL_ServicePtr service, const char *name) 
     if (text != nullptr) values.emplace_back(text);
   }
   return values;
+}
+
+// Whether the receiver is set to pass the Required Weekly Test.
+bool passestests(const std::vector<std::string> &events) {
+  return std::find(events.begin(), events.end(), "RWT") != events.end();
 }
 
 std::int64_t monotonicms() {
@@ -236,7 +232,9 @@ void startoutputs(gateway &zud, const zudoptions &options,
   auto dog = std::make_unique<watchdog>(options.testoverduedays, healthchanged, &zud);
   zud.dog = dog.get();
   zud.outputs.push_back(std::move(dog));
-  if (zud.zudService != nullptr) zud.dog->settestexpected(passestests(zud.zudService), now);
+  if (zud.zudService != nullptr) {
+    zud.dog->settestexpected(passestests(configvalues(zud.zudService, "event")), now);
+  }
   zud.dog->start(lasttest, since, now);
   if (mqtt) {
     auto broker = std::make_unique<mqttoutput>(*mqtt, zud.alerts, zud.store);
@@ -367,13 +365,8 @@ void configChangedHandler(xPL_ServicePtr, xPL_ObjectPtr userData) {
 
 void configchanged(gateway &zud) {
   parseconfig(zud.zudService, zud.link);
-  if (zud.dog != nullptr) zud.dog->settestexpected(passestests(zud.zudService), std::time(nullptr));
-  std::vector<std::string> codes;
-  const int count = xPL_getServiceConfigValueCount(zud.zudService, "event");
-  for (int i = 0; i < count; i++) {
-    const char *code = xPL_getServiceConfigValueAt(zud.zudService, "event", i);
-    if (code != nullptr) codes.emplace_back(code);
-  }
+  const std::vector<std::string> codes = configvalues(zud.zudService, "event");
+  if (zud.dog != nullptr) zud.dog->settestexpected(passestests(codes), std::time(nullptr));
   for (auto &out : zud.outputs) out->eventsconfigured(codes);
 }
 

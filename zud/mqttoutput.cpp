@@ -55,13 +55,6 @@ std::string said(const char *text) {
 // The last level of the prefix ("kitchen" of "zud/kitchen"), for the device's name.
 std::string lastlevel(const std::string &prefix) { return prefix.substr(prefix.rfind('/') + 1); }
 
-const char *eventdescription(const std::string &code) {
-  for (const ::eventcode *entry = eventcodes; entry->ecode != nullptr; ++entry) {
-    if (code == entry->ecode) return entry->edesc;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 jsonvalue alertpayload(const heardalert &heard, std::time_t now) {

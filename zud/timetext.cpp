@@ -14,12 +14,12 @@ std::string isotime(std::time_t instant) {
   return text;
 }
 
-std::string localtext(std::time_t instant) {
+std::string localtext(std::time_t instant, const char *format) {
   tzset();
   std::tm local{};
   if (localtime_r(&instant, &local) == nullptr) return std::string();
   char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M %Z", &local);
+  std::strftime(text, sizeof text, format, &local);
   return text;
 }
 

@@ -10,8 +10,9 @@
 // ISO 8601 UTC: "2026-12-07T17:42:00Z".
 std::string isotime(std::time_t instant);
 
-// Local time with its zone, to the minute: "2026-12-07 11:42 MST".
-std::string localtext(std::time_t instant);
+// Local time as `format` (strftime) writes it; by default with its zone, to
+// the minute: "2026-12-07 11:42 MST".  Empty when the instant cannot be shown.
+std::string localtext(std::time_t instant, const char *format = "%Y-%m-%d %H:%M %Z");
 
 // A date "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDTHH:MM[:SS][Z]" (local,
 // or UTC with the Z) as an instant; nothing when it is neither.

@@ -13,8 +13,30 @@ constexpr long long day = 86400;
 
 }  // namespace
 
+std::time_t testreference(std::optional<std::time_t> lasttest, std::time_t since) {
+  return lasttest ? std::max(*lasttest, since) : since;
+}
+
+bool testoverdue(std::optional<std::time_t> lasttest, std::time_t since, std::time_t now,
+                 int days) {
+  return days > 0 && now - testreference(lasttest, since) > days * day;
+}
+
+std::string overduetext(std::optional<std::time_t> lasttest, std::time_t since, std::time_t now) {
+  return "no Required Weekly Test heard for " +
+         std::to_string((now - testreference(lasttest, since)) / day) + " days (" +
+         (lasttest ? "last one " + localtext(*lasttest) : "none since " + localtext(since)) + ")";
+}
+
+std::string silencetext(const std::string &path, std::time_t when,
+                        std::optional<std::time_t> lastanswer) {
+  return "the receiver on " + path + " did not answer its query at " + localtext(when) + " (" +
+         (lastanswer ? "last answer " + localtext(*lastanswer) : std::string("never answered")) +
+         ")";
+}
+
 watchdog::watchdog(int overduedays, changehandler changed, void *owner)
-    : overdueseconds_(overduedays * day), changed_(changed), owner_(owner) {}
+    : overduedays_(overduedays), changed_(changed), owner_(owner) {}
 
 watchdog::~watchdog() { xPL_removeTimer(timerfired, this); }
 
@@ -53,26 +75,17 @@ void watchdog::receiveranswer(std::time_t when, std::string_view path, bool answ
 }
 
 void watchdog::check(std::time_t now) {
-  const std::time_t reference = lasttest_ ? std::max(*lasttest_, since_) : since_;
-  const bool overdue = overdueseconds_ > 0 && testexpected_ && now - reference > overdueseconds_;
+  const std::time_t reference = testreference(lasttest_, since_);
+  const bool overdue = testexpected_ && testoverdue(lasttest_, since_, now, overduedays_);
   const bool silent = !silentpath_.empty();
 
   receiverhealth next;
   next.problem = overdue || silent;
   next.lasttest = lasttest_.value_or(0);
-  if (overdue) {
-    next.why = "no Required Weekly Test heard for " + std::to_string((now - reference) / day) +
-               " days (" +
-               (lasttest_ ? "last one " + localtext(*lasttest_)
-                          : "none since " + localtext(since_)) +
-               ")";
-  }
+  if (overdue) next.why = overduetext(lasttest_, since_, now);
   if (silent) {
     if (!next.why.empty()) next.why += "; ";
-    next.why += "the receiver on " + silentpath_ + " did not answer its query at " +
-                localtext(silentsince_) + " (" +
-                (lastanswer_ ? "last answer " + localtext(*lastanswer_) : std::string("never answered")) +
-                ")";
+    next.why += silencetext(silentpath_, silentsince_, lastanswer_);
   }
 
   const bool changed = next.problem != health_.problem || next.why != health_.why ||
@@ -93,8 +106,8 @@ void watchdog::check(std::time_t now) {
   // at least once a day, so that a clock set forward is noticed.
   long long wait = day;
   if (next.problem && lastreport_) wait = std::min(wait, *lastreport_ + day - now);
-  if (!overdue && overdueseconds_ > 0 && testexpected_) {
-    wait = std::min(wait, reference + overdueseconds_ + 1 - now);
+  if (!overdue && overduedays_ > 0 && testexpected_) {
+    wait = std::min(wait, reference + overduedays_ * day + 1 - now);
   }
   xPL_removeTimer(timerfired, this);
   xPL_addTimer(timerfired, static_cast<int>(std::max(wait, 1LL) * 1000), this);

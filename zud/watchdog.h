@@ -13,6 +13,24 @@
 
 #include "output.h"
 
+// The instant the weekly test is counted from: the last one heard, or
+// `since` (when tests began to be expected) if that is later or none came.
+std::time_t testreference(std::optional<std::time_t> lasttest, std::time_t since);
+
+// Whether the weekly test is overdue at `now`: more than `days` days after
+// its reference (0 days: never).
+bool testoverdue(std::optional<std::time_t> lasttest, std::time_t since, std::time_t now,
+                 int days);
+
+// "no Required Weekly Test heard for N days (last one TIME)", or "(none
+// since TIME)", in local time.
+std::string overduetext(std::optional<std::time_t> lasttest, std::time_t since, std::time_t now);
+
+// "the receiver on PATH did not answer its query at TIME (last answer TIME)",
+// or "(never answered)".
+std::string silencetext(const std::string &path, std::time_t when,
+                        std::optional<std::time_t> lastanswer);
+
 class watchdog : public output {
  public:
   // Called with each new conclusion, for the outputs that show it.
@@ -43,7 +61,7 @@ class watchdog : public output {
  private:
   static void timerfired(void *self);
 
-  long long overdueseconds_;
+  int overduedays_;
   changehandler changed_;
   void *owner_;
   bool started_ = false;

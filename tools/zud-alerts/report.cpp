@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "timetext.h"
+#include "watchdog.h"
 
 namespace zudalerts {
 
@@ -12,20 +13,11 @@ namespace {
 
 constexpr long long kDay = 86400;
 
-// strftime of the local time; empty when the instant cannot be shown.
-std::string localFormat(std::time_t instant, const char *format) {
-  std::tm local{};
-  if (localtime_r(&instant, &local) == nullptr) return std::string();
-  char text[64];
-  std::strftime(text, sizeof text, format, &local);
-  return text;
-}
-
 // An expiry beside its reception: the time alone on the same local day, the
 // day and time otherwise, so that the column stays narrow.
 std::string expiryText(std::time_t expires, std::time_t received) {
-  const bool sameDay = localFormat(expires, "%Y-%m-%d") == localFormat(received, "%Y-%m-%d");
-  return localFormat(expires, sameDay ? "%H:%M" : "%m-%d %H:%M");
+  const bool sameDay = localtext(expires, "%Y-%m-%d") == localtext(received, "%Y-%m-%d");
+  return localtext(expires, sameDay ? "%H:%M" : "%m-%d %H:%M");
 }
 
 std::string padded(const std::string &text, std::size_t width) {
@@ -147,25 +139,13 @@ HealthReport judgeHealth(const storedhealth &kept, const std::string &store, std
   report.store = store;
   report.now = now;
   report.overdueDays = overdueDays;
-  // As zud's watchdog: tests are expected from the store's making on.
-  report.testReference = kept.lasttest ? std::max(*kept.lasttest, kept.created) : kept.created;
-  report.testOverdue = overdueDays > 0 && now - report.testReference > overdueDays * kDay;
+  // zud's watchdog's rule and words: tests are expected from the store's making on.
+  report.testReference = testreference(kept.lasttest, kept.created);
+  report.testOverdue = testoverdue(kept.lasttest, kept.created, now, overdueDays);
   report.receiverSilent = kept.silent;
-  if (report.testOverdue) {
-    report.problems.push_back(
-        "no Required Weekly Test heard for " +
-        std::to_string((now - report.testReference) / kDay) + " days (" +
-        (kept.lasttest ? "last one " + localtext(*kept.lasttest)
-                       : "none since the store was made " + localtext(kept.created)) +
-        "; overdue after " + std::to_string(overdueDays) + ")");
-  }
+  if (report.testOverdue) report.problems.push_back(overduetext(kept.lasttest, kept.created, now));
   if (report.receiverSilent && kept.lastsilence) {
-    report.problems.push_back(
-        "the receiver on " + kept.silentpath + " did not answer its query at " +
-        localtext(*kept.lastsilence) + " (" +
-        (kept.lastanswer ? "last answer " + localtext(*kept.lastanswer)
-                         : std::string("never answered")) +
-        ")");
+    report.problems.push_back(silencetext(kept.silentpath, *kept.lastsilence, kept.lastanswer));
   }
   return report;
 }
