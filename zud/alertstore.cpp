@@ -191,7 +191,7 @@ bool alertstore::writable() const { return db_.isopen() && stmts_ != nullptr; }
 
 const std::string &alertstore::error() const { return db_.error(); }
 
-bool alertstore::addalert(const heardalert &heard) {
+bool alertstore::addalert(const heardalert &heard, std::string_view owedto) {
   if (!writable()) return false;
   const alert &a = heard.values;
   sqlitetransaction write(db_);
@@ -224,6 +224,10 @@ bool alertstore::addalert(const heardalert &heard) {
           .bind(4, i < a.locations.size() ? a.locations[i] : std::string());
       if (!location.run()) return false;
     }
+  }
+  if (!owedto.empty()) {
+    stmts_->owe.reset();
+    if (!stmts_->owe.bind(1, alertkey(a)).bind(2, owedto).run()) return false;
   }
   return write.commit();
 }

@@ -81,8 +81,9 @@ class alertstore {
   const std::string &error() const;
 
   // Keeps an alert: a new row, or, for an alert already kept (same key), one
-  // more repeat and when it was last heard.  False on failure (nothing kept).
-  bool addalert(const heardalert &heard);
+  // more repeat and when it was last heard; with `owedto`, in the same
+  // transaction, owed to that channel (see owe).  False on failure (nothing kept).
+  bool addalert(const heardalert &heard, std::string_view owedto = {});
   // Keeps a rejected line, dropping the oldest beyond rejectionsKept.
   bool addrejection(std::time_t received, std::string_view line, std::string_view reason);
   // Keeps whether the receiver at `path` answered its query at `when`.

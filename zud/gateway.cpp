@@ -154,7 +154,7 @@ void alertexpired(const heardalert &heard, void *owner) {
   for (const std::string &name : a.locations) places += (places.empty() ? "" : ", ") + name;
   std::printf("alert expired: %s for %s, issued %s\n", a.event.c_str(), places.c_str(),
               localtext(a.issued).c_str());
-  for (auto &out : zud.outputs) out->expired(heard);
+  for (auto &out : zud.outputs) out->expired(heard, false);
 }
 
 void healthchanged(const receiverhealth &health, void *owner) {
@@ -204,13 +204,12 @@ gateway::gateway() : alerts(alertexpired, this) {
 void startoutputs(gateway &zud, const zudoptions &options,
                   const std::optional<mqttsettings> &mqtt) {
   const std::time_t now = std::time(nullptr);
-  zud.outputs.push_back(std::make_unique<xploutput>(zud.zudService));
   std::optional<std::time_t> lasttest;
   std::time_t since = now;
+  std::unique_ptr<storeoutput> store;
   if (!options.store.empty()) {
-    auto store = std::make_unique<storeoutput>(options.store);
+    store = std::make_unique<storeoutput>(options.store);
     zud.store = store.get();
-    zud.outputs.push_back(std::move(store));
     zud.store->open();
     if (alertstore *kept = zud.store->store()) {
       // A restart keeps the alerts in force, and the watchdog its history.
@@ -231,11 +230,16 @@ void startoutputs(gateway &zud, const zudoptions &options,
   }
   auto dog = std::make_unique<watchdog>(options.testoverduedays, healthchanged, &zud);
   zud.dog = dog.get();
-  zud.outputs.push_back(std::move(dog));
   if (zud.zudService != nullptr) {
     zud.dog->settestexpected(passestests(configvalues(zud.zudService, "event")), now);
   }
   zud.dog->start(lasttest, since, now);
+
+  // In the order each alert reaches them: the xPL trigger first; then MQTT,
+  // whose publication need not wait for a disk write, and which records
+  // what the broker owes in the store right after it; then the store, the
+  // watchdog, and the commands per alert, slowest of all.
+  zud.outputs.push_back(std::make_unique<xploutput>(zud.zudService));
   if (mqtt) {
     auto broker = std::make_unique<mqttoutput>(*mqtt, zud.alerts, zud.store);
     // Alerts heard while MQTT was on that the broker never acknowledged.
@@ -248,7 +252,8 @@ void startoutputs(gateway &zud, const zudoptions &options,
     broker->start();
     zud.outputs.push_back(std::move(broker));
   }
-  // Last: starting a command takes longer than any other output's work.
+  if (store) zud.outputs.push_back(std::move(store));
+  zud.outputs.push_back(std::move(dog));
   if (!options.onalert.empty() || !options.onexpire.empty()) {
     zud.outputs.push_back(
         std::make_unique<hookoutput>(options.onalert, options.onexpire, options.hooktimeout));
@@ -259,12 +264,9 @@ void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
   const std::time_t received = std::time(nullptr);
   const decoding decoded = heardline(line, zud.countynames, received);
   if (const alert *values = std::get_if<alert>(&decoded)) {
-    heardalert heard{*values, received, origin};
+    heardalert heard{*values, received, origin, origin == sampleorigin};
     const bool repeat = !zud.alerts.add(heard, received) && zud.alerts.contains(alertkey(*values));
-    for (auto &out : zud.outputs) {
-      if (out.get() == zud.dog && origin == sampleorigin) continue;
-      out->alertheard(heard, repeat);
-    }
+    for (auto &out : zud.outputs) out->alertheard(heard, repeat);
   } else if (const rejection *why = std::get_if<rejection>(&decoded)) {
     const std::string text = printable(line);
     for (auto &out : zud.outputs) out->rejected(received, text, why->reason);

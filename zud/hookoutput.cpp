@@ -57,7 +57,7 @@ void hookoutput::alertheard(const heardalert &heard, bool repeat) {
   if (!repeat && !onalert_.empty()) add("on-alert", onalert_, heard);
 }
 
-void hookoutput::expired(const heardalert &heard) {
+void hookoutput::expired(const heardalert &heard, bool) {
   if (!onexpire_.empty()) add("on-expire", onexpire_, heard);
 }
 

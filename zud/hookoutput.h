@@ -42,7 +42,7 @@ class hookoutput : public output {
   hookoutput &operator=(const hookoutput &) = delete;
 
   void alertheard(const heardalert &heard, bool repeat) override;
-  void expired(const heardalert &heard) override;
+  void expired(const heardalert &heard, bool late) override;
   // Nothing more is started; zud's stop ends what runs.
   void stopping() override;
 

@@ -12,7 +12,6 @@
 
 #include "inforce.h"
 #include "mosquittolib.h"
-#include "storeoutput.h"
 #include "timetext.h"
 #include "xPL.h"
 
@@ -140,11 +139,11 @@ std::vector<mqttmessage> discoverymessages(const mqttsettings &settings,
   return messages;
 }
 
-mqttoutput::mqttoutput(mqttsettings settings, const inforce &alerts, storeoutput *store)
+mqttoutput::mqttoutput(mqttsettings settings, const inforce &alerts, deliveryledger *ledger)
     : settings_(std::move(settings)),
       clientid_(nodeid(settings_.topic)),
       alerts_(alerts),
-      store_(store) {
+      ledger_(ledger) {
   served = this;
 }
 
@@ -155,7 +154,7 @@ mqttoutput::~mqttoutput() {
 }
 
 void mqttoutput::oweagain(const heardalert &heard) {
-  queue_.push_back({heard, false, store_ != nullptr, -1});
+  queue_.push_back({heard, false, ledger_ != nullptr, -1});
 }
 
 void mqttoutput::start() { attempt(); }
@@ -419,8 +418,9 @@ void mqttoutput::publish(const std::string &topic, const std::string &payload, b
 void mqttoutput::publishentry(pending &entry) {
   if (!connected_ || entry.mid >= 0) return;
   const std::string topic = settings_.topic + (entry.expiry ? "/expired" : "/alert");
-  const jsonvalue object = entry.expiry ? alertjson(entry.heard)
-                                        : alertpayload(entry.heard, std::time(nullptr));
+  jsonvalue object = entry.expiry ? alertjson(entry.heard)
+                                  : alertpayload(entry.heard, std::time(nullptr));
+  if (entry.expiry && entry.late) object["late"] = true;
   int mid = -1;
   publish(topic, jsontext(object), false, &mid);
   entry.mid = mid;
@@ -459,7 +459,7 @@ void mqttoutput::settleacks() {
     const auto entry = std::find_if(queue_.begin(), queue_.end(),
                                     [&](const pending &p) { return p.mid == mid; });
     if (entry == queue_.end()) continue;
-    if (entry->stored && !entry->expiry && store_ != nullptr) store_->settle(entry->heard.values, channel);
+    if (entry->stored && !entry->expiry && ledger_ != nullptr) ledger_->settle(entry->heard.values, channel);
     queue_.erase(entry);
   }
   acks_.clear();
@@ -473,24 +473,24 @@ void mqttoutput::cleanstale(const std::vector<std::string> &topics) {
 
 void mqttoutput::alertheard(const heardalert &heard, bool repeat) {
   if (repeat) return;
-  queue_.push_back({heard, false, store_ != nullptr, -1});
-  if (connected_) {
-    publishentry(queue_.back());
-    publishstates();
-  }
-  // After the publication, so that the store's write does not come before it.
-  if (store_ != nullptr) store_->owe(heard.values, channel);
+  queue_.push_back({heard, false, ledger_ != nullptr, -1});
+  if (connected_) publishentry(queue_.back());
+  // Right after the alert's own publication and before anything else, so
+  // that a zud killed now still owes it after a restart; the store's write
+  // never comes before the publication.
+  if (ledger_ != nullptr) ledger_->owe(heard, channel);
+  publishstates();
   if (client_ != nullptr) watchsocket();
 }
 
-void mqttoutput::expired(const heardalert &heard) {
+void mqttoutput::expired(const heardalert &heard, bool late) {
   const std::string key = alertkey(heard.values);
   const bool unsent = std::any_of(queue_.begin(), queue_.end(), [&](const pending &p) {
     return !p.expiry && p.mid < 0 && alertkey(p.heard.values) == key;
   });
   // An alert not yet published goes out marked late, which says it all.
   if (!unsent) {
-    queue_.push_back({heard, true, false, -1});
+    queue_.push_back({heard, true, false, -1, late});
     publishentry(queue_.back());
   }
   publishstates();

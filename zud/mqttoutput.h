@@ -39,7 +39,6 @@
 struct mosquitto;
 struct mosquitto_message;
 class inforce;
-class storeoutput;
 
 // One retained message: its topic and its payload (empty deletes it).
 struct mqttmessage {
@@ -74,8 +73,8 @@ class mqttoutput : public output {
   static constexpr const char *channel = "mqtt";
 
   // `alerts` is the gateway's record of the alerts in force, read for the
-  // states; `store`, when not null, records what the broker still owes.
-  mqttoutput(mqttsettings settings, const inforce &alerts, storeoutput *store);
+  // states; `ledger`, when not null, records what the broker still owes.
+  mqttoutput(mqttsettings settings, const inforce &alerts, deliveryledger *ledger);
   // Leaves the broker without a word (the will says "offline").
   ~mqttoutput() override;
   mqttoutput(const mqttoutput &) = delete;
@@ -87,7 +86,7 @@ class mqttoutput : public output {
   void start();
 
   void alertheard(const heardalert &heard, bool repeat) override;
-  void expired(const heardalert &heard) override;
+  void expired(const heardalert &heard, bool late) override;
   void healthchanged(const receiverhealth &health) override;
   void eventsconfigured(const std::vector<std::string> &codes) override;
   // "offline", acknowledged within a second or given up, then a clean disconnect.
@@ -100,6 +99,7 @@ class mqttoutput : public output {
     bool expiry = false;  // PREFIX/expired rather than PREFIX/alert
     bool stored = false;  // owed in the store, to be settled when acknowledged
     int mid = -1;         // the client's message id while handed to it; -1: not yet
+    bool late = false;    // an expiry announced only at start: zud was stopped
   };
 
   static void ioready(int fd, int events, int);
@@ -135,7 +135,7 @@ class mqttoutput : public output {
   mqttsettings settings_;
   std::string clientid_;
   const inforce &alerts_;
-  storeoutput *store_;
+  deliveryledger *ledger_;
 
   mosquitto *client_ = nullptr;
   int socket_ = -1;             // registered with the loop; -1: none

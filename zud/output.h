@@ -22,6 +22,8 @@ struct heardalert {
   alert values;
   std::time_t received = 0;  // when it was first heard
   std::string origin;        // the receiver's path, or the line source
+  bool sample = false;       // the built-in sample (SIGUSR2): a test of the outputs,
+                             // no sign of the receiver's life
 };
 
 // The identity of an alert: originator, event, location codes in order,
@@ -53,8 +55,12 @@ class output {
     (void)line;
     (void)reason;
   }
-  // An alert in force reached its expiry.
-  virtual void expired(const heardalert &heard) { (void)heard; }
+  // An alert in force reached its expiry; `late` when it expired while zud
+  // was stopped and is announced only now, at start.
+  virtual void expired(const heardalert &heard, bool late) {
+    (void)heard;
+    (void)late;
+  }
   // The receiver at `path` answered its query, or did not, at `when`.
   virtual void receiveranswer(std::time_t when, std::string_view path, bool answered) {
     (void)when;
@@ -69,6 +75,19 @@ class output {
   virtual void eventsconfigured(const std::vector<std::string> &codes) { (void)codes; }
   // zud stops cleanly (TERM or INT): last words, such as a broker's status.
   virtual void stopping() {}
+};
+
+// Where an output that needs an acknowledgement (MQTT) records what it
+// still owes: written right after the alert's own publication, so that a
+// zud killed before the acknowledgement publishes it again after a restart.
+class deliveryledger {
+ public:
+  virtual ~deliveryledger() = default;
+  // The alert (new, just published) is owed to `channel` until settled; the
+  // alert itself is kept with it.
+  virtual void owe(const heardalert &heard, std::string_view channel) = 0;
+  // The channel has had the alert acknowledged.
+  virtual void settle(const alert &values, std::string_view channel) = 0;
 };
 
 // The gateway's outputs, in the order each event reaches them.

@@ -61,6 +61,9 @@ void storeoutput::failed(const char *what) {
 }
 
 void storeoutput::alertheard(const heardalert &heard, bool) {
+  std::string kept;
+  kept.swap(keptbyowe_);
+  if (!kept.empty() && kept == alertkey(heard.values)) return;
   if (!ready() || !store_.addalert(heard)) return failed("the alert");
   written();
 }
@@ -75,8 +78,10 @@ void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool a
   written();
 }
 
-void storeoutput::owe(const alert &values, std::string_view channel) {
-  if (!ready() || !store_.owe(values, channel)) return failed("an alert's delivery owed");
+void storeoutput::owe(const heardalert &heard, std::string_view channel) {
+  // Noted even when the write fails: the alert is not tried twice in a row.
+  keptbyowe_ = alertkey(heard.values);
+  if (!ready() || !store_.addalert(heard, channel)) return failed("the alert");
   written();
 }
 

@@ -12,7 +12,7 @@
 #include "alertstore.h"
 #include "output.h"
 
-class storeoutput : public output {
+class storeoutput : public output, public deliveryledger {
  public:
   explicit storeoutput(std::string path);
   // Disarms the checkpoint timer.
@@ -26,11 +26,12 @@ class storeoutput : public output {
   // The open store, for reading at start-up; null while it cannot be opened.
   alertstore *store();
   const std::string &path() const { return path_; }
-  // Records that an alert already kept is owed to `channel` (an output that
-  // needs an acknowledgement, such as MQTT), or that it was acknowledged
-  // there; one line on standard error when it cannot.
-  void owe(const alert &values, std::string_view channel);
-  void settle(const alert &values, std::string_view channel);
+  // Keeps a new alert now, owed to `channel` (an output that needs an
+  // acknowledgement, such as MQTT) in the same write; its own alertheard
+  // then finds it kept.  One line on standard error when it cannot.
+  void owe(const heardalert &heard, std::string_view channel) override;
+  // The channel has had the alert acknowledged; one line when it cannot be noted.
+  void settle(const alert &values, std::string_view channel) override;
 
   void alertheard(const heardalert &heard, bool repeat) override;
   void rejected(std::time_t when, std::string_view line, std::string_view reason) override;
@@ -48,6 +49,7 @@ class storeoutput : public output {
 
   std::string path_;
   alertstore store_;
+  std::string keptbyowe_;  // the key of the alert owe() kept, until its alertheard
 };
 
 #endif  // ZUD_STOREOUTPUT_H

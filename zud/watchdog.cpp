@@ -58,7 +58,7 @@ void watchdog::settestexpected(bool expected, std::time_t now) {
 }
 
 void watchdog::alertheard(const heardalert &heard, bool) {
-  if (heard.values.eventcode != "RWT") return;
+  if (heard.sample || heard.values.eventcode != "RWT") return;
   lasttest_ = heard.received;
   if (started_) check(heard.received);
 }
