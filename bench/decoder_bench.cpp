@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "alert.h"
+#include "outputs/xploutput.h"
 #include "xPL_priv.h"
 
 namespace {

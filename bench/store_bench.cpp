@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "alertstore.h"
-#include "decoder.h"
+#include "store/alertstore.h"
+#include "same/decoder.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string_view>
 
-#include "decoder.h"
+#include "same/decoder.h"
 
 namespace {
 

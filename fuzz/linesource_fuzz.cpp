@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "decoder.h"
-#include "linereader.h"
-#include "linesource.h"
-#include "samefilter.h"
+#include "same/decoder.h"
+#include "sources/linereader.h"
+#include "sources/linesource.h"
+#include "same/samefilter.h"
 
 namespace {
 

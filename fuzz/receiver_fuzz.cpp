@@ -11,9 +11,9 @@
 
 #include <cstdint>
 
-#include "alert.h"
+#include "outputs/xploutput.h"
 #include "fuzz_support.h"
-#include "receiver.h"
+#include "sources/receiver.h"
 
 namespace {
 

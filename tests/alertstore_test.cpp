@@ -1,16 +1,16 @@
 // The alert store on its own: what it keeps of an alert and its repeats,
 // what a restart reads back as in force, how many rejected lines it keeps,
 // and how it fails (a lock held too long, a schema it does not know).
-#include "alertstore.h"
+#include "store/alertstore.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "lifetime.h"
+#include "same/lifetime.h"
 #include "process.h"
-#include "sqlite.h"
+#include "store/sqlite.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "alert.h"
-#include "decoder.h"
-#include "lifetime.h"
-#include "national.h"
-#include "printable.h"
+#include "outputs/xploutput.h"
+#include "same/decoder.h"
+#include "same/lifetime.h"
+#include "same/national.h"
+#include "same/printable.h"
 #include "xPL_priv.h"
 
 namespace {

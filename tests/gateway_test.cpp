@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway.h"
+#include "core/gateway.h"
 #include "xPL_priv.h"
 
 namespace {

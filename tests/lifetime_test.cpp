@@ -1,12 +1,12 @@
 // When a header was issued and until when it is in force, at fixed instants:
 // the rounding of the purge time, and the year a day of the year belongs to.
-#include "lifetime.h"
+#include "same/lifetime.h"
 
 #include <gtest/gtest.h>
 
 #include <variant>
 
-#include "decoder.h"
+#include "same/decoder.h"
 
 namespace {
 

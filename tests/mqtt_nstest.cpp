@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "alertstore.h"
+#include "store/alertstore.h"
 #include "gatewaytest.h"
 #include "mqtt.h"
 

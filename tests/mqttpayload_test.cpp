@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "alertjson.h"
-#include "lifetime.h"
-#include "mqttoutput.h"
+#include "outputs/alertjson.h"
+#include "same/lifetime.h"
+#include "outputs/mqttoutput.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The MQTT options as zud checks them before it starts: the broker's URL,
 // the topic prefixes, the password and the CA file.
-#include "mqttsettings.h"
+#include "outputs/mqttsettings.h"
 
 #include <gtest/gtest.h>
 

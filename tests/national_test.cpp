@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "decoder.h"
-#include "national.h"
+#include "same/decoder.h"
+#include "same/national.h"
 
 namespace {
 

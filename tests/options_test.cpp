@@ -1,6 +1,6 @@
 // zud's own command line: what is left after the library's options must be
 // understood entirely, or refused with a line that names the culprit.
-#include "options.h"
+#include "core/options.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "process.h"
-#include "receiver.h"
+#include "sources/receiver.h"
 #include "xPL.h"
 
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 // print, SAME location matching against the configured fips and events,
 // the 15-second window for the same header, line assembly with the serial
 // link's limit, and the environment of the programs zud runs.
-#include "samefilter.h"
+#include "same/samefilter.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "children.h"
-#include "decoder.h"
-#include "linereader.h"
-#include "linesource.h"
+#include "sources/children.h"
+#include "same/decoder.h"
+#include "sources/linereader.h"
+#include "sources/linesource.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The receiver watchdog at chosen instants: an overdue weekly test is said
 // once a day until a test arrives, only when the receiver passes tests, and
 // a receiver that does not answer its query counts as a problem too.
-#include "watchdog.h"
+#include "outputs/watchdog.h"
 
 #include <gtest/gtest.h>
 

@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "alertstore.h"
+#include "store/alertstore.h"
 #include "process.h"
-#include "sqlite.h"
-#include "timetext.h"
+#include "store/sqlite.h"
+#include "same/timetext.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 Usage: tools/gen-national.py [--all] COUNTIES.CSV [OUTPUT]     (OUTPUT defaults to stdout)
 
-Without --all: zud/national.h, the table the decoder reads by default.
-With --all:    zud/national_all.h, every county and county-equivalent of the
+Without --all: zud/same/national.h, the table the decoder reads by default.
+With --all:    zud/same/national_all.h, every county and county-equivalent of the
                list and every state or territory it names (zud --all-counties).
 
 Source data: the US Census Bureau's list of county FIPS codes (a work of the

@@ -17,8 +17,8 @@
 #include <ctime>
 #include <string>
 
-#include "alertjson.h"
-#include "alertstore.h"
+#include "outputs/alertjson.h"
+#include "store/alertstore.h"
 #include "options.h"
 #include "report.h"
 #include "toolkit.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "timetext.h"
+#include "same/timetext.h"
 #include "toolkit.h"
 
 namespace zudalerts {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "timetext.h"
-#include "watchdog.h"
+#include "same/timetext.h"
+#include "outputs/watchdog.h"
 
 namespace zudalerts {
 

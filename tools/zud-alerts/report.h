@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "alertjson.h"
-#include "alertstore.h"
+#include "outputs/alertjson.h"
+#include "store/alertstore.h"
 
 namespace zudalerts {
 

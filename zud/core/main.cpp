@@ -1,0 +1,174 @@
+// zud: joins a SAME weather-alert receiver on a serial port to an xPL
+// network.  Every alert header the receiver hears is decoded and broadcast
+// as one weather.alert trigger; the receiver's settings come from the xPL
+// configuration protocol and are kept in "zud.xpl" in the working directory.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sources/children.h"
+#include "core/gateway.h"
+#include "outputs/mosquittolib.h"
+#include "outputs/mqttsettings.h"
+#include "core/options.h"
+#include "toolkit.h"
+#include "xPL.h"
+
+namespace {
+
+void usage(FILE *out) {
+  fprintf(out,
+          "usage: zud [-interface NAME] [-xpldebug] [--all-counties] [--upload]\n"
+          "           [--store PATH|none] [--test-overdue DAYS] [--mqtt URL [--mqtt-user NAME]\n"
+          "           [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-topic PREFIX]\n"
+          "           [--mqtt-discovery PREFIX|none]]\n"
+          "           [--source-command CMD]... [--source-file PATH|-]...\n"
+          "           [--on-alert CMD] [--on-expire CMD] [--hook-timeout SECONDS]\n"
+          "\n"
+          "Joins a SAME weather-alert receiver on a serial port to an xPL network.\n"
+          "Each alert header the receiver hears is broadcast as a weather.alert trigger.\n"
+          "\n"
+          "  -interface NAME  network interface to use (default: the first one that is\n"
+          "                   up and not the loopback)\n"
+          "  -xpldebug        log the xPL library's debug lines on standard error\n"
+          "  --all-counties   name every county of the Census list and the state by its\n"
+          "                   abbreviation (\"Los Angeles CA\"), a whole state as \"All of\"\n"
+          "                   and its name, 000000 as \"United States\"; without it a\n"
+          "                   county outside the built-in 2,920 single-word names reads\n"
+          "                   \"County CCC State SS\"\n"
+          "  --upload         write the receiver's configuration block back to it when\n"
+          "                   the xPL configuration changes it (frequencies, fips,\n"
+          "                   event, modes); without it the block is only printed.\n"
+          "                   ZUD_UPLOAD=1 in the environment does the same\n"
+          "  --store PATH     keep every alert heard, rejected line and receiver answer\n"
+          "                   in the SQLite database PATH (default: alerts.db in the\n"
+          "                   working directory); \"none\" keeps nothing.  Alerts in\n"
+          "                   force survive a restart; zud-alerts reads the store\n"
+          "  --test-overdue DAYS\n"
+          "                   when the receiver passes the Required Weekly Test (RWT\n"
+          "                   among the events) and none came for more than DAYS\n"
+          "                   days (default 8), say so on standard error once a day;\n"
+          "                   0 switches this off\n"
+          "  --mqtt URL       also publish alerts on the MQTT broker at mqtt://HOST[:PORT]\n"
+          "                   (default port 1883) or mqtts://HOST[:PORT] (TLS, 8883; the\n"
+          "                   broker's certificate and host name are always verified)\n"
+          "  --mqtt-user NAME the user name for the broker\n"
+          "  --mqtt-password-file FILE\n"
+          "                   the password, the first line of FILE; ZUD_MQTT_PASSWORD in\n"
+          "                   the environment does the same (never on the command line)\n"
+          "  --mqtt-cafile FILE\n"
+          "                   the CA certificates that sign the broker's (default: the\n"
+          "                   system's)\n"
+          "  --mqtt-topic PREFIX\n"
+          "                   topics begin with PREFIX (default: zud/HOSTNAME): status,\n"
+          "                   alert, expired, active, event/CODE, receiver\n"
+          "  --mqtt-discovery PREFIX\n"
+          "                   Home Assistant's discovery prefix (default: homeassistant);\n"
+          "                   \"none\" publishes no discovery\n"
+          "  --source-command CMD\n"
+          "                   run CMD with /bin/sh -c and read SAME headers from its\n"
+          "                   output, such as 'rtl_fm -f 162.550M -s 22050 - |\n"
+          "                   multimon-ng -t raw -a EAS -'; started again 5 s after\n"
+          "                   it exits.  May be given more than once\n"
+          "  --source-file PATH\n"
+          "                   read SAME headers from a FIFO (reopened when its writer\n"
+          "                   closes), a file, or - for standard input.  May be given\n"
+          "                   more than once.  Headers from sources are sent only for\n"
+          "                   the configured fips and event values, and once for the\n"
+          "                   same header heard again within 15 s\n"
+          "  --on-alert CMD   run CMD with /bin/sh -c for each new alert, with the alert\n"
+          "                   in its environment (ZUD_EVENT, ZUD_LOCATIONS, ZUD_JSON...)\n"
+          "  --on-expire CMD  the same for each alert that expires\n"
+          "  --hook-timeout SECONDS\n"
+          "                   end a command per alert still running after SECONDS\n"
+          "                   (default 60); at most 4 run at once, the rest wait\n"
+          "  --help           show this text and exit\n"
+          "  --version        show the version and exit\n"
+          "\n"
+          "zud is an xPL device (vendor kelvora, device zud) configured over the network\n"
+          "with any xPL configuration manager, for example:\n"
+          "  xpl-config set kelvora-zud.INSTANCE device=/dev/ttyUSB0 freq=162.475 \\\n"
+          "      fips=016001 event=TOR event=SVR\n"
+          "Items: device, freq, altfreq, fips (4), eomreset, usealtfreq, event (80).\n"
+          "The configuration is kept in zud.xpl in the working directory.\n"
+          "\n"
+          "Signals: TERM or INT stop it (goodbye heartbeat, exit 0); USR1 sends the\n"
+          "receiver its test command; USR2 decodes a built-in sample alert.\n"
+          "An alert in force (its purge time not yet over) is announced on standard\n"
+          "output when it expires.\n"
+          "It exits 1, saying why on standard error, when it cannot start or its event\n"
+          "loop fails, and 2 on an option it does not know or an MQTT setting it cannot\n"
+          "use (a bad URL, an unreadable password or CA file).\n");
+}
+
+// One line on why the event loop ended; `error` is errno as the loop left it.
+void reportloopend(int error) {
+  if (xPL_getFD() == -1) {
+    fprintf(stderr, "zud: the xPL transport was shut down\n");
+  } else {
+    fprintf(stderr, "zud: the event loop failed: %s\n", strerror(error));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  for (int i = 1; i < argc; i++) toolkit::exitOnHelpOrVersion("zud", argv[i], usage);
+
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Lives as long as the process: the shutdown action ends it with exit(),
+  // which leaves the receiver's port open to the end, as it should.
+  gateway zud;
+  if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
+  // After the library's options are taken out, so that an interface name is
+  // never read as a switch.
+  const parsedoptions parsed = parseoptions(argc, argv);
+  if (!parsed.error.empty()) {
+    fprintf(stderr, "zud: %s (try 'zud --help')\n", parsed.error.c_str());
+    return toolkit::exitUsage;
+  }
+  // The broker's settings are read and checked before anything starts, so
+  // that a wrong one is a line and status 2, not a daemon that never connects.
+  char hostname[256] = "";
+  gethostname(hostname, sizeof hostname - 1);
+  const checkedmqtt mqtt = checkmqtt(parsed.options.mqtt, hostname, getenv("ZUD_MQTT_PASSWORD"));
+  if (!mqtt.error.empty()) {
+    fprintf(stderr, "zud: %s\n", mqtt.error.c_str());
+    return toolkit::exitUsage;
+  }
+  std::string missing;
+  if (mqtt.settings && !loadmosquitto(missing)) {
+    fprintf(stderr, "zud: --mqtt needs libmosquitto (Debian libmosquitto1): %s\n", missing.c_str());
+    return toolkit::exitUsage;
+  }
+  zud.countynames = parsed.options.countynames;
+  zud.link.uploadchanges = parsed.options.upload || uploadfromenvironment();
+  if (!xPL_initialize(xPL_getParsedConnectionType())) {
+    fprintf(stderr, "Cannot start xPL!\n");
+    fprintf(stderr, "zud: %s\n", xPL_getStartupFailure());
+    return 1;
+  }
+
+  xPL_ServicePtr zudService = xPL_createConfigurableService("kelvora", "zud", "zud.xpl");
+  xPL_setServiceVersion(zudService, ZUD_VERSION);
+  if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
+  zud.zudService = zudService;
+  startoutputs(zud, parsed.options, mqtt.settings);
+  configchanged(zud);
+  xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);
+  if (!installsignals(zud)) perror("zud: cannot install signal actions");
+  startsources(zud, parsed.options);
+  xPL_setServiceEnabled(zudService, TRUE);
+  xPL_processMessages(-1);
+  // TERM and INT end the process from inside the loop with status 0, so a
+  // loop that returns has failed: a service manager must hear of it.
+  reportloopend(errno);
+  // The commands zud runs end with it.  The gateway itself is left to the
+  // end of the process, as at a stop: a loop that failed may have no
+  // descriptor left to take it apart with.
+  endallchildren();
+  std::exit(1);
+}

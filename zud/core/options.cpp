@@ -1,0 +1,159 @@
+// options.cpp -- zud's own command-line options, one table row each.
+#include "core/options.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+// A decimal number from `lowest` to `highest`, and nothing else.
+std::optional<long> wholenumber(std::string_view text, long lowest, long highest) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < lowest || value > highest) return std::nullopt;
+  return value;
+}
+
+// Sets `field` to `text`, a whole number of `unit` from `lowest` to
+// `highest`; the complaint when it is not one.
+std::string setnumber(int &field, std::string_view text, long lowest, long highest,
+                      const char *unit) {
+  const std::optional<long> n = wholenumber(text, lowest, highest);
+  if (!n) {
+    return "expects a whole number of " + std::string(unit) + " from " + std::to_string(lowest) +
+           " to " + std::to_string(highest);
+  }
+  field = static_cast<int>(*n);
+  return std::string();
+}
+
+// A value that must not be empty, kept as it is.
+std::string text(std::string &into, std::string_view value) {
+  if (value.empty()) return "needs a value";
+  into = std::string(value);
+  return std::string();
+}
+
+// One option: its name, whether it takes a value, and how it is applied.
+// `apply` returns an error text, empty when the value was good.
+struct optionrule {
+  std::string_view name;
+  bool takesvalue;
+  std::string (*apply)(zudoptions &options, std::string_view value);
+};
+
+constexpr optionrule rules[] = {
+    {"--all-counties", false,
+     [](zudoptions &o, std::string_view) {
+       o.countynames = CountyNames::all;
+       return std::string();
+     }},
+    {"--upload", false,
+     [](zudoptions &o, std::string_view) {
+       o.upload = true;
+       return std::string();
+     }},
+    {"--store", true,
+     [](zudoptions &o, std::string_view path) {
+       if (path.empty()) return std::string("needs a file name, or none");
+       o.store = path == "none" ? std::string() : std::string(path);
+       return std::string();
+     }},
+    {"--test-overdue", true,
+     [](zudoptions &o, std::string_view days) {
+       return setnumber(o.testoverduedays, days, 0, 3650, "days");
+     }},
+    // Read and checked as a whole by checkmqtt (mqttsettings.h) before zud starts.
+    {"--mqtt", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.url, v); }},
+    {"--mqtt-user", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.user, v); }},
+    {"--mqtt-password-file", true,
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.passwordfile, v); }},
+    {"--mqtt-cafile", true,
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.cafile, v); }},
+    {"--mqtt-topic", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.topic, v); }},
+    {"--mqtt-discovery", true,
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.discovery, v); }},
+    {"--source-command", true,
+     [](zudoptions &o, std::string_view command) {
+       if (command.empty()) return std::string("needs a command");
+       o.sources.push_back({sourceoption::kind::command, std::string(command)});
+       return std::string();
+     }},
+    {"--source-file", true,
+     [](zudoptions &o, std::string_view path) {
+       if (path.empty()) return std::string("needs a path, or - for standard input");
+       o.sources.push_back({sourceoption::kind::file, std::string(path)});
+       return std::string();
+     }},
+    {"--on-alert", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onalert = command;
+       return std::string();
+     }},
+    {"--on-expire", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onexpire = command;
+       return std::string();
+     }},
+    {"--hook-timeout", true,
+     [](zudoptions &o, std::string_view seconds) {
+       return setnumber(o.hooktimeout, seconds, 1, 86400, "seconds");
+     }},
+};
+
+const optionrule *findrule(std::string_view name) {
+  for (const optionrule &rule : rules) {
+    if (rule.name == name) return &rule;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+parsedoptions parseoptions(int argc, const char *const *argv) {
+  parsedoptions parsed;
+  for (int i = 1; i < argc; i++) {
+    const std::string_view arg = argv[i];
+    const std::size_t equals = arg.find('=');
+    const bool joined = arg.rfind("--", 0) == 0 && equals != std::string_view::npos;
+    const std::string_view name = joined ? arg.substr(0, equals) : arg;
+    const optionrule *rule = findrule(name);
+    if (rule == nullptr) {
+      parsed.error = arg.empty() || arg[0] != '-'
+                         ? "unexpected argument '" + std::string(arg) + "'"
+                         : "unknown option '" + std::string(name) + "'";
+      return parsed;
+    }
+    std::string_view value;
+    if (joined) {
+      if (!rule->takesvalue) {
+        parsed.error = "option '" + std::string(name) + "' takes no value";
+        return parsed;
+      }
+      value = arg.substr(equals + 1);
+    } else if (rule->takesvalue) {
+      if (i + 1 >= argc) {
+        parsed.error = "option '" + std::string(name) + "' needs a value";
+        return parsed;
+      }
+      value = argv[++i];
+    }
+    std::string why = rule->apply(parsed.options, value);
+    if (!why.empty()) {
+      parsed.error = std::string(name) + ": " + why;
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+bool uploadfromenvironment() {
+  const char *upload = std::getenv("ZUD_UPLOAD");
+  return upload != nullptr && std::strcmp(upload, "1") == 0;
+}

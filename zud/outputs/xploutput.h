@@ -1,0 +1,38 @@
+// xploutput.h -- a received header line out on the network: the weather.alert
+// trigger built from the decoder's values and sent through the gateway's
+// service, first of the gateway's outputs.
+#ifndef ZUD_XPLOUTPUT_H
+#define ZUD_XPLOUTPUT_H
+
+#include <ctime>
+#include <string_view>
+
+#include "same/decoder.h"
+#include "outputs/output.h"
+#include "xPL.h"
+
+// Sends the alert as one weather.alert trigger through `service`, or as
+// several when it does not fit one datagram.
+void sendalert(xPL_ServicePtr service, const alert &values);
+
+// The weather.alert trigger as an output: every header, repeats included,
+// goes out at once.
+class xploutput : public output {
+ public:
+  // `service` is the gateway's, read at each alert (it is set after start-up).
+  explicit xploutput(const xPL_ServicePtr &service) : service_(service) {}
+  void alertheard(const heardalert &heard, bool repeat) override;
+
+ private:
+  const xPL_ServicePtr &service_;
+};
+
+// Echoes one header line on stdout as printable text, decodes it as heard at
+// `received`, naming counties as `names` says, and writes a rejection on stderr.
+decoding heardline(std::string_view line, CountyNames names, std::time_t received);
+
+// Echoes, decodes and sends one header line through `service`, and nothing
+// else: the trigger alone, for the decoder's tests, benchmark and fuzzing.
+void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names);
+
+#endif  // ZUD_XPLOUTPUT_H

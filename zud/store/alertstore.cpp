@@ -1,0 +1,398 @@
+// alertstore.cpp -- the alert store's schema, writes and reads.
+#include "store/alertstore.h"
+
+#include <cstdlib>
+#include <iterator>
+#include <string>
+
+namespace {
+
+// Each step brings a store from the version before it to its own (index + 1).
+// A store made by a newer zud is left alone: its schema is not ours to guess.
+const char *const schemasteps[] = {
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "CREATE TABLE alerts("
+    "  id INTEGER PRIMARY KEY,"
+    "  key TEXT NOT NULL UNIQUE,"  // originator, event, locations, issue time, station
+    "  received INTEGER NOT NULL,"  // Unix seconds (UTC), as every time here
+    "  last_heard INTEGER NOT NULL,"
+    "  repeats INTEGER NOT NULL DEFAULT 0,"
+    "  header TEXT NOT NULL,"
+    "  originator_code TEXT NOT NULL,"
+    "  originator TEXT NOT NULL,"
+    "  event_code TEXT NOT NULL,"
+    "  event TEXT NOT NULL,"
+    "  purge TEXT NOT NULL,"
+    "  issued INTEGER NOT NULL,"
+    "  expires INTEGER NOT NULL,"
+    "  station TEXT NOT NULL,"
+    "  origin TEXT NOT NULL);"
+    "CREATE INDEX alerts_received ON alerts(received);"
+    "CREATE INDEX alerts_expires ON alerts(expires);"
+    "CREATE INDEX alerts_event ON alerts(event_code, last_heard);"
+    "CREATE TABLE locations("
+    "  alert INTEGER NOT NULL REFERENCES alerts(id) ON DELETE CASCADE,"
+    "  position INTEGER NOT NULL,"
+    "  code TEXT NOT NULL,"
+    "  name TEXT NOT NULL,"
+    "  PRIMARY KEY(alert, position)) WITHOUT ROWID;"
+    "CREATE TABLE rejected("
+    "  id INTEGER PRIMARY KEY,"
+    "  received INTEGER NOT NULL,"
+    "  line TEXT NOT NULL,"
+    "  reason TEXT NOT NULL);"
+    "CREATE TABLE answers("
+    "  id INTEGER PRIMARY KEY,"
+    "  time INTEGER NOT NULL,"
+    "  path TEXT NOT NULL,"
+    "  answered INTEGER NOT NULL);",
+    // Deliveries owed: an alert heard while an output (such as MQTT) was on,
+    // that its channel has not had acknowledged yet.
+    "CREATE TABLE outbox("
+    "  alert INTEGER NOT NULL REFERENCES alerts(id) ON DELETE CASCADE,"
+    "  channel TEXT NOT NULL,"
+    "  PRIMARY KEY(alert, channel)) WITHOUT ROWID;",
+};
+constexpr long long schemaversion = static_cast<long long>(std::size(schemasteps));
+
+// Receiver answers kept; one comes with each opening of the port.
+constexpr long long answersKept = 10000;
+
+constexpr const char *alertcolumns =
+    "id, received, last_heard, repeats, header, originator_code, originator, event_code, "
+    "event, purge, issued, expires, station, origin";
+
+// PRAGMA user_version of an open database; nothing when it cannot be read
+// (the file is not a database, say).
+std::optional<long long> userversion(sqlitedb &db) {
+  sqlitestmt version(db, "PRAGMA user_version");
+  if (version.next() != sqlitestmt::step::row) return std::nullopt;
+  return version.integer(0);
+}
+
+// Brings the schema up to date; false with db.error() set.
+bool migrate(sqlitedb &db) {
+  const std::optional<long long> version = userversion(db);
+  if (!version) return false;
+  if (*version == schemaversion) return true;
+  if (*version > schemaversion) {
+    db.noteerror("the store has schema version " + std::to_string(*version) +
+                 ", newer than this zud knows (" + std::to_string(schemaversion) + ")");
+    return false;
+  }
+  sqlitetransaction change(db);
+  if (!change.ok()) return false;
+  for (long long step = *version; step < schemaversion; ++step) {
+    if (!db.exec(schemasteps[step])) return false;
+  }
+  if (*version == 0) {
+    sqlitestmt created(db, "INSERT INTO meta(key, value) VALUES('created', ?)");
+    if (!created.bind(1, static_cast<long long>(std::time(nullptr))).run()) return false;
+  }
+  const std::string setversion = "PRAGMA user_version = " + std::to_string(schemaversion);
+  return db.exec(setversion.c_str()) && change.commit();
+}
+
+// The four digits of a purge time as the trigger writes them ("0045" -> "45").
+std::string durationtext(const std::string &purge) {
+  const std::size_t first = purge.find_first_not_of('0');
+  return first == std::string::npos ? "0" : purge.substr(first);
+}
+
+}  // namespace
+
+struct alertstore::statements {
+  explicit statements(sqlitedb &db)
+      : upsert(db,
+               "INSERT INTO alerts(key, received, last_heard, header, originator_code, "
+               "originator, event_code, event, purge, issued, expires, station, origin) "
+               "VALUES(?1, ?2, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) "
+               "ON CONFLICT(key) DO UPDATE SET repeats = repeats + 1, "
+               "last_heard = excluded.last_heard RETURNING id, repeats"),
+        location(db, "INSERT INTO locations(alert, position, code, name) VALUES(?, ?, ?, ?)"),
+        rejection(db, "INSERT INTO rejected(received, line, reason) VALUES(?, ?, ?)"),
+        trimrejections(db, "DELETE FROM rejected WHERE id <= (SELECT max(id) FROM rejected) - ?"),
+        answer(db, "INSERT INTO answers(time, path, answered) VALUES(?, ?, ?)"),
+        trimanswers(db, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?"),
+        owe(db,
+            "INSERT OR IGNORE INTO outbox(alert, channel) SELECT id, ?2 FROM alerts WHERE key = ?1"),
+        settle(db,
+               "DELETE FROM outbox WHERE channel = ?2 AND alert = "
+               "(SELECT id FROM alerts WHERE key = ?1)") {}
+
+  bool ok() const {
+    return upsert.ok() && location.ok() && rejection.ok() && trimrejections.ok() &&
+           answer.ok() && trimanswers.ok() && owe.ok() && settle.ok();
+  }
+
+  sqlitestmt upsert;
+  sqlitestmt location;
+  sqlitestmt rejection;
+  sqlitestmt trimrejections;
+  sqlitestmt answer;
+  sqlitestmt trimanswers;
+  sqlitestmt owe;
+  sqlitestmt settle;
+};
+
+alertstore::alertstore() = default;
+
+alertstore::~alertstore() { close(); }
+
+bool alertstore::open(const std::string &path) {
+  close();
+  // The busy timeout comes first: creating the schema may meet a reader.
+  if (!db_.open(path, sqlitedb::mode::readwrite) || !db_.exec("PRAGMA busy_timeout = 50") ||
+      !migrate(db_) ||
+      !db_.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
+                "PRAGMA foreign_keys = ON; PRAGMA wal_autocheckpoint = 10000") ||
+      !prepare()) {
+    close();
+    return false;
+  }
+  // Readers that may not write the directory (zud-alerts as another user)
+  // can open the store only while its -wal and -shm files exist.
+  db_.keepwalfiles();
+  return true;
+}
+
+bool alertstore::openreadonly(const std::string &path) {
+  close();
+  if (!db_.open(path, sqlitedb::mode::readonly) || !db_.exec("PRAGMA busy_timeout = 50")) {
+    close();
+    return false;
+  }
+  const std::optional<long long> version = userversion(db_);
+  if (!version || *version != schemaversion) {
+    if (version) {
+      db_.noteerror(*version == 0 ? std::string("not an alert store (no schema)")
+                                  : "schema version " + std::to_string(*version) +
+                                        ", this program knows " + std::to_string(schemaversion));
+    }
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool alertstore::prepare() {
+  stmts_ = std::make_unique<statements>(db_);
+  return stmts_->ok();
+}
+
+void alertstore::close() {
+  stmts_.reset();  // statements go before their database
+  db_.close();
+}
+
+bool alertstore::isopen() const { return db_.isopen(); }
+
+bool alertstore::writable() const { return db_.isopen() && stmts_ != nullptr; }
+
+const std::string &alertstore::error() const { return db_.error(); }
+
+bool alertstore::addalert(const heardalert &heard, std::string_view owedto) {
+  if (!writable()) return false;
+  const alert &a = heard.values;
+  sqlitetransaction write(db_);
+  if (!write.ok()) return false;
+  sqlitestmt &upsert = stmts_->upsert;
+  upsert.reset();
+  upsert.bind(1, alertkey(a))
+      .bind(2, static_cast<long long>(heard.received))
+      .bind(3, a.header)
+      .bind(4, a.originatorcode)
+      .bind(5, a.originator)
+      .bind(6, a.eventcode)
+      .bind(7, a.event)
+      .bind(8, a.purge)
+      .bind(9, static_cast<long long>(a.issued))
+      .bind(10, static_cast<long long>(a.expires))
+      .bind(11, a.source)
+      .bind(12, heard.origin);
+  if (upsert.next() != sqlitestmt::step::row) return false;
+  const long long id = upsert.integer(0);
+  const bool fresh = upsert.integer(1) == 0;
+  if (!upsert.run()) return false;
+  if (fresh) {
+    sqlitestmt &location = stmts_->location;
+    for (std::size_t i = 0; i < a.locationcodes.size(); ++i) {
+      location.reset();
+      location.bind(1, id)
+          .bind(2, static_cast<long long>(i))
+          .bind(3, a.locationcodes[i])
+          .bind(4, i < a.locations.size() ? a.locations[i] : std::string());
+      if (!location.run()) return false;
+    }
+  }
+  if (!owedto.empty()) {
+    stmts_->owe.reset();
+    if (!stmts_->owe.bind(1, alertkey(a)).bind(2, owedto).run()) return false;
+  }
+  return write.commit();
+}
+
+bool alertstore::addrejection(std::time_t received, std::string_view line,
+                              std::string_view reason) {
+  if (!writable()) return false;
+  sqlitestmt &insert = stmts_->rejection;
+  insert.reset();
+  insert.bind(1, static_cast<long long>(received)).bind(2, line).bind(3, reason);
+  return appendkeeping(insert, stmts_->trimrejections, rejectionsKept);
+}
+
+bool alertstore::addanswer(std::time_t when, std::string_view path, bool answered) {
+  if (!writable()) return false;
+  sqlitestmt &insert = stmts_->answer;
+  insert.reset();
+  insert.bind(1, static_cast<long long>(when)).bind(2, path).bind(3, answered ? 1 : 0);
+  return appendkeeping(insert, stmts_->trimanswers, answersKept);
+}
+
+bool alertstore::appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long kept) {
+  sqlitetransaction write(db_);
+  if (!write.ok()) return false;
+  trim.reset();
+  return insert.run() && trim.bind(1, kept).run() && write.commit();
+}
+
+bool alertstore::owe(const alert &values, std::string_view channel) {
+  if (!isopen()) return false;
+  stmts_->owe.reset();
+  return stmts_->owe.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
+bool alertstore::settle(const alert &values, std::string_view channel) {
+  if (!isopen()) return false;
+  stmts_->settle.reset();
+  return stmts_->settle.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
+bool alertstore::checkpoint() {
+  return writable() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
+}
+
+std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query) {
+  sqlitestmt places(db_, "SELECT code, name FROM locations WHERE alert = ? ORDER BY position");
+  if (!query.ok() || !places.ok()) return std::nullopt;
+  std::vector<storedalert> found;
+  sqlitestmt::step step;
+  while ((step = query.next()) == sqlitestmt::step::row) {
+    storedalert stored;
+    heardalert &h = stored.heard;
+    alert &a = h.values;
+    const long long id = query.integer(0);
+    h.received = static_cast<std::time_t>(query.integer(1));
+    stored.lastheard = static_cast<std::time_t>(query.integer(2));
+    stored.repeats = query.integer(3);
+    a.header = query.text(4);
+    a.originatorcode = query.text(5);
+    a.originator = query.text(6);
+    a.eventcode = query.text(7);
+    a.event = query.text(8);
+    a.purge = query.text(9);
+    a.duration = durationtext(a.purge);
+    a.issued = static_cast<std::time_t>(query.integer(10));
+    a.expires = static_cast<std::time_t>(query.integer(11));
+    const issuetime local = localissuetime(a.issued);
+    a.date = local.date;
+    a.time = local.time;
+    a.source = query.text(12);
+    h.origin = query.text(13);
+    places.reset();
+    places.bind(1, id);
+    sqlitestmt::step placestep;
+    while ((placestep = places.next()) == sqlitestmt::step::row) {
+      a.locationcodes.push_back(places.text(0));
+      a.locations.push_back(places.text(1));
+    }
+    if (placestep == sqlitestmt::step::failed) return std::nullopt;
+    found.push_back(std::move(stored));
+  }
+  if (step == sqlitestmt::step::failed) return std::nullopt;
+  return found;
+}
+
+std::optional<std::vector<storedalert>> alertstore::inforce(std::time_t now) {
+  const std::string sql = std::string("SELECT ") + alertcolumns +
+                          " FROM alerts WHERE expires > ? ORDER BY expires, id";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, static_cast<long long>(now));
+  return readalerts(query);
+}
+
+std::optional<std::vector<storedalert>> alertstore::owed(std::string_view channel) {
+  const std::string sql = std::string("SELECT ") + alertcolumns +
+                          " FROM alerts WHERE id IN (SELECT alert FROM outbox WHERE channel = ?) "
+                          "ORDER BY id";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, channel);
+  return readalerts(query);
+}
+
+std::optional<std::vector<storedalert>> alertstore::alerts(const alertquery &q) {
+  const std::string sql = std::string("SELECT ") + alertcolumns +
+                          " FROM alerts WHERE received >= ?1 AND (?2 = '' OR event_code = ?2) "
+                          "ORDER BY received DESC, id DESC LIMIT ?3";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, q.since ? static_cast<long long>(*q.since) : 0LL)
+      .bind(2, q.eventcode)
+      .bind(3, q.limit > 0 ? q.limit : -1LL);
+  return readalerts(query);
+}
+
+std::optional<std::vector<storedrejection>> alertstore::rejections(long long limit) {
+  sqlitestmt query(db_,
+                   "SELECT received, line, reason FROM rejected ORDER BY id DESC LIMIT ?");
+  query.bind(1, limit > 0 ? limit : -1LL);
+  if (!query.ok()) return std::nullopt;
+  std::vector<storedrejection> found;
+  sqlitestmt::step step;
+  while ((step = query.next()) == sqlitestmt::step::row) {
+    found.push_back({static_cast<std::time_t>(query.integer(0)), query.text(1), query.text(2)});
+  }
+  if (step == sqlitestmt::step::failed) return std::nullopt;
+  return found;
+}
+
+std::optional<storedhealth> alertstore::health() {
+  // One snapshot for every figure, so that a write in between cannot pair
+  // a last alert and a last test from different moments.
+  sqlitetransaction snapshot(db_);
+  if (!snapshot.ok()) return std::nullopt;
+  storedhealth health;
+  sqlitestmt created(db_, "SELECT value FROM meta WHERE key = 'created'");
+  if (created.next() != sqlitestmt::step::row) return std::nullopt;
+  health.created = static_cast<std::time_t>(std::strtoll(created.text(0).c_str(), nullptr, 10));
+
+  alertquery newest;
+  newest.limit = 1;
+  const std::optional<std::vector<storedalert>> last = alerts(newest);
+  if (!last) return std::nullopt;
+  if (!last->empty()) health.lastalert = last->front();
+
+  sqlitestmt test(db_, "SELECT max(last_heard) FROM alerts WHERE event_code = 'RWT'");
+  if (test.next() != sqlitestmt::step::row) return std::nullopt;
+  if (!test.isnull(0)) health.lasttest = static_cast<std::time_t>(test.integer(0));
+
+  sqlitestmt answer(db_, "SELECT max(time) FROM answers WHERE answered = 1");
+  if (answer.next() != sqlitestmt::step::row) return std::nullopt;
+  if (!answer.isnull(0)) health.lastanswer = static_cast<std::time_t>(answer.integer(0));
+
+  sqlitestmt silence(db_,
+                     "SELECT time, path FROM answers WHERE answered = 0 ORDER BY id DESC LIMIT 1");
+  const sqlitestmt::step step = silence.next();
+  if (step == sqlitestmt::step::failed) return std::nullopt;
+  if (step == sqlitestmt::step::row) {
+    health.lastsilence = static_cast<std::time_t>(silence.integer(0));
+    health.silentpath = silence.text(1);
+  }
+
+  // Kept in order, so the newest row says whether the receiver answers now,
+  // even when an answer and a silence fall in the same second.
+  sqlitestmt latest(db_, "SELECT answered FROM answers ORDER BY id DESC LIMIT 1");
+  const sqlitestmt::step lateststep = latest.next();
+  if (lateststep == sqlitestmt::step::failed) return std::nullopt;
+  health.silent = lateststep == sqlitestmt::step::row && latest.integer(0) == 0;
+  return health;
+}

@@ -1,0 +1,125 @@
+// alertstore.h -- the memory of alerts: an SQLite database of every alert
+// heard, the lines that were rejected, and the receiver's answers.
+//
+// zud writes it (after each alert has gone out on the network); zud-alerts
+// reads it, read-only, while zud runs.  WAL journal, so that readers never
+// wait for the writer nor the writer for them; synchronous=NORMAL, so that an
+// alert costs no disk flush (a power cut may lose the last few alerts,
+// never the file); a busy timeout of 50 ms, so that a reader holding a lock
+// can never hold up zud for longer.  The journal is moved into the file by
+// checkpoint(), which zud calls when quiet; SQLite does it by itself only
+// when the journal grows large.  The schema version lives in
+// PRAGMA user_version; a store without one gets the schema on first opening.
+#ifndef ZUD_ALERTSTORE_H
+#define ZUD_ALERTSTORE_H
+
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "same/heard.h"
+#include "store/sqlite.h"
+
+// An alert as the store keeps it.
+struct storedalert {
+  heardalert heard;
+  std::time_t lastheard = 0;  // the last repeat, or when first heard
+  long long repeats = 0;      // times heard again after the first
+};
+
+// A line that could not be read as a header.
+struct storedrejection {
+  std::time_t received = 0;
+  std::string line;    // printable text
+  std::string reason;
+};
+
+// What the store knows of the receiver's health.
+struct storedhealth {
+  std::time_t created = 0;                 // when the store was made
+  std::optional<storedalert> lastalert;    // the newest alert heard
+  std::optional<std::time_t> lasttest;     // the newest Required Weekly Test heard
+  std::optional<std::time_t> lastanswer;   // the receiver's newest answer to its query
+  std::optional<std::time_t> lastsilence;  // the newest time it did not answer
+  std::string silentpath;                  // the port that did not answer then
+  bool silent = false;                     // the newest answer kept is a silence
+};
+
+// What `alerts` lists.
+struct alertquery {
+  std::optional<std::time_t> since;  // received at or after
+  std::string eventcode;             // empty: every event
+  long long limit = 0;               // 0: no limit
+};
+
+// Rejected lines kept; older ones are dropped as new ones come.
+inline constexpr long long rejectionsKept = 10000;
+
+class alertstore {
+ public:
+  alertstore();
+  ~alertstore();
+  alertstore(const alertstore &) = delete;
+  alertstore &operator=(const alertstore &) = delete;
+
+  // Opens the store at `path` for writing, creating the file and its schema
+  // when missing; false (error() says why) when it cannot.
+  bool open(const std::string &path);
+  // Opens an existing store for reading only; false when it cannot (a
+  // missing file is not created).
+  bool openreadonly(const std::string &path);
+  // Closes the store; the next open starts afresh.
+  void close();
+  // Open, for reading or writing.
+  bool isopen() const;
+  // Open for writing (open() succeeded).
+  bool writable() const;
+  // SQLite's text for the last failure.
+  const std::string &error() const;
+
+  // Keeps an alert: a new row, or, for an alert already kept (same key), one
+  // more repeat and when it was last heard; with `owedto`, in the same
+  // transaction, owed to that channel (see owe).  False on failure (nothing kept).
+  bool addalert(const heardalert &heard, std::string_view owedto = {});
+  // Keeps a rejected line, dropping the oldest beyond rejectionsKept.
+  bool addrejection(std::time_t received, std::string_view line, std::string_view reason);
+  // Keeps whether the receiver at `path` answered its query at `when`.
+  bool addanswer(std::time_t when, std::string_view path, bool answered);
+  // Records that the alert (kept already) is owed to `channel` ("mqtt"):
+  // heard while that output was on, not yet acknowledged.  False on failure.
+  bool owe(const alert &values, std::string_view channel);
+  // The channel has had the alert acknowledged.  False on failure.
+  bool settle(const alert &values, std::string_view channel);
+  // Moves what the journal holds into the database file, without waiting
+  // for readers; the one step that flushes to disk, so zud runs it when
+  // quiet rather than after an alert.  False on failure.
+  bool checkpoint();
+
+  // The alerts whose expiry lies after `now`, soonest expiry first; nothing on failure.
+  std::optional<std::vector<storedalert>> inforce(std::time_t now);
+  // The alerts owed to `channel`, in the order they were first heard;
+  // nothing on failure.
+  std::optional<std::vector<storedalert>> owed(std::string_view channel);
+  // Alerts newest first, as `query` says; nothing on failure.
+  std::optional<std::vector<storedalert>> alerts(const alertquery &query);
+  // Rejected lines newest first, at most `limit` (0: all); nothing on failure.
+  std::optional<std::vector<storedrejection>> rejections(long long limit);
+  // The receiver's health as kept; nothing on failure.
+  std::optional<storedhealth> health();
+
+ private:
+  struct statements;
+  bool prepare();
+  // Runs `insert` (bound already) and `trim` with `kept`, dropping the
+  // oldest rows beyond it, as one transaction.
+  bool appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long kept);
+  std::optional<std::vector<storedalert>> readalerts(sqlitestmt &query);
+
+  sqlitedb db_;
+  std::unique_ptr<statements> stmts_;  // prepared once per opening
+};
+
+#endif  // ZUD_ALERTSTORE_H
