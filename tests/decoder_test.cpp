@@ -371,6 +371,15 @@ TEST_F(Decoder, StationRunsToDashOrEndOfLine) {
   const std::string station(300, 'S');
   EXPECT_EQ(alertOf("ZCZC-WXR-RWT-016001+0030-2201802-" + station + "-").source,
             station.substr(0, 127));
+  // Stations are not always eight characters; any printable text is one.
+  EXPECT_EQ(alertOf("ZCZC-WXR-TOR-012057+0030-2201802-WTSP/TV-").source, "WTSP/TV");
+}
+
+TEST_F(Decoder, ByteOutsidePrintableAsciiRejectsTheHeader) {
+  // What comes over the air must never drive a terminal or a command.
+  rejects("ZCZC-WXR-TOR-016001+0030-2201802-KB\x1b[2JI/N-", "byte outside printable ASCII");
+  rejects("ZCZC-WXR-TOR-0160\xb1" "01+0030-2201802-KBOI/NWS-", "byte outside printable ASCII");
+  rejects("ZCZC-WXR-TOR-016001+0030-2201802-KBOI/NWS-\x7f", "byte outside printable ASCII");
 }
 
 // Every prefix of the sample line is decoded from a buffer that ends with it:

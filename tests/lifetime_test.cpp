@@ -29,6 +29,10 @@ TEST(Expiry, RoundsToTheQuarterHourUpToAnHourAndToTheHalfHourAbove) {
   EXPECT_EQ(expiry(utc(2026, 3, 1, 2, 45), purgeminutes(130)), utc(2026, 3, 1, 4, 30));
   // Across midnight into the next day.
   EXPECT_EQ(expiry(utc(2026, 12, 31, 23, 50), 30), utc(2027, 1, 1, 0, 15));
+  // Never at or before the issue: 10:01 + 0005 = 10:06 is nearest 10:00, but
+  // the alert lasts until the next mark.
+  EXPECT_EQ(expiry(utc(2026, 3, 1, 10, 1), 5), utc(2026, 3, 1, 10, 15));
+  EXPECT_EQ(expiry(utc(2026, 3, 1, 10, 0), 0), utc(2026, 3, 1, 10, 15));
 }
 
 TEST(IssueYear, IsTheYearHeardInUnlessTheDayLiesFarAheadOrDoesNotExist) {

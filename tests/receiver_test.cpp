@@ -1,6 +1,8 @@
 // The serial link: line assembly, command handshakes, the opening sequence,
 // upload and the dumps.  Pseudo-terminals stand in for the serial port, and
 // zud-sim for the receiver; the lines the link hands over are collected.
+// Exchanges run on the event loop, which runs only while the library's
+// socket descriptor is set: a pipe stands in for it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -60,6 +62,20 @@ struct PtyPair {
     return got;
   }
 };
+
+// Runs the event loop, as zud does, until the link's exchanges have ended;
+// false when they had not after `timeout`.
+bool settle(const receiver &link, std::chrono::milliseconds timeout) {
+  int ends[2];
+  if (pipe(ends) != 0) return false;
+  xPLFD = ends[0];
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (linebusy(link) && std::chrono::steady_clock::now() < deadline) xPL_processMessages(50);
+  xPLFD = -1;
+  close(ends[0]);
+  close(ends[1]);
+  return !linebusy(link);
+}
 
 class LinkTest : public ::testing::Test {
  protected:
@@ -178,6 +194,7 @@ TEST_F(LinkTest, LostPortIsWithdrawnClosedAndReported) {
   int port = link.ttyfd;
   link.tfile = "/dev/receiver-test";
   ASSERT_TRUE(xPL_addIODevice(zudread, link.handle, port, TRUE, FALSE, FALSE));
+  link.watching = true;  // as an opening leaves it
   close(pty.master);
   pty.master = -1;
   std::string err;
@@ -202,15 +219,24 @@ TEST(WaitFor, OnlyTheExactCountOfPendingBytesCounts) {
   EXPECT_EQ(out, "waitfor 513 bytes\nwaitfor 512 bytes\n");
 }
 
-TEST(WriteChar, RepeatsUntilTheReceiverAnswers) {
+TEST_F(LinkTest, CommandIsRepeatedOnTheLoopUntilTheReceiverAnswers) {
   PtyPair pty;
+  plug(pty);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(writechar(pty.slave, "?", 5, 10), 0);
+  test1(link);
+  // The command goes out again every 100 ms while the loop runs on.
+  EXPECT_FALSE(settle(link, 350ms));
+  const std::string sent = pty.receive();
   pty.send("!");
-  EXPECT_EQ(writechar(pty.slave, "d", 5, 10), 1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "writechar returns 0, i = 5\nwritechar returns 1, i = 0\n");
-  EXPECT_EQ(pty.receive(), "?????d");
+  EXPECT_TRUE(settle(link, 1000ms));
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string all = sent + pty.receive();
+  ASSERT_GE(all.size(), 3u);
+  EXPECT_EQ(all, std::string(all.size(), 't'));
+  // Answered: the port is read for lines again, the answer first.
+  EXPECT_EQ(out.rfind("writechar returns 1, i = " + std::to_string(all.size() - 1) + "\n", 0), 0u)
+      << out;
+  EXPECT_TRUE(link.watching);
 }
 
 TEST(WriteChar, FailedWriteIsReportedByTheCaller) {
@@ -327,11 +353,13 @@ class SimTest : public LinkTest {
     ASSERT_EQ(first.rfind("pty ", 0), 0u) << first;
     path = first.substr(4);
   }
-  // Opens the simulated receiver, capturing what the link prints.
+  // Opens the simulated receiver and runs the loop until the opening has
+  // ended, capturing what the link prints.
   void open(std::string *out, std::string *err) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     opendevice(link, path.c_str());
+    EXPECT_TRUE(settle(link, 30000ms));
     *out = testing::internal::GetCapturedStdout();
     *err = testing::internal::GetCapturedStderr();
   }
@@ -340,8 +368,14 @@ class SimTest : public LinkTest {
 TEST_F(SimTest, OpeningQueriesAndDownloadsTheBlock) {
   startSim({"--freq", "162.475", "--altfreq", "162.550", "--fips", "016001,041045",
             "--ident", "TEST RECEIVER\\r\\n"});
-  std::string out, err;
-  open(&out, &err);
+  // A test command asked for during the opening waits for it to end.
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  opendevice(link, path.c_str());
+  test1(link);
+  EXPECT_TRUE(settle(link, 30000ms));
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
   ASSERT_GE(link.ttyfd, 0);
   EXPECT_EQ(link.tfile, path);
   EXPECT_EQ(link.configread, 1);
@@ -353,12 +387,11 @@ TEST_F(SimTest, OpeningQueriesAndDownloadsTheBlock) {
   EXPECT_EQ(link.config[offsetof(zudconfig, mainfreq)], 4);
   EXPECT_TRUE(sim.waitOut("recv ?", 2000ms));
   EXPECT_TRUE(sim.waitOut("recv d", 2000ms));
+  ASSERT_TRUE(sim.waitOut("recv t", 2000ms));
+  EXPECT_LT(sim.out().find("recv d"), sim.out().find("recv t"));
 
   // The port is a device of the event loop: the test command's answer (the
   // built-in sample) arrives through it and is handed over.
-  testing::internal::CaptureStdout();
-  test1(link);
-  testing::internal::GetCapturedStdout();
   sleep(1);
   std::string readOut;
   readOnce(&readOut);
@@ -399,6 +432,7 @@ TEST_F(SimTest, UploadIsAcknowledgedAndKeptByTheReceiver) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   writeconfig(link, image);
+  EXPECT_TRUE(settle(link, 30000ms));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(sim.waitOut("recv block 512", 5000ms));
@@ -413,6 +447,7 @@ TEST_F(SimTest, UploadStopsAtAWrongAnswer) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   writeconfig(link, link.config);
+  EXPECT_TRUE(settle(link, 30000ms));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "writeconfig: wrong response X\n");
 }

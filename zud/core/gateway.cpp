@@ -104,6 +104,16 @@ int signalpipe = -1;
 // user value is an int, finds it here.
 gateway *signalled = nullptr;
 
+// The signals zud acts on.
+constexpr int signalsactedon[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGCHLD};
+
+sigset_t actedon() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : signalsactedon) sigaddset(&set, sig);
+  return set;
+}
+
 void recordsignal(int sig) {
   const int saved = errno;
   const auto number = static_cast<unsigned char>(sig);
@@ -192,7 +202,10 @@ gateway::gateway() : alerts(alertexpired, this) {
     gateway &zud = *static_cast<gateway *>(owner);
     lineheard(zud, reinterpret_cast<const char *>(line), zud.link.tfile.value_or(""));
   };
-  link.reconnectHandler = [](void *owner) { configchanged(*static_cast<gateway *>(owner)); };
+  link.readyHandler = [](void *owner) {
+    gateway &zud = *static_cast<gateway *>(owner);
+    if (zud.zudService != nullptr) parseconfig(zud.zudService, zud.link);
+  };
   link.answerHandler = [](bool answered, void *owner) {
     gateway &zud = *static_cast<gateway *>(owner);
     const std::time_t now = std::time(nullptr);
@@ -326,7 +339,9 @@ void parseconfig(xPL_ServicePtr service, receiver &link) {
 
   if ((text = xPL_getServiceConfigValue(service, "device")) != nullptr) {
     fprintf(stderr, "device=%s\n", text);
-    if (text[0] != '\0' && (!link.tfile || *link.tfile != text)) opendevice(link, text);
+    // The rest is mapped once the new port's block has been read (the
+    // opening's end runs the mapping again), not onto the old port's block.
+    if (text[0] != '\0' && (!link.tfile || *link.tfile != text) && opendevice(link, text)) return;
   }
   if ((text = xPL_getServiceConfigValue(service, "freq")) != nullptr) {
     fprintf(stderr, "freq=%s\n", text);
@@ -366,7 +381,13 @@ void configChangedHandler(xPL_ServicePtr, xPL_ObjectPtr userData) {
 }
 
 void configchanged(gateway &zud) {
-  parseconfig(zud.zudService, zud.link);
+  // Never in the middle of an exchange with the receiver (an upload, an
+  // opening): the new values are mapped as soon as it ends, never dropped.
+  if (linebusy(zud.link)) {
+    zud.link.remap = true;
+  } else {
+    parseconfig(zud.zudService, zud.link);
+  }
   const std::vector<std::string> codes = configvalues(zud.zudService, "event");
   if (zud.dog != nullptr) zud.dog->settestexpected(passestests(codes), std::time(nullptr));
   for (auto &out : zud.outputs) out->eventsconfigured(codes);
@@ -394,17 +415,26 @@ void test2(gateway &zud) {
   lineheard(zud, reinterpret_cast<const char *>(samplesame), sampleorigin);
 }
 
+void blocksignals() {
+  const sigset_t acted = actedon();
+  sigprocmask(SIG_BLOCK, &acted, nullptr);
+}
+
 bool installsignals(gateway &zud) {
   signalled = &zud;
+  const sigset_t acted = actedon();
   int ends[2];
-  if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-  signalpipe = ends[1];
-  struct sigaction action {};
-  action.sa_handler = recordsignal;
-  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGCHLD}) {
-    if (sigaction(sig, &action, nullptr) != 0) return false;
+  bool ok = pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0;
+  if (ok) {
+    signalpipe = ends[1];
+    struct sigaction action {};
+    action.sa_handler = recordsignal;
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&action.sa_mask);
+    for (int sig : signalsactedon) ok = ok && sigaction(sig, &action, nullptr) == 0;
+    ok = ok && xPL_addIODevice(signalsready, 0, ends[0], TRUE, FALSE, FALSE) == TRUE;
   }
-  return xPL_addIODevice(signalsready, 0, ends[0], TRUE, FALSE, FALSE) == TRUE;
+  // Let in even when an action could not be set: TERM must still stop zud.
+  sigprocmask(SIG_UNBLOCK, &acted, nullptr);
+  return ok;
 }

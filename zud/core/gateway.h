@@ -73,14 +73,17 @@ void sourceheard(gateway &zud, const sourceline &line, const linesource &source)
 // Declares the seven configuration items, each with its default value.
 void declareconfig(xPL_ServicePtr service);
 
-// Applies the service's configuration to the receiver: its device and its block.
+// Applies the service's configuration to the receiver: its device and its
+// block.  A new device is opened and the rest waits for its block (the
+// link's readyHandler runs this again when the opening ends).
 void parseconfig(xPL_ServicePtr service, receiver &link);
 
 // Configuration-changed listener; userData is the gateway.
 void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr userData);
 
-// Maps the service's configuration onto the receiver and tells the
-// watchdog whether weekly tests are to be expected.
+// Maps the service's configuration onto the receiver (once the exchange in
+// progress, if any, has ended) and tells the watchdog and the outputs the
+// configured event codes.
 void configchanged(gateway &zud);
 
 // SIGTERM/SIGINT action: goodbye heartbeat, outputs closed, the commands
@@ -90,8 +93,13 @@ void shutdownHandler(gateway &zud);
 // SIGUSR2 action: decodes the built-in sample header.
 void test2(gateway &zud);
 
+// Blocks SIGTERM, SIGINT, SIGUSR1, SIGUSR2 and SIGCHLD until installsignals
+// has set their actions: one that comes before then waits.
+void blocksignals();
+
 // Records SIGTERM, SIGINT, SIGUSR1, SIGUSR2 and SIGCHLD and acts on them, on `zud`,
-// from the event loop, never in the middle of other work.  False when it cannot.
+// from the event loop, never in the middle of other work; then lets them
+// in.  False when it cannot.
 bool installsignals(gateway &zud);
 
 #endif  // ZUD_GATEWAY_H

@@ -117,6 +117,9 @@ void reportloopend(int error) {
 
 int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) toolkit::exitOnHelpOrVersion("zud", argv[i], usage);
+  // A signal that comes before its action is set (a USR2 from a script that
+  // started zud a moment ago) waits instead of ending the process.
+  blocksignals();
 
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // Lives as long as the process: the shutdown action ends it with exit(),
@@ -156,12 +159,16 @@ int main(int argc, char **argv) {
   xPL_setServiceVersion(zudService, ZUD_VERSION);
   if (!xPL_isServiceConfigured(zudService)) declareconfig(zudService);
   zud.zudService = zudService;
+  // Signals are acted on from the loop, so those that came until now wait
+  // in the pipe for everything below to be in place.
+  if (!installsignals(zud)) perror("zud: cannot install signal actions");
+  // The network first: the heartbeat leaves before anything that may take
+  // time (the store, the broker, the receiver, the commands) has started.
+  xPL_setServiceEnabled(zudService, TRUE);
   startoutputs(zud, parsed.options, mqtt.settings);
   configchanged(zud);
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);
-  if (!installsignals(zud)) perror("zud: cannot install signal actions");
   startsources(zud, parsed.options);
-  xPL_setServiceEnabled(zudService, TRUE);
   xPL_processMessages(-1);
   // TERM and INT end the process from inside the loop with status 0, so a
   // loop that returns has failed: a service manager must hear of it.

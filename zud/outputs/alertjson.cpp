@@ -43,5 +43,7 @@ jsonvalue alertjson(const heardalert &heard) {
 }
 
 std::string jsontext(const jsonvalue &value) {
-  return value.dump(-1, ' ', false, jsonvalue::error_handler_t::replace);
+  // ASCII only: whatever a reader shows it on, no byte of it can be taken
+  // for a terminal's control.
+  return value.dump(-1, ' ', true, jsonvalue::error_handler_t::replace);
 }

@@ -23,8 +23,9 @@ const char *significance(std::string_view eventcode);
 // duration (the purge text), station, header.
 jsonvalue alertjson(const heardalert &heard);
 
-// Compact JSON text; bytes that are not UTF-8 (a damaged station name)
-// become U+FFFD instead of failing.
+// Compact JSON text in printable ASCII (anything else escaped as \uXXXX);
+// bytes that are not UTF-8 (a damaged station name) become U+FFFD instead
+// of failing.
 std::string jsontext(const jsonvalue &value);
 
 #endif  // ZUD_ALERTJSON_H

@@ -5,7 +5,10 @@
 // locations, in header order, as fit; together they carry each location once.
 #include "outputs/xploutput.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "same/printable.h"
 
@@ -37,32 +40,58 @@ bool fits(xPL_ServicePtr service, const alert &values, std::size_t from, std::si
   return fitting;
 }
 
-// Sends the trigger with the locations [from, to) and releases it.
-void sendpart(xPL_ServicePtr service, const alert &values, std::size_t from, std::size_t to) {
+// Sends the trigger with the locations [from, to) and releases it; false,
+// with errno set, when it could not be sent.
+bool sendpart(xPL_ServicePtr service, const alert &values, std::size_t from, std::size_t to) {
   xPL_MessagePtr message = alertmessage(service, values, from, to);
-  xPL_sendServiceMessage(service, message);
+  const bool sent = xPL_sendServiceMessage(service, message) == TRUE;
+  const int error = errno;
   xPL_releaseMessage(message);
+  errno = error;
+  return sent;
 }
+
+// Failures of the same kind are reported at most this often.
+constexpr long long reportEveryMs = 60000;
 
 }  // namespace
 
-void sendalert(xPL_ServicePtr service, const alert &values) {
+bool sendalert(xPL_ServicePtr service, const alert &values) {
   const std::size_t count = values.locations.size();
-  xPL_MessagePtr whole = alertmessage(service, values, 0, count);
-  const bool fitting = xPL_formatMessage(whole) != nullptr;
-  if (fitting) xPL_sendServiceMessage(service, whole);
-  xPL_releaseMessage(whole);
-  if (fitting) return;
+  if (fits(service, values, 0, count)) return sendpart(service, values, 0, count);
+  bool sent = true;
+  int error = 0;
   for (std::size_t from = 0; from < count;) {
     std::size_t to = from + 1;  // at least one location, so that every part moves on
     while (to < count && fits(service, values, from, to + 1)) ++to;
-    sendpart(service, values, from, to);
+    if (!sendpart(service, values, from, to)) {
+      sent = false;
+      error = errno;
+    }
     from = to;
   }
+  errno = error;
+  return sent;
 }
 
 void xploutput::alertheard(const heardalert &heard, bool) {
-  if (service_ != nullptr) sendalert(service_, heard.values);
+  if (service_ == nullptr || sendalert(service_, heard.values)) return;
+  const int error = errno;
+  const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+  if (lastreport_ != 0 && now - lastreport_ < reportEveryMs) {
+    ++unreported_;
+    return;
+  }
+  std::string since;
+  if (unreported_ > 0) {
+    since = ", and " + std::to_string(unreported_) + " more since the last report";
+  }
+  std::fprintf(stderr, "zud: cannot send %s on xPL (%s)%s -- said at most once a minute\n",
+               heard.values.event.c_str(), std::strerror(error), since.c_str());
+  lastreport_ = now;
+  unreported_ = 0;
 }
 
 decoding heardline(std::string_view line, CountyNames names, std::time_t received) {

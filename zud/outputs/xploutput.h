@@ -12,11 +12,14 @@
 #include "xPL.h"
 
 // Sends the alert as one weather.alert trigger through `service`, or as
-// several when it does not fit one datagram.
-void sendalert(xPL_ServicePtr service, const alert &values);
+// several when it does not fit one datagram; false, with errno set, when a
+// datagram could not be sent (the others are sent all the same).
+bool sendalert(xPL_ServicePtr service, const alert &values);
 
 // The weather.alert trigger as an output: every header, repeats included,
-// goes out at once.
+// goes out at once.  A send that fails is one line on standard error, at
+// most one a minute while sends keep failing (with the count of those not
+// reported), so that a network that is down is heard of without a flood.
 class xploutput : public output {
  public:
   // `service` is the gateway's, read at each alert (it is set after start-up).
@@ -25,6 +28,8 @@ class xploutput : public output {
 
  private:
   const xPL_ServicePtr &service_;
+  long long lastreport_ = 0;  // monotonic ms of the last failure reported; 0: none
+  int unreported_ = 0;        // failures since then
 };
 
 // Echoes one header line on stdout as printable text, decodes it as heard at

@@ -562,6 +562,13 @@ decoding decodesame(std::string_view line, CountyNames names, std::time_t receiv
   const std::string_view text = line.substr(count);
   if (startsWith(text, textend)) return endofmessage{};
   if (!startsWith(text, textstart)) return rejected("bad text start", line);
+  // A header is printable ASCII from end to end.  A byte outside it is a
+  // damaged reception (or a hostile one): it never reaches a trigger, a
+  // terminal or a command as part of a station's name or a code.
+  const bool printabletext = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c <= 0x7e;
+  });
+  if (!printabletext) return rejected("byte outside printable ASCII", line);
   decoding decoded = readHeader(line, Cursor(line, count + textstart.size()), names, received);
   if (alert *values = std::get_if<alert>(&decoded)) values->header = printable(text);
   return decoded;

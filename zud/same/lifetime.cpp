@@ -41,5 +41,8 @@ std::time_t expiry(std::time_t issued, int purge) {
   // Floor division, so that instants before 1970 round the same way.
   long long below = end / step * step;
   if (below > end) below -= step;
-  return static_cast<std::time_t>(end - below >= step - (end - below) ? below + step : below);
+  const long long nearest = end - below >= step - (end - below) ? below + step : below;
+  // A short purge just after a mark would round back to before the issue:
+  // an alert is in force for a while, so the mark after it is taken then.
+  return static_cast<std::time_t>(nearest > issued ? nearest : below + step);
 }

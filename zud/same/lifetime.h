@@ -38,7 +38,8 @@ int purgeminutes(int hhmm);
 // When an alert issued at `issued` with `purge` minutes stops being in force:
 // issue + purge rounded to the nearest quarter hour of the clock when the
 // purge time is at most an hour, to the nearest half hour above; a time
-// exactly between two marks goes to the later one.
+// exactly between two marks goes to the later one, and a mark at or before
+// the issue to the next one (an alert is always in force for a while).
 std::time_t expiry(std::time_t issued, int purge);
 
 #endif  // ZUD_LIFETIME_H

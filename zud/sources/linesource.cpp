@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,18 @@ namespace {
 // after this long: soon enough for a radio unplugged and plugged back, slow
 // enough that a command that fails at once does not flood the journal.
 constexpr int retryMs = 5000;
+// A command that keeps failing waits twice as long after each failure, up
+// to this; one that ran this long is back to a retry after retryMs.
+constexpr int lastRetryMs = 300000;
+constexpr long long ranWellMs = 60000;
+// While a command keeps failing, the same line is said at most this often.
+constexpr long long sayAgainMs = 3600000;
+
+long long monotonicms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 constexpr std::string_view blanks = " \t\r\n";
 
@@ -55,7 +68,8 @@ linesource::linesource(int number, sourceoption option, linehandler handler, voi
     : name_("source " + std::to_string(number)),
       option_(std::move(option)),
       handler_(handler),
-      owner_(owner) {
+      owner_(owner),
+      backoffms_(retryMs) {
   if (option_.what == sourceoption::kind::command) {
     origin_ = name_ + " (" + option_.text + ")";
   } else {
@@ -91,11 +105,10 @@ void linesource::later(int ms) {
 void linesource::retry(void *self) { static_cast<linesource *>(self)->start(); }
 
 void linesource::startcommand() {
+  startedat_ = monotonicms();
   const startedchild child = startchild(option_.text, childenvironment(), commandended, this);
   if (child.pid < 0) {
-    std::fprintf(stderr, "%s: cannot start '%s' (%s) -- trying again in %d s\n", name_.c_str(),
-                 option_.text.c_str(), std::strerror(errno), retryMs / 1000);
-    later(retryMs);
+    restartlater("cannot start '" + option_.text + "' (" + std::strerror(errno) + ")");
     return;
   }
   pid_ = child.pid;
@@ -144,9 +157,38 @@ void linesource::outputline(std::string_view line, void *self) {
 }
 
 void linesource::errorline(std::string_view line, void *self) {
-  const linesource &source = *static_cast<linesource *>(self);
+  linesource &source = *static_cast<linesource *>(self);
+  if (!source.maysay(std::string(line))) return;
   std::fprintf(stderr, "%s: %.*s\n", source.name_.c_str(), static_cast<int>(line.size()),
                line.data());
+}
+
+bool linesource::maysay(const std::string &line) {
+  const long long now = monotonicms();
+  const bool failing = backoffms_ > retryMs;
+  const auto said = said_.find(line);
+  if (failing && said != said_.end() && now - said->second < sayAgainMs) return false;
+  // Only what the command says while it fails is remembered, and only for
+  // the hour: a command that runs well says what it likes.
+  if (said_.size() >= 64) said_.clear();
+  said_[line] = now;
+  return true;
+}
+
+void linesource::restartlater(const std::string &why) {
+  const long long now = monotonicms();
+  if (now - startedat_ >= ranWellMs) {
+    backoffms_ = retryMs;
+    said_.clear();
+  }
+  const int wait = backoffms_;
+  if (maysay(why)) {
+    const bool failing = wait > retryMs;
+    std::fprintf(stderr, "%s: %s -- starting it again in %d s%s\n", name_.c_str(), why.c_str(),
+                 wait / 1000, failing ? " (it keeps failing: said at most once an hour)" : "");
+  }
+  backoffms_ = std::min(backoffms_ * 2, lastRetryMs);
+  later(wait);
 }
 
 void linesource::outputended(int error, void *self) {
@@ -184,7 +226,5 @@ void linesource::commandended(pid_t, int status, void *self) {
   source.err_.reset();
   source.pid_ = -1;
   if (source.stopped_) return;
-  std::fprintf(stderr, "%s: %s -- starting it again in %d s\n", source.name_.c_str(),
-               endtext(status).c_str(), retryMs / 1000);
-  source.later(retryMs);
+  source.restartlater(endtext(status));
 }

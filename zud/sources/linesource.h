@@ -3,7 +3,9 @@
 // samedec, a FIFO or a file.
 //
 // A source is a command zud runs (`--source-command`), started again 5 s
-// after it exits, or a path it reads (`--source-file`: a FIFO, reopened when
+// after it exits (a command that keeps failing within a minute of its start
+// waits twice as long each time, up to 5 minutes, and each of its failure
+// lines is said at most once an hour), or a path it reads (`--source-file`: a FIFO, reopened when
 // its writer closes; a file; "-" for standard input).  Its standard output
 // is read in the event loop line by line, with the serial link's 512-byte
 // limit; its standard error is passed on to zud's, each line after the
@@ -15,6 +17,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,6 +73,11 @@ class linesource {
 
  private:
   void startcommand();
+  // The command ended or could not start: the next start after the back-off.
+  void restartlater(const std::string &why);
+  // Whether a failure line may be said now: always while the command runs
+  // well, at most once an hour while it keeps failing.
+  bool maysay(const std::string &line);
   void openfile();
   void later(int ms);
   static void retry(void *self);
@@ -87,6 +95,9 @@ class linesource {
   bool stopped_ = false;
   pid_t pid_ = -1;
   bool started_ = false;  // its command ran at least once
+  long long startedat_ = 0;  // monotonic ms of the command's last start
+  int backoffms_;            // before the next start
+  std::map<std::string, long long> said_;  // failure lines, when last said
   bool fifo_ = false;
   int openerror_ = 0;  // the last failure to open the path that was reported
   std::unique_ptr<linereader> out_;

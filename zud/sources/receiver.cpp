@@ -1,9 +1,14 @@
 // receiver.cpp -- the serial link to the weather-alert receiver.
 //
-// The opening sequence and the upload block the whole process while they
-// talk to the receiver: they run from inside event-loop handlers and finish
-// before the loop goes on.  Every wait has a bound, so a receiver that stays
-// silent (or talks too much) costs seconds, never a hung daemon.
+// An exchange is a job (an opening, an upload, a test) made of steps; the
+// step in progress is the link's `step`, and whatever it waits for (a
+// pause, an answer, pending bytes) comes back as one of two calls: the
+// link's one timer (`steptimer`) or the port's readiness (`zudread`, only
+// while the answer to "?" is read: in every other step the port is not
+// watched, so bytes the receiver sends wait in the driver to be counted and
+// read by the step, exactly as a blocking exchange would find them).  Every
+// wait has a bound, so a receiver that stays silent (or talks too much)
+// costs seconds of its own exchange and nothing else.
 #include "sources/receiver.h"
 
 #include <fcntl.h>
@@ -33,6 +38,7 @@ constexpr int answerWaitMs = 2000;     // first byte of the answer to "?"
 constexpr int answerQuietMs = 200;     // the answer has ended after this much quiet
 constexpr int blockWaitSeconds = 10;   // the whole block after "d"
 constexpr int ackWaitSeconds = 10;     // each acknowledgement of an upload
+constexpr int lookEveryMs = 1000;      // between looks for pending bytes
 constexpr int reopenSeconds = 5;
 
 // ---------------------------------------------------------------------------
@@ -66,12 +72,6 @@ receiver *receiverof(int handle) {
 // Small helpers
 // ---------------------------------------------------------------------------
 
-void sleepms(int ms) {
-  timespec left = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
 // Prints bytes by the dump rule: printable ASCII as itself, else [0xNN].
 void outputescaped(const unsigned char *buf, int cnt) {
   const std::string text =
@@ -79,13 +79,23 @@ void outputescaped(const unsigned char *buf, int cnt) {
   fwrite(text.data(), 1, text.size(), stdout);
 }
 
-// Waits up to `seconds` for exactly cnt pending bytes, testing once a second.
-bool awaitpending(int fd, int cnt, int seconds) {
-  for (int waited = 0;; waited++) {
-    if (waitfor(fd, cnt)) return true;
-    if (waited >= seconds) return false;
-    sleep(1);
+// Whether the receiver has started to send: a readiness test without waiting.
+int answered(int fd) {
+  pollfd port = {fd, POLLIN, 0};
+  return poll(&port, 1, 0);
+}
+
+// The port as a device of the event loop, or not.  It is watched while
+// lines are read and while the answer to "?" comes in; in the other steps
+// what the receiver sends is left in the driver for the step to count.
+void watch(receiver &link, bool on) {
+  if (link.ttyfd < 0 || link.watching == on) return;
+  if (on) {
+    xPL_addIODevice(zudread, link.handle, link.ttyfd, TRUE, FALSE, FALSE);
+  } else {
+    xPL_removeIODevice(link.ttyfd);
   }
+  link.watching = on;
 }
 
 // ---------------------------------------------------------------------------
@@ -93,14 +103,14 @@ bool awaitpending(int fd, int cnt, int seconds) {
 // ---------------------------------------------------------------------------
 
 // Opens path as the receiver's port: read/write, no controlling terminal,
-// blocking once open.  O_NONBLOCK keeps a port without carrier from blocking
-// the open itself.  -1 when it cannot be opened; -2 when it is no terminal.
+// non-blocking (a port without carrier cannot hold the open, and no read or
+// write can hold the loop).  -1 when it cannot be opened; -2 when it is no
+// terminal.
 int openport(const char *path) {
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     if (errno != EISDIR) return -1;
   } else if (isatty(fd)) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
   } else {
     close(fd);
@@ -126,63 +136,279 @@ void setline(int fd) {
   tcsetattr(fd, TCSANOW, &settings);
 }
 
-// Reads the answer to "?" into the line buffer: it has ended once the line
-// stays quiet for a moment.  Returns the bytes read; 0 when none came in time.
-int readanswer(receiver &link) {
-  pollfd port = {link.ttyfd, POLLIN, 0};
-  if (poll(&port, 1, answerWaitMs) <= 0) {
-    fprintf(stderr, "no answer to ? within %d s\n", answerWaitMs / 1000);
-    return 0;
-  }
-  int got = 0;
-  while (got < blocksize) {
-    ssize_t n = read(link.ttyfd, link.buffer + got, static_cast<std::size_t>(blocksize - got));
-    if (n <= 0) break;
-    got += static_cast<int>(n);
-    if (poll(&port, 1, answerQuietMs) <= 0 || !(port.revents & POLLIN)) break;
-  }
-  return got;
+// ---------------------------------------------------------------------------
+// Exchanges
+// ---------------------------------------------------------------------------
+//
+// A job is a fixed sequence of steps; `stepindex` says where the job is.
+//   opening: "?" until answered, the answer, "d" until answered, the block
+//   upload:  "p" until answered, "!", the 512 bytes, "*"
+//   test:    "t" until answered
+// A step ends by calling nextstep(), or endjob() when the rest of the job
+// makes no sense (an upload the receiver refused).
+
+void startstep(receiver &link);
+void nextstep(receiver &link);
+
+// The link's one timer: the pause or wait of the step in progress is over.
+void steptimer(xPL_ObjectPtr self);
+
+void arm(receiver &link, int ms) {
+  xPL_removeTimer(steptimer, &link);
+  xPL_addTimer(steptimer, ms, &link);
 }
 
-// Downloads the block into config; configread and config stay as they were
-// when no whole block arrives in time.
-void readblock(receiver &link) {
-  // Whatever is still pending (the tail of an answer, a stray line) would
-  // spoil the count of exactly one block.
-  tcflush(link.ttyfd, TCIFLUSH);
-  if (writechar(link.ttyfd, "d", commandRepeats, commandPauseMs) != 1) perror("writechar d");
-  if (!awaitpending(link.ttyfd, blocksize, blockWaitSeconds)) {
+void disarm(receiver &link) { xPL_removeTimer(steptimer, &link); }
+
+// The command character of the step in progress.
+char commandof(const receiver &link) {
+  const char what = link.jobs.front().what;
+  if (what == 'o') return link.stepindex == 0 ? '?' : 'd';
+  return what;  // 'p' and 't' are their own commands
+}
+
+// The job has ended (or was cut short): the next waiting one starts, or the
+// link goes back to reading lines.
+void endjob(receiver &link) {
+  disarm(link);
+  // After an opening the configuration is mapped onto the new block (which
+  // may ask for an upload); like a configuration change that came during an
+  // exchange, it waits until no exchange is left.
+  if (!link.jobs.empty() && link.jobs.front().what == 'o') link.remap = true;
+  if (!link.jobs.empty()) link.jobs.pop_front();
+  link.step = linestep::idle;
+  if (!link.jobs.empty()) {
+    link.stepindex = 0;
+    return startstep(link);
+  }
+  watch(link, true);
+  if (link.remap && link.readyHandler != nullptr) {
+    link.remap = false;
+    link.readyHandler(link.owner);
+  }
+}
+
+// A command has ended: its result as a blocking writechar would give it (1
+// answered, 0 not answered after every try, below 1 a failed write).
+void commanddone(receiver &link, int result) {
+  // A silence has no errno of its own; the report should not borrow one.
+  const int error = result == 0 ? ETIMEDOUT : errno;
+  const std::string what = std::string("writechar ") + commandof(link);
+  printf("writechar returns %d, i = %d\n", result, link.tries);
+  if (result != 1) {
+    errno = error;
+    perror(what.c_str());
+  }
+  nextstep(link);
+}
+
+// Sends the command character once more; the pause follows on the timer.
+void sendcommand(receiver &link) {
+  const char command = commandof(link);
+  const ssize_t written = write(link.ttyfd, &command, 1);
+  if (written != 1) return commanddone(link, static_cast<int>(written));
+  arm(link, commandPauseMs);
+}
+
+// The pause after a command is over: answered, or one more try.
+void commandpaused(receiver &link) {
+  const int result = answered(link.ttyfd);
+  if (result > 0) return commanddone(link, result);
+  if (++link.tries < commandRepeats) return sendcommand(link);
+  commanddone(link, result);
+}
+
+// The answer to "?" has ended (or never came).
+void answerdone(receiver &link) {
+  disarm(link);
+  watch(link, false);
+  if (link.got == 0) fprintf(stderr, "no answer to ? within %d s\n", answerWaitMs / 1000);
+  if (link.got > 0) outputbuffer(link.buffer, link.got);
+  if (link.answerHandler != nullptr) link.answerHandler(link.got > 0, link.owner);
+  nextstep(link);
+}
+
+// Reads what has come of the answer to "?" into the line buffer; it has
+// ended once the line stays quiet for a moment.
+void readanswer(receiver &link) {
+  const ssize_t n = read(link.ttyfd, link.buffer + link.got,
+                         static_cast<std::size_t>(blocksize - link.got));
+  if (n > 0) link.got += static_cast<int>(n);
+  if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) return answerdone(link);
+  if (link.got >= blocksize) return answerdone(link);
+  if (link.got > 0) arm(link, answerQuietMs);
+}
+
+// A look for the block after "d": exactly 512 bytes pending, or one more
+// second, or given up.
+void lookforblock(receiver &link) {
+  if (!waitfor(link.ttyfd, blocksize)) {
+    if (link.tries++ < blockWaitSeconds) return arm(link, lookEveryMs);
     fprintf(stderr, "no configuration block within %d s -- block not read\n", blockWaitSeconds);
     tcflush(link.ttyfd, TCIFLUSH);
-    return;
+    return nextstep(link);
   }
   unsigned char block[blocksize];
-  ssize_t n = read(link.ttyfd, block, blocksize);
+  const ssize_t n = read(link.ttyfd, block, blocksize);
   if (n != blocksize) {
     fprintf(stderr, "configuration block cut short (%d bytes) -- block not read\n",
             static_cast<int>(n));
-    return;
+    return nextstep(link);
   }
   memcpy(link.config, block, blocksize);
   outputbuffer(block, blocksize);
   outputconfig(link.config);
   link.configread = 1;
+  nextstep(link);
 }
 
-// The rest of the opening sequence, once the port is open.
+// A look for an upload's one-byte acknowledgement; the upload ends at a
+// silence or a wrong answer.
+void lookforack(receiver &link) {
+  const char expected = link.stepindex == 1 ? '!' : '*';
+  if (!waitfor(link.ttyfd, 1)) {
+    if (link.tries++ < ackWaitSeconds) return arm(link, lookEveryMs);
+    fprintf(stderr, "writeconfig: no answer within %d s\n", ackWaitSeconds);
+    return endjob(link);
+  }
+  unsigned char answer = 0;
+  if (read(link.ttyfd, &answer, 1) != 1) {
+    fprintf(stderr, "writeconfig: read failed\n");
+    return endjob(link);
+  }
+  if (answer != static_cast<unsigned char>(expected)) {
+    fprintf(stderr, "writeconfig: wrong response %c\n", answer);
+    return endjob(link);
+  }
+  nextstep(link);
+}
+
+// Writes the next byte of the upload; the 10 ms pause follows on the timer.
+void uploadbyte(receiver &link) {
+  const unsigned char byte = link.jobs.front().image[static_cast<std::size_t>(link.tries)];
+  const ssize_t written = write(link.ttyfd, &byte, 1);
+  if (written != 1) {
+    // As a blocking writechar with one try reports a failed write; the
+    // upload goes on, as it always has.
+    printf("writechar returns %d, i = 0\n", static_cast<int>(written));
+    if (++link.tries < blocksize) return uploadbyte(link);
+    return nextstep(link);
+  }
+  arm(link, uploadPauseMs);
+}
+
+void uploadpaused(receiver &link) {
+  const int result = answered(link.ttyfd);
+  printf("writechar returns %d, i = %d\n", result, result > 0 ? 0 : 1);
+  if (++link.tries < blocksize) return uploadbyte(link);
+  nextstep(link);
+}
+
+// Starts the step `stepindex` of the job in progress.
+void startstep(receiver &link) {
+  const linejob &job = link.jobs.front();
+  link.tries = 0;
+  watch(link, false);
+  switch (job.what) {
+    case 'o':
+      switch (link.stepindex) {
+        case 0:  // "?"
+        case 2:  // "d"
+          if (link.stepindex == 2) {
+            // Whatever is still pending (the tail of an answer, a stray
+            // line) would spoil the count of exactly one block.
+            tcflush(link.ttyfd, TCIFLUSH);
+          }
+          link.step = linestep::command;
+          return sendcommand(link);
+        case 1:
+          link.step = linestep::answer;
+          link.got = 0;
+          watch(link, true);
+          arm(link, answerWaitMs);
+          // Bytes that came with the pause after "?" are taken at once.
+          if (answered(link.ttyfd) > 0) readanswer(link);
+          return;
+        case 3:
+          link.step = linestep::block;
+          return lookforblock(link);
+        default:
+          return endjob(link);
+      }
+    case 'p':
+      switch (link.stepindex) {
+        case 0:
+          link.step = linestep::command;
+          return sendcommand(link);
+        case 1:
+        case 3:
+          link.step = linestep::ack;
+          return lookforack(link);
+        case 2:
+          link.step = linestep::upload;
+          return uploadbyte(link);
+        default:
+          return endjob(link);
+      }
+    case 't':
+      if (link.stepindex == 0) {
+        link.step = linestep::command;
+        return sendcommand(link);
+      }
+      return endjob(link);
+    default:
+      return endjob(link);
+  }
+}
+
+void nextstep(receiver &link) {
+  disarm(link);
+  ++link.stepindex;
+  startstep(link);
+}
+
+void steptimer(xPL_ObjectPtr self) {
+  receiver &link = *static_cast<receiver *>(self);
+  switch (link.step) {
+    case linestep::command:
+      return commandpaused(link);
+    case linestep::answer:
+      return answerdone(link);
+    case linestep::block:
+      return lookforblock(link);
+    case linestep::ack:
+      return lookforack(link);
+    case linestep::upload:
+      return uploadpaused(link);
+    case linestep::idle:
+      return;
+  }
+}
+
+// Adds an exchange; it starts at once when the link is idle.
+void addjob(receiver &link, linejob job) {
+  link.jobs.push_back(std::move(job));
+  if (link.step == linestep::idle && link.jobs.size() == 1) {
+    link.stepindex = 0;
+    startstep(link);
+  }
+}
+
+// Drops every exchange, in progress or waiting (the port is going).
+void dropjobs(receiver &link) {
+  disarm(link);
+  link.jobs.clear();
+  link.step = linestep::idle;
+}
+
+// The rest of the opening, once the port is open: its line settings, then
+// the opening exchange on the loop.
 void attach(receiver &link, int fd, const char *path) {
   link.ttyfd = fd;
   link.tfile = path;
   link.bp = link.buffer;  // a partial line from an earlier port means nothing here
   setline(link.ttyfd);
-  xPL_addIODevice(zudread, link.handle, link.ttyfd, TRUE, FALSE, FALSE);
-
-  if (writechar(link.ttyfd, "?", commandRepeats, commandPauseMs) != 1) perror("writechar ?");
-  int answered = readanswer(link);
-  if (answered > 0) outputbuffer(link.buffer, answered);
-  if (link.answerHandler != nullptr) link.answerHandler(answered > 0, link.owner);
-
-  readblock(link);
+  addjob(link, linejob{'o', {}});
 }
 
 // ---------------------------------------------------------------------------
@@ -208,7 +434,8 @@ void reportopenerror(receiver &link, const char *path, int error) {
           strerror(error), reopenSeconds);
 }
 
-// Tries the path that `link` waits for again.
+// Tries the path that `link` waits for again; the opening exchange's end
+// runs the readyHandler, which maps the configuration onto the block.
 void tryreopen(receiver &link) {
   int fd = openport(link.pendingPath->c_str());
   if (fd == -1) {  // still absent or refused: try again later
@@ -219,7 +446,6 @@ void tryreopen(receiver &link) {
   cancelreopen(link);
   if (fd < 0) return;
   attach(link, fd, path.c_str());
-  if (link.reconnectHandler != nullptr) link.reconnectHandler(link.owner);
 }
 
 // Timeout handler: tries every waiting receiver's path again.
@@ -243,8 +469,9 @@ void cancelreopen(receiver &link) {
 }
 
 void closeport(receiver &link) {
+  dropjobs(link);
   if (link.ttyfd < 0) return;
-  xPL_removeIODevice(link.ttyfd);
+  watch(link, false);
   close(link.ttyfd);
   link.ttyfd = -1;
   link.bp = link.buffer;
@@ -260,7 +487,7 @@ void portlost(receiver &link, const char *why) {
 }
 
 // ---------------------------------------------------------------------------
-// Line assembly and the upload
+// Line assembly
 // ---------------------------------------------------------------------------
 
 // Takes the n bytes just stored at `fresh`: hands every complete line to
@@ -289,24 +516,6 @@ void handlelines(receiver &link, unsigned char *fresh, int n) {
   }
 }
 
-// Reads the receiver's one-byte acknowledgement; true when it is `expected`.
-bool readack(receiver &link, char expected) {
-  if (!awaitpending(link.ttyfd, 1, ackWaitSeconds)) {
-    fprintf(stderr, "writeconfig: no answer within %d s\n", ackWaitSeconds);
-    return false;
-  }
-  unsigned char answer = 0;
-  if (read(link.ttyfd, &answer, 1) != 1) {
-    fprintf(stderr, "writeconfig: read failed\n");
-    return false;
-  }
-  if (answer != static_cast<unsigned char>(expected)) {
-    fprintf(stderr, "writeconfig: wrong response %c\n", answer);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 receiver::receiver() : handle(enlist(this)) {}
@@ -321,7 +530,7 @@ int freqtochannel(double mhz) { return static_cast<int>((mhz - 162.4) / 0.025 + 
 
 double channeltofreq(int channel) { return (channel - 1) * 0.025 + 162.4; }
 
-void opendevice(receiver &link, const char *path) {
+bool opendevice(receiver &link, const char *path) {
   closeport(link);
   cancelreopen(link);
   int fd = openport(path);
@@ -332,30 +541,13 @@ void opendevice(receiver &link, const char *path) {
       reportopenerror(link, path, errno);
       schedulereopen(link, path);
     }
-    return;
+    return false;
   }
   attach(link, fd, path);
+  return true;
 }
 
-int writechar(int fd, const char *str, int cnt, int ms) {
-  int result = 0;
-  int i = 0;
-  while (i < cnt) {
-    ssize_t written = write(fd, str, 1);
-    if (written != 1) {
-      result = static_cast<int>(written);
-      break;
-    }
-    sleepms(ms);
-    // A readiness test without waiting: has the receiver started to answer?
-    pollfd port = {fd, POLLIN, 0};
-    result = poll(&port, 1, 0);
-    if (result > 0) break;
-    i++;
-  }
-  printf("writechar returns %d, i = %d\n", result, i);
-  return result;
-}
+bool linebusy(const receiver &link) { return !link.jobs.empty(); }
 
 int waitfor(int fd, int cnt) {
   int pending = 0;
@@ -370,21 +562,15 @@ void uploadimage(const unsigned char *conf, unsigned char *image) {
 }
 
 void writeconfig(receiver &link, const unsigned char *conf) {
-  if (writechar(link.ttyfd, "p", commandRepeats, commandPauseMs) != 1) perror("writechar p");
-  if (!readack(link, '!')) return;
-  for (int i = 0; i < blocksize; i++) {
-    writechar(link.ttyfd, reinterpret_cast<const char *>(&conf[i]), 1, uploadPauseMs);
-  }
-  readack(link, '*');
+  addjob(link, linejob{'p', std::vector<unsigned char>(conf, conf + blocksize)});
 }
 
-void test1(receiver &link) {
-  if (writechar(link.ttyfd, "t", commandRepeats, commandPauseMs) != 1) perror("writechar t");
-}
+void test1(receiver &link) { addjob(link, linejob{'t', {}}); }
 
 void zudread(int, int, int uv) {
   receiver *link = receiverof(uv);
   if (link == nullptr || link->ttyfd < 0) return;
+  if (link->step == linestep::answer) return readanswer(*link);
   const std::size_t space = static_cast<std::size_t>(blocksize - (link->bp - link->buffer));
   ssize_t n = read(link->ttyfd, link->bp, space);
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;

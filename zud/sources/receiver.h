@@ -7,22 +7,29 @@
 // reads the block, assembles received bytes into lines for its owner (the
 // gateway decodes them) and prints diagnostic dumps of what passes on the line.
 //
+// Nothing here waits.  Each exchange with the receiver (the query and the
+// block download at an opening, an upload, the test command) is a sequence
+// of steps driven by the event loop: a command character goes out, a
+// one-shot timer comes back when its pause is over, and the port's
+// readiness or the pending count says whether the receiver answered.  The
+// bytes, pauses, repeats and bounds are those of a receiver that wants
+// them (50 tries 100 ms apart for a command, 10 ms after each uploaded
+// byte, a second between looks for a block or an acknowledgement), but
+// alerts from other sources, heartbeats and the broker go on meanwhile.
+// Exchanges asked for while one runs wait their turn, in order.
+//
 // Every wait on the receiver is bounded, and a port that goes away (an
 // unplugged adapter) is withdrawn from the event loop and tried again every
 // few seconds until it comes back.
 //
-// The link's state is one record, `receiver`, owned by whoever serves the
-// receiver (the gateway).  The event loop's handlers find it again by its
-// handle: a device registration carries an int as its user value, which
-// cannot hold a pointer, so each receiver enlists under a small number for
-// its lifetime, and a handle of a receiver that has gone finds nothing.  The
-// reopen timer needs no user value: one timer serves every waiting receiver.
 #ifndef ZUD_RECEIVER_H
 #define ZUD_RECEIVER_H
 
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Size of the configuration block and of the line assembly buffer.
 inline constexpr int blocksize = 512;
@@ -53,11 +60,28 @@ static_assert(offsetof(zudconfig, eomresetmode) == 269, "block layout");
 static_assert(offsetof(zudconfig, altfreqmode) == 270, "block layout");
 static_assert(offsetof(zudconfig, events) == 271, "block layout");
 
+// What the link is doing with the receiver.
+enum class linestep {
+  idle,     // reading lines (or no port)
+  command,  // a command character goes out until the receiver answers
+  answer,   // reading the answer to "?"
+  block,    // waiting for the 512-byte block after "d"
+  ack,      // waiting for an upload's acknowledgement ("!" or "*")
+  upload,   // writing the block's bytes, 10 ms apart
+};
+
+// One exchange, waiting or in progress.
+struct linejob {
+  char what = 0;                     // 'o' opening (query, block), 'p' upload, 't' test
+  std::vector<unsigned char> image;  // what an upload writes
+};
+
 // The state of one serial link.  Not copyable: the event loop knows it by
 // its handle while it lives.
 struct receiver {
   receiver();
-  // Withdraws the port from the event loop, closes it and stops any reopening.
+  // Withdraws the port from the event loop, closes it, stops any exchange
+  // and any reopening.
   ~receiver();
   receiver(const receiver &) = delete;
   receiver &operator=(const receiver &) = delete;
@@ -72,10 +96,21 @@ struct receiver {
   int openerror = 0;                       // errno last reported for pendingPath
   bool uploadchanges = false;              // write a changed block to the receiver
 
+  // The exchanges: jobs.front() is in progress unless `step` is idle.
+  std::deque<linejob> jobs;
+  linestep step = linestep::idle;
+  int stepindex = 0;  // which step of the job's sequence
+  int tries = 0;      // commands sent, seconds waited or bytes written in this step
+  int got = 0;        // bytes of the answer to "?" read so far
+  bool watching = false;  // the port is a device of the event loop
+  bool remap = false;     // a configuration change waits for the exchanges to end
+
   // Takes each complete line, without its line end.
   void (*lineHandler)(const unsigned char *line, void *owner) = nullptr;
-  // Runs after a lost port came back and its block was read again.
-  void (*reconnectHandler)(void *owner) = nullptr;
+  // Runs when an opening has ended (its block read or not), and when the
+  // exchanges have ended while a configuration change waited (`remap`):
+  // the owner maps its configuration onto the block then.
+  void (*readyHandler)(void *owner) = nullptr;
   // Runs at each opening: whether the receiver answered its query.
   void (*answerHandler)(bool answered, void *owner) = nullptr;
   void *owner = nullptr;  // handed back to the handlers
@@ -88,13 +123,14 @@ int freqtochannel(double mhz);
 // Frequency in MHz of a channel index.
 double channeltofreq(int channel);
 
-// Opens the receiver at path, registers it with the event loop and reads its
-// block.  A path that cannot be opened is tried again every 5 s.
-void opendevice(receiver &link, const char *path);
+// Opens the receiver at path and starts its opening exchange (query, then
+// block) on the event loop; true when it did (readyHandler runs when it
+// ends).  An exchange of an earlier port is dropped.  A path that cannot be
+// opened is tried again every 5 s (false; an opening follows when it can).
+bool opendevice(receiver &link, const char *path);
 
-// Sends str[0] up to cnt times, ms apart, until the receiver answers: 1 when
-// it answered, 0 when it did not, below 0 when a write failed.
-int writechar(int fd, const char *str, int cnt, int ms);
+// Whether an exchange is in progress or waiting.
+bool linebusy(const receiver &link);
 
 // 1 when exactly cnt bytes wait to be read on fd, else 0.
 int waitfor(int fd, int cnt);
@@ -102,14 +138,14 @@ int waitfor(int fd, int cnt);
 // Builds the image to upload from a block: every 0x00 byte becomes 0x01.
 void uploadimage(const unsigned char *conf, unsigned char *image);
 
-// Uploads the 512 bytes at conf to the receiver.
+// Uploads the 512 bytes at conf to the receiver, after any exchange in progress.
 void writeconfig(receiver &link, const unsigned char *conf);
 
-// Sends the receiver its test command.
+// Sends the receiver its test command, after any exchange in progress.
 void test1(receiver &link);
 
 // Event-loop handler of the port of the receiver whose handle is uv:
-// gathers bytes into lines for its lineHandler.
+// gathers bytes into lines for its lineHandler, or reads the answer to "?".
 void zudread(int fd, int rev, int uv);
 
 // Dumps cnt received bytes on stdout.

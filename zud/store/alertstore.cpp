@@ -1,6 +1,8 @@
 // alertstore.cpp -- the alert store's schema, writes and reads.
 #include "store/alertstore.h"
 
+#include "same/printable.h"
+
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -285,26 +287,28 @@ std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query
     h.received = static_cast<std::time_t>(query.integer(1));
     stored.lastheard = static_cast<std::time_t>(query.integer(2));
     stored.repeats = query.integer(3);
-    a.header = query.text(4);
-    a.originatorcode = query.text(5);
-    a.originator = query.text(6);
-    a.eventcode = query.text(7);
-    a.event = query.text(8);
-    a.purge = query.text(9);
+    // What came over the air is read back as printable text, whatever an
+    // older zud kept: a reader's terminal or a command never gets a raw byte.
+    a.header = printable(query.text(4));
+    a.originatorcode = printable(query.text(5));
+    a.originator = printable(query.text(6));
+    a.eventcode = printable(query.text(7));
+    a.event = printable(query.text(8));
+    a.purge = printable(query.text(9));
     a.duration = durationtext(a.purge);
     a.issued = static_cast<std::time_t>(query.integer(10));
     a.expires = static_cast<std::time_t>(query.integer(11));
     const issuetime local = localissuetime(a.issued);
     a.date = local.date;
     a.time = local.time;
-    a.source = query.text(12);
+    a.source = printable(query.text(12));
     h.origin = query.text(13);
     places.reset();
     places.bind(1, id);
     sqlitestmt::step placestep;
     while ((placestep = places.next()) == sqlitestmt::step::row) {
-      a.locationcodes.push_back(places.text(0));
-      a.locations.push_back(places.text(1));
+      a.locationcodes.push_back(printable(places.text(0)));
+      a.locations.push_back(printable(places.text(1)));
     }
     if (placestep == sqlitestmt::step::failed) return std::nullopt;
     found.push_back(std::move(stored));
