@@ -2,6 +2,7 @@
 // simulated receiver zud-sim, watched and configured by an xPL peer inside the
 // test process.  Each case runs in a private network namespace of its own,
 // on the loopback interface only.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -316,6 +317,78 @@ TEST_F(GatewayTest, UploadReachesTheReceiverWhenAskedFor) {
   startSim({"--dump"});
   startZud({}, {"--upload"});
   expectUploadOf("162.525");
+}
+
+
+TEST_F(GatewayTest, AlertsAndAnswersDoNotWaitForAnUpload) {
+  const std::string fifo = work.file("eas");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  startSim({"--dump"});
+  startZud({}, {"--upload", "--store", "none", "--source-file", fifo});
+  awaitHeartbeat("config.app");
+  configure(receiverConfig("162.525"));
+  ASSERT_TRUE(sim.waitOut("recv p", 20000ms)) << zud.err();
+
+  // The upload takes over five seconds (512 bytes, 10 ms apart); a header
+  // from a line source and a heartbeat request are answered meanwhile.
+  const size_t from = peer->heard().size();
+  int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string header = "ZCZC-WXR-TOR-016001+0045-0011742-KBOI/NWS-\n";
+  ASSERT_EQ(write(fd, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+  close(fd);
+  ASSERT_TRUE(peer->requestHeartbeats(5000ms));
+  ASSERT_GE(peer->waitFor(isAlert, 5000ms, from), 0) << zud.err();
+  EXPECT_EQ(sim.out().find("sent ack *"), std::string::npos) << "the alert waited for the upload";
+  ASSERT_GE(peer->waitFor([&](const Heard &h) { return h.source == zudId && h.schema == "hbeat.app"; },
+                          5000ms, from),
+            0);
+  EXPECT_EQ(sim.out().find("sent ack *"), std::string::npos) << "the answer waited for the upload";
+  EXPECT_TRUE(sim.waitOut("sent ack *", 20000ms)) << zud.err();
+}
+
+TEST_F(GatewayTest, ConfigurationSentDuringTheStartUpUploadIsUploadedAfterIt) {
+  // A configuration kept from an earlier run names the receiver at 162.475.
+  startZud({}, {"--upload"});
+  awaitHeartbeat("config.app");
+  configure(receiverConfig("162.475"));
+  ASSERT_TRUE(testsupport::eventually(
+      [&] { return testsupport::readFile(configFile()).find("freq=162.475") != std::string::npos; },
+      10000ms));
+  zud.signal(SIGTERM);
+  ASSERT_EQ(Process::exitCode(zud.wait(10000ms)), 0);
+
+  // A receiver still at 162.400: the start-up uploads the kept frequency,
+  // and a change sent meanwhile reaches zud (its heartbeat went first, so
+  // the hub relays to it) and is uploaded after it.
+  startSim({"--dump"});
+  Process again;
+  startZudIn(again, work.path(), {}, {"--upload"});
+  ASSERT_TRUE(sim.waitOut("recv p", 20000ms)) << again.err();
+  configure(receiverConfig("162.525"));
+  ASSERT_TRUE(sim.waitOut("sent ack *", 20000ms)) << again.err();
+  const size_t first = sim.out().find("sent ack *");
+  EXPECT_NE(sim.out().rfind("162.475", first), std::string::npos) << sim.out();
+  ASSERT_TRUE(sim.waitOut("sent ack *", 20000ms, first + 1)) << again.err();
+  EXPECT_NE(sim.out().find("162.525", first), std::string::npos) << sim.out();
+  EXPECT_EQ(again.err().find("writeconfig:"), std::string::npos) << again.err();
+  again.signal(SIGKILL);
+}
+
+TEST_F(GatewayTest, AlertThatCannotBeSentIsSaidOnceAMinuteNotForEveryAlert) {
+  startZud({}, {"--store", "none"});
+  awaitHeartbeat("config.app");
+  // The network goes away under zud (this namespace's own loopback loses
+  // its address).
+  ASSERT_EQ(system("ip -4 addr flush dev lo"), 0);
+  for (int i = 1; i <= 3; i++) {
+    zud.signal(SIGUSR2);
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return testsupport::occurrences(zud.out(), "ZCZC-WXR-RWT-") == i; }, 5000ms));
+  }
+  ASSERT_EQ(system("ip addr add 127.0.0.1/8 dev lo"), 0);
+  EXPECT_EQ(testsupport::occurrences(zud.err(), "zud: cannot send Required Weekly Test on xPL ("), 1)
+      << zud.err();
 }
 
 TEST_F(GatewayTest, UploadIsStillAskedForByTheEnvironment) {
