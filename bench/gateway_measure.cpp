@@ -40,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -370,7 +371,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: gateway_measure [OPTIONS] startup|latency|idle|mqtt...\n"
+    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|mqtt...\n"
     "  --bin DIR          where zud, xpl-hub, zud-sim and xpl-config are\n"
     "                     (default: this build's)\n"
     "  --runs N           start-up runs of each kind (default 200)\n"
@@ -413,7 +414,8 @@ Options parseOptions(int argc, char **argv) {
       o.gapMs = positive(next(), "--gap-ms");
     } else if (arg == "--idle-seconds") {
       o.idleSeconds = positive(next(), "--idle-seconds");
-    } else if (arg == "startup" || arg == "latency" || arg == "idle" || arg == "mqtt") {
+    } else if (arg == "startup" || arg == "latency" || arg == "idle" || arg == "upload" ||
+               arg == "mqtt") {
       o.what.push_back(arg);
     } else {
       usageError("unknown argument '" + arg + "'");
@@ -498,7 +500,9 @@ void measureStartup(const Options &o, const Scratch &work) {
       !testsupport::writeFile(configured + "/zud.xpl", kConfigFile))
     throw Failure{"cannot prepare the working directories in " + work.path()};
 
-  // A few starts first bring the program and its libraries into the page cache.
+  // A few starts first bring the program and its libraries into the page
+  // cache, and leave a store (alerts.db) in each directory: the heartbeat
+  // must not wait for it to be opened.
   for (int i = 0; i < 3; i++) {
     timeOneStart(o, bare, "config.app", listener);
     timeOneStart(o, configured, "hbeat.app", listener);
@@ -539,6 +543,14 @@ class Gateway {
   // Writes one SAME line, alert number `serial`, to the receiver's terminal
   // and times its alert; nothing when the alert did not come within 2 s.
   std::optional<Timing> alert(int serial);
+  // The same through a line source: the header written to the FIFO `fifo`
+  // that zud reads (--source-file).
+  std::optional<Timing> sourceAlert(const std::string &fifo, int serial);
+  // Seconds from a heartbeat request to zud's answer through the hub (it
+  // waits 0.5 to 2.5 s before answering); nothing after 5 s.
+  std::optional<double> heartbeatAnswer();
+  // What the simulated receiver has said so far.
+  std::string receiverLog() const { return sim_.out(); }
 
   pid_t zudPid() const { return zud_->pid(); }
   // How lines reach the terminal: "pty" (written to the terminal itself) or
@@ -559,6 +571,10 @@ class Gateway {
       throw Failure{"cannot start " + program};
     registerChild(p.pid());
   }
+  // Times the alert of `serial`, whose header `write` sends (returning when
+  // it wrote it).
+  std::optional<Timing> timeAlert(int serial,
+                                  const std::function<double(const std::string &)> &write);
   void joinHub();
   std::string awaitZud();
   void configure(const std::string &zudId);
@@ -666,6 +682,54 @@ void Gateway::start() {
 }
 
 std::optional<Gateway::Timing> Gateway::alert(int serial) {
+  return timeAlert(serial, [&](const std::string &header) {
+    if (master_ >= 0) {
+      // What the receiver sends: a preamble, the header, CR LF; all at once.
+      std::string line = std::string(16, '\xab') + header + "\r\n";
+      const double written = nowSeconds();
+      if (write(master_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        throw Failure{std::string("writing to the terminal: ") + std::strerror(errno)};
+      return written;
+    }
+    const double written = nowSeconds();
+    if (!sim_.writeIn(header + "\n")) throw Failure{"writing to the simulator failed"};
+    return written;
+  });
+}
+
+std::optional<Gateway::Timing> Gateway::sourceAlert(const std::string &fifo, int serial) {
+  return timeAlert(serial, [&](const std::string &header) {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw Failure{"cannot open " + fifo + ": " + std::strerror(errno)};
+    const std::string line = header + "\n";
+    const double written = nowSeconds();
+    const bool whole = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    if (!whole) throw Failure{"writing to " + fifo + " failed"};
+    return written;
+  });
+}
+
+std::optional<double> Gateway::heartbeatAnswer() {
+  const std::string request =
+      "xpl-cmnd\n{\nhop=1\nsource=kelvora-bench.measure\ntarget=*\n}\nhbeat.request\n{\n"
+      "command=request\n}\n";
+  client_.drain();
+  const double sent = nowSeconds();
+  client_.sendTo(request, broadcastAddress("lo").c_str(), kXplPort);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  Datagram d;
+  while (std::chrono::steady_clock::now() < deadline) {
+    checkStop();
+    if (client_.receive(100ms, &d) && fromZud(d) && hasLine(d.text, "hbeat.app")) {
+      return d.arrived - sent;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Gateway::Timing> Gateway::timeAlert(
+    int serial, const std::function<double(const std::string &)> &write) {
   // The issue time tells the alerts apart: minute `serial` of day 1.
   const unsigned minute = static_cast<unsigned>(serial) % 1440;
   char time[16];
@@ -676,17 +740,7 @@ std::optional<Gateway::Timing> Gateway::alert(int serial) {
 
   client_.drain();
   tap_->drain();
-  double written = 0;
-  if (master_ >= 0) {
-    // What the receiver sends: a preamble, the header, CR LF; all at once.
-    std::string line = std::string(16, '\xab') + header + "\r\n";
-    written = nowSeconds();
-    if (write(master_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-      throw Failure{std::string("writing to the terminal: ") + std::strerror(errno)};
-  } else {
-    written = nowSeconds();
-    if (!sim_.writeIn(header + "\n")) throw Failure{"writing to the simulator failed"};
-  }
+  const double written = write(header);
   auto isOurs = [&](const Datagram &d) {
     return hasLine(d.text, "weather.alert") && valueOf(d.text, "time") == expected;
   };
@@ -753,6 +807,45 @@ void measureLatency(const Options &o, Gateway &gateway) {
   }
   result("latency_histogram_us", histogram);
   if (lost > 0) say("latency: " + std::to_string(lost) + " alerts never arrived");
+}
+
+// --- An upload in progress ----------------------------------------------------
+
+// zud uploads the receiver's block (512 bytes, 10 ms apart: over five
+// seconds) while alerts come from a line source and a heartbeat request
+// comes from the network: neither may wait for the upload.
+void measureUpload(const Options &o, const Scratch &scratch) {
+  // A directory of its own: no configuration kept from another part.
+  Scratch work(scratch.path());
+  const std::string fifo = work.file("eas");
+  if (mkfifo(fifo.c_str(), 0600) != 0) throw Failure{"cannot make " + fifo};
+  say("upload: zud --upload with a line source; alerts and a heartbeat request during the upload");
+  Gateway gateway(o, work, {"--upload", "--source-file", fifo});
+  gateway.start();
+  auto uploading = [&] {
+    const std::string log = gateway.receiverLog();
+    return log.find("recv p") != std::string::npos && log.find("sent ack *") == std::string::npos;
+  };
+  if (!testsupport::eventually(uploading, 10000ms)) throw Failure{"no upload began"};
+  std::vector<double> during;
+  std::optional<double> answer;
+  bool answeredDuring = false;
+  for (int serial = 100; uploading() && serial < 110; serial++) {
+    std::optional<Gateway::Timing> timing = gateway.sourceAlert(fifo, serial);
+    if (timing && uploading()) during.push_back(timing->throughHub);
+    if (serial == 100) {
+      answer = gateway.heartbeatAnswer();
+      answeredDuring = answer.has_value() && uploading();
+    }
+    sleepFor(200ms);
+  }
+  if (during.empty()) throw Failure{"no line-source alert came during the upload"};
+  std::sort(during.begin(), during.end());
+  result("upload_alerts", static_cast<long>(during.size()));
+  result("upload_alert_max_ms", during.back() * 1e3);
+  result("upload_alert_median_ms", median(during) * 1e3);
+  result("upload_heartbeat_answered", answeredDuring ? 1L : 0L);
+  if (answer) result("upload_heartbeat_s", *answer);
 }
 
 // --- Idle ---------------------------------------------------------------------
@@ -886,6 +979,7 @@ void run(const Options &o) {
     if (wanted(o, "idle")) measureIdle(o, gateway);
     if (wanted(o, "latency")) measureLatency(o, gateway);
   }
+  if (wanted(o, "upload")) measureUpload(o, work);
   if (wanted(o, "mqtt")) measureMqtt(o);
 }
 
