@@ -46,6 +46,7 @@
 #include <string>
 #include <vector>
 
+#include "commandline.h"
 #include "mqtt.h"
 #include "netns.h"
 #include "process.h"
@@ -386,11 +387,9 @@ const char kUsage[] =
 }
 
 int positive(const char *text, const char *option) {
-  char *end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 1 || value > 1000000)
-    usageError(std::string(option) + " needs a whole number from 1 to 1000000");
-  return static_cast<int>(value);
+  const std::optional<int> value = commandline::wholenumber(text, 1, 1000000);
+  if (!value) usageError(std::string(option) + " needs a whole number from 1 to 1000000");
+  return *value;
 }
 
 Options parseOptions(int argc, char **argv) {

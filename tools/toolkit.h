@@ -11,17 +11,16 @@
 #include <ctime>
 #include <string>
 
+#include "commandline.h"
 #include "xPL.h"
-
-#ifndef ZUD_VERSION
-#define ZUD_VERSION "unknown"
-#endif
 
 namespace toolkit {
 
-constexpr int exitOk = 0;
-constexpr int exitFailure = 1;
-constexpr int exitUsage = 2;
+using commandline::exitFailure;
+using commandline::exitOk;
+using commandline::exitOnHelpOrVersion;
+using commandline::exitUsage;
+using commandline::wholenumber;
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -36,20 +35,6 @@ inline void complain(const char *program, const std::string &what) {
   complain(program, what);
   std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
   std::exit(exitUsage);
-}
-
-// Exits with status 0 after printing the help on standard output for --help or -h, or
-// "PROGRAM VERSION" for --version; returns for any other argument.
-inline void exitOnHelpOrVersion(const char *program, const std::string &arg,
-                                void (*printHelp)(FILE *to)) {
-  if (arg == "--help" || arg == "-h") {
-    printHelp(stdout);
-    std::exit(exitOk);
-  }
-  if (arg == "--version") {
-    std::printf("%s %s\n", program, ZUD_VERSION);
-    std::exit(exitOk);
-  }
 }
 
 // The complaint about an option given without its value.

@@ -114,13 +114,10 @@ void printUsage(FILE *to) {
 // Reads a whole decimal number within [low, high]: digits only, no sign or
 // blanks, as heartbeats write them.
 bool parseLong(const char *text, long low, long high, long *result) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  char *end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
-  *result = value;
-  return true;
+  if (text == nullptr) return false;
+  const std::optional<long> value = toolkit::wholenumber(text, low, high);
+  if (value) *result = *value;
+  return value.has_value();
 }
 
 Options parseOptions(int argc, char **argv) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -119,12 +120,10 @@ SourceFilter parseSourceFilter(const std::string &text) {
 }
 
 long parseCount(const char *text) {
-  char *end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || value < 1)
-    toolkit::usageError(program, "--count needs a positive number");
-  return value;
+  const std::optional<long> value =
+      toolkit::wholenumber(text, 1L, std::numeric_limits<long>::max());
+  if (!value) toolkit::usageError(program, "--count needs a positive number");
+  return *value;
 }
 
 Options parseOptions(int argc, char **argv) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -75,12 +76,7 @@ const char *commandName(Command command) {
 
 // A whole number from `low` up, all of text; nothing otherwise.
 std::optional<long long> wholeNumber(const std::string &text, long long low) {
-  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
-  char *end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || value < low) return std::nullopt;
-  return value;
+  return toolkit::wholenumber(text, low, std::numeric_limits<long long>::max());
 }
 
 std::string upper(std::string text) {

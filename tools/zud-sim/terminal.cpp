@@ -1,6 +1,8 @@
 // zud-sim's side of the line.
 #include "terminal.h"
 
+#include "commandline.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -61,14 +63,8 @@ namespace {
 // Octal digits only, as chmod(1) takes them; bits beyond the permissions
 // (set-user-ID and the like) mean nothing on a terminal.
 std::optional<mode_t> parseMode(const std::string &text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  mode_t mode = 0;
-  for (char c : text) {
-    if (c < '0' || c > '7') return std::nullopt;
-    mode = static_cast<mode_t>(mode * 8 + static_cast<mode_t>(c - '0'));
-  }
-  if (mode > 0777) return std::nullopt;
-  return mode;
+  if (text.size() > 4) return std::nullopt;  // at most one leading 0
+  return commandline::wholenumber(text, mode_t{0}, mode_t{0777}, 8);
 }
 
 // A name from the group database, or a number as chown(1) takes it.  The
@@ -76,10 +72,7 @@ std::optional<mode_t> parseMode(const std::string &text) {
 std::optional<gid_t> parseGroup(const std::string &text) {
   if (text.empty()) return std::nullopt;
   if (text.find_first_not_of("0123456789") == std::string::npos) {
-    if (text.size() > 10) return std::nullopt;
-    unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
-    if (number >= static_cast<gid_t>(-1)) return std::nullopt;
-    return static_cast<gid_t>(number);
+    return commandline::wholenumber(text, gid_t{0}, static_cast<gid_t>(static_cast<gid_t>(-1) - 1));
   }
   const group *entry = ::getgrnam(text.c_str());
   if (entry == nullptr) return std::nullopt;

@@ -1,6 +1,8 @@
 // Text helpers of zud-sim.
 #include "text.h"
 
+#include "commandline.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -91,13 +93,7 @@ std::vector<std::string_view> splitList(std::string_view text) {
 }
 
 std::optional<unsigned long> parseNumber(std::string_view text, unsigned long max) {
-  std::string copy(text);
-  if (copy.empty() || copy[0] == '-' || copy[0] == '+') return std::nullopt;
-  char *end = nullptr;
-  errno = 0;
-  unsigned long value = std::strtoul(copy.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || value > max) return std::nullopt;
-  return value;
+  return commandline::wholenumber(text, 0UL, max, 0);
 }
 
 std::optional<double> parseDouble(std::string_view text) {

@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "commandline.h"
+
 #include "sources/children.h"
 #include "core/gateway.h"
 #include "outputs/mosquittolib.h"
 #include "outputs/mqttsettings.h"
 #include "core/options.h"
-#include "toolkit.h"
 #include "xPL.h"
 
 namespace {
@@ -117,7 +118,7 @@ void reportloopend(int error) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (int i = 1; i < argc; i++) toolkit::exitOnHelpOrVersion("zud", argv[i], usage);
+  for (int i = 1; i < argc; i++) commandline::exitOnHelpOrVersion("zud", argv[i], usage);
   // A signal that comes before its action is set (a USR2 from a script that
   // started zud a moment ago) waits instead of ending the process.
   blocksignals();
@@ -132,7 +133,7 @@ int main(int argc, char **argv) {
   const parsedoptions parsed = parseoptions(argc, argv);
   if (!parsed.error.empty()) {
     fprintf(stderr, "zud: %s (try 'zud --help')\n", parsed.error.c_str());
-    return toolkit::exitUsage;
+    return commandline::exitUsage;
   }
   // The broker's settings are read and checked before anything starts, so
   // that a wrong one is a line and status 2, not a daemon that never connects.
@@ -141,12 +142,12 @@ int main(int argc, char **argv) {
   const checkedmqtt mqtt = checkmqtt(parsed.options.mqtt, hostname, getenv("ZUD_MQTT_PASSWORD"));
   if (!mqtt.error.empty()) {
     fprintf(stderr, "zud: %s\n", mqtt.error.c_str());
-    return toolkit::exitUsage;
+    return commandline::exitUsage;
   }
   std::string missing;
   if (mqtt.settings && !loadmosquitto(missing)) {
     fprintf(stderr, "zud: --mqtt needs libmosquitto (Debian libmosquitto1): %s\n", missing.c_str());
-    return toolkit::exitUsage;
+    return commandline::exitUsage;
   }
   zud.countynames = parsed.options.countynames;
   zud.link.uploadchanges = parsed.options.upload || uploadfromenvironment();

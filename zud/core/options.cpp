@@ -1,6 +1,8 @@
 // options.cpp -- zud's own command-line options, one table row each.
 #include "core/options.h"
 
+#include "commandline.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -8,23 +10,11 @@
 
 namespace {
 
-// A decimal number from `lowest` to `highest`, and nothing else.
-std::optional<long> wholenumber(std::string_view text, long lowest, long highest) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  long value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < lowest || value > highest) return std::nullopt;
-  return value;
-}
-
 // Sets `field` to `text`, a whole number of `unit` from `lowest` to
 // `highest`; the complaint when it is not one.
 std::string setnumber(int &field, std::string_view text, long lowest, long highest,
                       const char *unit) {
-  const std::optional<long> n = wholenumber(text, lowest, highest);
+  const std::optional<long> n = commandline::wholenumber(text, lowest, highest);
   if (!n) {
     return "expects a whole number of " + std::string(unit) + " from " + std::to_string(lowest) +
            " to " + std::to_string(highest);

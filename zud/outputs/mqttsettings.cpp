@@ -1,6 +1,8 @@
 // mqttsettings.cpp -- the MQTT options read and checked.
 #include "outputs/mqttsettings.h"
 
+#include "commandline.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,18 +14,6 @@ namespace {
 bool idcharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '-';
-}
-
-// A port number from 1 to 65535, and nothing else.
-std::optional<int> portnumber(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return std::nullopt;
-  return value;
 }
 
 // The whole of a small file, or why it cannot be read.
@@ -107,7 +97,7 @@ parsedbroker parsebrokerurl(std::string_view url) {
     return parsed;
   }
   if (!port.empty()) {
-    const std::optional<int> number = portnumber(port);
+    const std::optional<int> number = commandline::wholenumber(port, 1, 65535);
     if (!number) {
       parsed.error = "'" + std::string(url) + "' has no port number from 1 to 65535";
       return parsed;
