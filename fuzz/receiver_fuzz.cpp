@@ -26,8 +26,10 @@ struct Link {
     xPL_ServicePtr service = xPL_createService("kelvora", "zud", "fuzz");
     fuzzsupport::divertSending();
     port.owner = service;
-    port.lineHandler = [](const unsigned char *line, void *owner) {
-      parsesame(line, static_cast<xPL_ServicePtr>(owner), CountyNames::singleWord);
+    port.lineHandler = [](std::string_view line, void *owner) {
+      const std::string text(line);
+      parsesame(reinterpret_cast<const unsigned char *>(text.c_str()),
+                static_cast<xPL_ServicePtr>(owner), CountyNames::singleWord);
     };
     int ends[2];
     if (pipe(ends) != 0) return;

@@ -84,9 +84,8 @@ class LinkTest : public ::testing::Test {
 
   void SetUp() override {
     link.owner = &lines;
-    link.lineHandler = [](const unsigned char *line, void *owner) {
-      static_cast<std::vector<std::string> *>(owner)->emplace_back(
-          reinterpret_cast<const char *>(line));
+    link.lineHandler = [](std::string_view line, void *owner) {
+      static_cast<std::vector<std::string> *>(owner)->emplace_back(line);
     };
   }
   // Gives the link a port of its own on the slave side, as an opening would.
@@ -101,7 +100,7 @@ class LinkTest : public ::testing::Test {
     if (out) *out = o;
     if (err) *err = e;
   }
-  long held() const { return link.bp - link.buffer; }
+  long held() const { return static_cast<long>(link.lines.pending()); }
 };
 
 TEST_F(LinkTest, LineArrivingInPiecesIsHandedOverOnceWithoutItsLineEnd) {

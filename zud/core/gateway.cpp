@@ -198,9 +198,9 @@ std::int64_t monotonicms() {
 
 gateway::gateway() : alerts(alertexpired, this) {
   link.owner = this;
-  link.lineHandler = [](const unsigned char *line, void *owner) {
+  link.lineHandler = [](std::string_view line, void *owner) {
     gateway &zud = *static_cast<gateway *>(owner);
-    lineheard(zud, reinterpret_cast<const char *>(line), zud.link.tfile.value_or(""));
+    lineheard(zud, line, zud.link.tfile.value_or(""));
   };
   link.readyHandler = [](void *owner) {
     gateway &zud = *static_cast<gateway *>(owner);

@@ -28,6 +28,8 @@ class lineassembler {
   // The end of the input: what is left is one last line.
   void finish(linehandler handler, void *owner);
   std::size_t limit() const { return limit_; }
+  // Bytes of a line not yet ended.
+  std::size_t pending() const { return partial_.size(); }
 
  private:
   void deliver(std::string_view line, linehandler handler, void *owner);

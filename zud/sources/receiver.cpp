@@ -223,15 +223,15 @@ void answerdone(receiver &link) {
   disarm(link);
   watch(link, false);
   if (link.got == 0) fprintf(stderr, "no answer to ? within %d s\n", answerWaitMs / 1000);
-  if (link.got > 0) outputbuffer(link.buffer, link.got);
+  if (link.got > 0) outputbuffer(link.answer, link.got);
   if (link.answerHandler != nullptr) link.answerHandler(link.got > 0, link.owner);
   nextstep(link);
 }
 
-// Reads what has come of the answer to "?" into the line buffer; it has
-// ended once the line stays quiet for a moment.
+// Reads what has come of the answer to "?"; it has ended once the line
+// stays quiet for a moment.
 void readanswer(receiver &link) {
-  const ssize_t n = read(link.ttyfd, link.buffer + link.got,
+  const ssize_t n = read(link.ttyfd, link.answer + link.got,
                          static_cast<std::size_t>(blocksize - link.got));
   if (n > 0) link.got += static_cast<int>(n);
   if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) return answerdone(link);
@@ -406,7 +406,8 @@ void dropjobs(receiver &link) {
 void attach(receiver &link, int fd, const char *path) {
   link.ttyfd = fd;
   link.tfile = path;
-  link.bp = link.buffer;  // a partial line from an earlier port means nothing here
+  // A partial line from an earlier port means nothing here.
+  link.lines = lineassembler(blocksize, lineassembler::overlong::discard);
   setline(link.ttyfd);
   addjob(link, linejob{'o', {}});
 }
@@ -474,7 +475,6 @@ void closeport(receiver &link) {
   watch(link, false);
   close(link.ttyfd);
   link.ttyfd = -1;
-  link.bp = link.buffer;
 }
 
 // The port went away under us: stop watching it and wait for it to return.
@@ -484,36 +484,6 @@ void portlost(receiver &link, const char *why) {
           reopenSeconds);
   closeport(link);
   schedulereopen(link, path);
-}
-
-// ---------------------------------------------------------------------------
-// Line assembly
-// ---------------------------------------------------------------------------
-
-// Takes the n bytes just stored at `fresh`: hands every complete line to
-// the line handler, without its line end, and keeps a partial line for the
-// next read.  Lines that arrive together (the loop was busy for a while) are
-// handed over one by one, so none of them is lost.
-void handlelines(receiver &link, unsigned char *fresh, int n) {
-  unsigned char *end = fresh + n;
-  unsigned char *line = link.buffer;
-  for (unsigned char *p = fresh; p < end; p++) {
-    if (*p != '\n') continue;
-    // Every trailing LF and CR of the line becomes the terminator.
-    std::size_t length = static_cast<std::size_t>(p - line) + 1;
-    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
-      line[--length] = '\0';
-    }
-    if (line[0] != '\0' && link.lineHandler != nullptr) link.lineHandler(line, link.owner);
-    line = p + 1;
-  }
-  const std::size_t kept = static_cast<std::size_t>(end - line);
-  memmove(link.buffer, line, kept);
-  link.bp = link.buffer + kept;
-  if (kept == blocksize) {
-    fprintf(stderr, "line of %d bytes without a line feed -- discarded\n", blocksize);
-    link.bp = link.buffer;
-  }
 }
 
 }  // namespace
@@ -571,8 +541,8 @@ void zudread(int, int, int uv) {
   receiver *link = receiverof(uv);
   if (link == nullptr || link->ttyfd < 0) return;
   if (link->step == linestep::answer) return readanswer(*link);
-  const std::size_t space = static_cast<std::size_t>(blocksize - (link->bp - link->buffer));
-  ssize_t n = read(link->ttyfd, link->bp, space);
+  unsigned char bytes[blocksize];
+  ssize_t n = read(link->ttyfd, bytes, sizeof bytes);
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
   if (n < 0) {
     portlost(*link, strerror(errno));
@@ -580,13 +550,23 @@ void zudread(int, int, int uv) {
   }
   time_t now = time(nullptr);
   printf("%s", ctime(&now));
-  outputescaped(link->bp, static_cast<int>(n));
+  outputescaped(bytes, static_cast<int>(n));
   printf("\n");
   if (n == 0) {
     portlost(*link, "end of file");
     return;
   }
-  handlelines(*link, link->bp, static_cast<int>(n));
+  // Lines that arrive together (the loop was busy for a while) are handed
+  // over one by one, so none of them is lost; a partial line waits.
+  const std::string_view fresh(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(n));
+  const bool whole = link->lines.feed(
+      fresh,
+      [](std::string_view line, void *owner) {
+        const receiver &port = *static_cast<const receiver *>(owner);
+        if (port.lineHandler != nullptr) port.lineHandler(line, port.owner);
+      },
+      link);
+  if (!whole) fprintf(stderr, "line of %d bytes without a line feed -- discarded\n", blocksize);
 }
 
 void outputbuffer(const unsigned char *buf, int cnt) {

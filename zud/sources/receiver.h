@@ -29,9 +29,13 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// Size of the configuration block and of the line assembly buffer.
+#include "sources/linereader.h"
+
+// Size of the configuration block, and the longest line the receiver sends
+// (a line of this many bytes without a line feed is discarded).
 inline constexpr int blocksize = 512;
 
 // The configuration block as the receiver transfers it; the 512th byte lies
@@ -88,8 +92,9 @@ struct receiver {
 
   int ttyfd = -1;                          // open port, or -1
   std::optional<std::string> tfile;        // path of the last successful opening
-  unsigned char buffer[blocksize] = {};    // line assembly
-  unsigned char *bp = buffer;              // where the next received bytes go
+  // Line assembly: the same rule as every line source's.
+  lineassembler lines{blocksize, lineassembler::overlong::discard};
+  unsigned char answer[blocksize] = {};    // the answer to "?"
   unsigned char config[blocksize] = {};    // block as last read, edited in place
   int configread = 0;                      // 1 once a block has been read
   std::optional<std::string> pendingPath;  // a port to try again every 5 s
@@ -106,7 +111,7 @@ struct receiver {
   bool remap = false;     // a configuration change waits for the exchanges to end
 
   // Takes each complete line, without its line end.
-  void (*lineHandler)(const unsigned char *line, void *owner) = nullptr;
+  void (*lineHandler)(std::string_view line, void *owner) = nullptr;
   // Runs when an opening has ended (its block read or not), and when the
   // exchanges have ended while a configuration change waited (`remap`):
   // the owner maps its configuration onto the block then.
