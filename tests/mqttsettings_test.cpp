@@ -32,7 +32,8 @@ TEST(BrokerUrl, AnythingElseIsRefusedWithItsReason) {
   for (const char *url : {"tcp://broker", "broker:1883", "mqtt://", "mqtt://:1883",
                           "mqtt://broker:", "mqtt://broker:0", "mqtt://broker:65536",
                           "mqtt://broker:18x3", "mqtt://broker/zud", "mqtt://[::1",
-                          "mqtt://[::1]x", "MQTT://broker"}) {
+                          "mqtt://[::1]x", "MQTT://broker", "mqtt://127.0.0.1 :1883",
+                          "mqtt://bro ker", "mqtt://[::1 ]"}) {
     EXPECT_NE(parsebrokerurl(url).error, "") << url;
   }
   // A password has no place on a command line that `ps` shows.

@@ -34,6 +34,17 @@ TEST(Options, AnythingElseIsRefusedByName) {
   EXPECT_EQ(parse({"eth0"}).error, "unexpected argument 'eth0'");
   EXPECT_EQ(parse({"--bogus=1"}).error, "unknown option '--bogus'");
   EXPECT_EQ(parse({"--upload=yes"}).error, "option '--upload' takes no value");
+  // The library's options take one dash.
+  EXPECT_EQ(parse({"--interface", "lo"}).error,
+            "unknown option '--interface' (did you mean -interface, with one dash?)");
+}
+
+TEST(Options, AnOptionThatDoesNothingAloneIsRefused) {
+  EXPECT_EQ(parse({"--mqtt-user", "zud"}).error, "--mqtt-user has no effect without --mqtt");
+  EXPECT_EQ(parse({"--mqtt-user", "zud", "--mqtt", "mqtt://localhost"}).error, "");
+  EXPECT_EQ(parse({"--hook-timeout", "5"}).error,
+            "--hook-timeout has no effect without --on-alert or --on-expire");
+  EXPECT_EQ(parse({"--hook-timeout", "5", "--on-expire", "x"}).error, "");
 }
 
 TEST(Options, LineSourcesKeepTheirKindAndOrderAndTheHookTimeoutIsBounded) {

@@ -161,6 +161,10 @@ TEST_F(ZudAlerts, ListHonoursItsFiltersNewestFirst) {
   ASSERT_EQ(newestOld.size(), 1u);
   EXPECT_EQ(newestOld[0]["received"], isotime(now_ - kHour));
   EXPECT_EQ(parsed(runAlerts(path_, {"--json", "--event", "FFW"})), json::array());
+  // A day the calendar does not have is no time to list from.
+  const Result impossible = runAlerts(path_, {"list", "--since", "2026-02-30"});
+  EXPECT_EQ(impossible.status, 2);
+  EXPECT_NE(impossible.err.find("2026-02-30"), std::string::npos) << impossible.err;
 }
 
 TEST_F(ZudAlerts, ActiveListsOnlyAlertsWhoseExpiryIsAhead) {

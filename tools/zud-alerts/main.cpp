@@ -45,13 +45,28 @@ std::string walHint(const std::string &path, const std::string &why) {
          "; zud makes them when it opens the store)";
 }
 
+// What to do about a store that cannot be opened, when the cause says it:
+// the packaged store is zud's own, and there is no store where we looked.
+std::string accessHint(const std::string &path, const std::string &why, bool named) {
+  if (why == std::strerror(EACCES)) {
+    return " (the store belongs to the user zud: run sudo runuser -u zud -- zud-alerts ..., "
+           "or zud-alerts with sudo)";
+  }
+  if (!named && why == std::strerror(ENOENT) && path == kServiceStore) {
+    return std::string(" (nor is there ") + kLocalStore +
+           " here; name the store with --store PATH)";
+  }
+  return std::string();
+}
+
 // One line on standard error naming the store and what is wrong; status 2.
-int storeFailure(const std::string &path, const std::string &why) {
+// `named`: the store was given with --store.
+int storeFailure(const std::string &path, const std::string &why, bool named) {
   // A query can fail without SQLite objecting: a store missing a row that zud
   // always writes.
   const std::string reason = why.empty() ? "its contents are not as zud writes them" : why;
-  toolkit::complain(kProgram,
-                    "cannot read the alert store " + path + ": " + reason + walHint(path, why));
+  toolkit::complain(kProgram, "cannot read the alert store " + path + ": " + reason +
+                                  walHint(path, why) + accessHint(path, why, named));
   return toolkit::exitUsage;
 }
 
@@ -89,12 +104,13 @@ jsonvalue jsonList(const std::vector<Item> &items, jsonvalue (*toJson)(const Ite
 
 int main(int argc, char **argv) {
   const Options options = parseOptions(argc, argv);
-  const std::string path = options.store.empty() ? defaultStore() : options.store;
+  const bool named = !options.store.empty();
+  const std::string path = named ? options.store : defaultStore();
 
   const std::string why = unreadable(path);
-  if (!why.empty()) return storeFailure(path, why);
+  if (!why.empty()) return storeFailure(path, why, named);
   alertstore store;
-  if (!store.openreadonly(path)) return storeFailure(path, store.error());
+  if (!store.openreadonly(path)) return storeFailure(path, store.error(), named);
 
   const std::time_t now = std::time(nullptr);
   switch (options.command) {
@@ -110,7 +126,7 @@ int main(int argc, char **argv) {
         query.limit = options.limit;
         alerts = store.alerts(query);
       }
-      if (!alerts) return storeFailure(path, store.error());
+      if (!alerts) return storeFailure(path, store.error(), named);
       if (options.json) {
         printJson(jsonList(*alerts, storedAlertJson));
       } else {
@@ -124,7 +140,7 @@ int main(int argc, char **argv) {
     }
     case Command::rejected: {
       const auto rejections = store.rejections(options.limit);
-      if (!rejections) return storeFailure(path, store.error());
+      if (!rejections) return storeFailure(path, store.error(), named);
       if (options.json) {
         printJson(jsonList(*rejections, rejectionJson));
       } else {
@@ -134,7 +150,7 @@ int main(int argc, char **argv) {
     }
     case Command::health: {
       const auto kept = store.health();
-      if (!kept) return storeFailure(path, store.error());
+      if (!kept) return storeFailure(path, store.error(), named);
       const HealthReport report = judgeHealth(*kept, path, now, options.overdueDays);
       if (options.json) {
         printJson(healthJson(report));

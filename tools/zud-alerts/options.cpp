@@ -35,8 +35,8 @@ void printUsage(FILE *to) {
       "             weekly test is overdue or the receiver's newest record is\n"
       "             that it did not answer, 0 when all is well\n"
       "\n"
-      "  --store PATH         the store (default: %s when it\n"
-      "                       exists, else %s in the working directory)\n"
+      "  --store PATH         the store (default: %s in the working\n"
+      "                       directory when it is there, else %s)\n"
       "  --json               JSON for scripts: an array of alerts (or rejected\n"
       "                       lines), or one object for health\n"
       "  --since DATE         alerts received at or after DATE: YYYY-MM-DD (local\n"
@@ -52,7 +52,7 @@ void printUsage(FILE *to) {
       "\n"
       "Times are local.  Exit status: 0 success, 1 health found a problem, 2 a bad\n"
       "command line or a store that cannot be read.\n",
-      kServiceStore, kLocalStore);
+      kLocalStore, kServiceStore);
 }
 
 namespace {
@@ -183,7 +183,7 @@ Options parseOptions(int argc, char **argv) {
 }
 
 std::string defaultStore() {
-  return access(kServiceStore, F_OK) == 0 ? kServiceStore : kLocalStore;
+  return access(kLocalStore, F_OK) == 0 ? kLocalStore : kServiceStore;
 }
 
 }  // namespace zudalerts

@@ -12,10 +12,11 @@ namespace zudalerts {
 
 constexpr const char *kProgram = "zud-alerts";
 
-// Where the packaged zud keeps its store; zud-alerts looks there first.
-constexpr const char *kServiceStore = "/var/lib/zud/alerts.db";
-// Where a zud started by hand keeps it: its working directory.
+// Where a zud started by hand keeps its store (its working directory):
+// zud-alerts looks there first.
 constexpr const char *kLocalStore = "alerts.db";
+// Where the packaged zud keeps it: zud-alerts looks there next.
+constexpr const char *kServiceStore = "/var/lib/zud/alerts.db";
 
 enum class Command { list, active, rejected, health };
 

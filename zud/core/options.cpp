@@ -3,6 +3,7 @@
 
 #include "commandline.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -31,11 +32,14 @@ std::string text(std::string &into, std::string_view value) {
 }
 
 // One option: its name, whether it takes a value, and how it is applied.
-// `apply` returns an error text, empty when the value was good.
+// `apply` returns an error text, empty when the value was good.  An option
+// that does something only beside another names it in `needs` ("A|B": one of
+// them): given alone it is refused, not ignored in silence.
 struct optionrule {
   std::string_view name;
   bool takesvalue;
   std::string (*apply)(zudoptions &options, std::string_view value);
+  std::string_view needs = {};
 };
 
 constexpr optionrule rules[] = {
@@ -61,14 +65,16 @@ constexpr optionrule rules[] = {
      }},
     // Read and checked as a whole by checkmqtt (mqttsettings.h) before zud starts.
     {"--mqtt", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.url, v); }},
-    {"--mqtt-user", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.user, v); }},
+    {"--mqtt-user", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.user, v); },
+     "--mqtt"},
     {"--mqtt-password-file", true,
-     [](zudoptions &o, std::string_view v) { return text(o.mqtt.passwordfile, v); }},
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.passwordfile, v); }, "--mqtt"},
     {"--mqtt-cafile", true,
-     [](zudoptions &o, std::string_view v) { return text(o.mqtt.cafile, v); }},
-    {"--mqtt-topic", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.topic, v); }},
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.cafile, v); }, "--mqtt"},
+    {"--mqtt-topic", true, [](zudoptions &o, std::string_view v) { return text(o.mqtt.topic, v); },
+     "--mqtt"},
     {"--mqtt-discovery", true,
-     [](zudoptions &o, std::string_view v) { return text(o.mqtt.discovery, v); }},
+     [](zudoptions &o, std::string_view v) { return text(o.mqtt.discovery, v); }, "--mqtt"},
     {"--source-command", true,
      [](zudoptions &o, std::string_view command) {
        if (command.empty()) return std::string("needs a command");
@@ -94,7 +100,8 @@ constexpr optionrule rules[] = {
     {"--hook-timeout", true,
      [](zudoptions &o, std::string_view seconds) {
        return setnumber(o.hooktimeout, seconds, 1, 86400, "seconds");
-     }},
+     },
+     "--on-alert|--on-expire"},
 };
 
 const optionrule *findrule(std::string_view name) {
@@ -104,10 +111,42 @@ const optionrule *findrule(std::string_view name) {
   return nullptr;
 }
 
+// The complaint about an option zud does not know: the library's own
+// options take one dash, which two by habit would miss.
+std::string unknown(std::string_view arg, std::string_view name) {
+  if (arg.empty() || arg[0] != '-') return "unexpected argument '" + std::string(arg) + "'";
+  std::string why = "unknown option '" + std::string(name) + "'";
+  for (std::string_view library : {"-interface", "-xpldebug"}) {
+    if (name.size() == library.size() + 1 && name.substr(1) == library) {
+      why += " (did you mean " + std::string(library) + ", with one dash?)";
+    }
+  }
+  return why;
+}
+
+// Whether any of the '|'-separated option names in `needs` was given.
+bool anygiven(std::string_view needs, const std::vector<std::string_view> &given) {
+  while (!needs.empty()) {
+    const std::size_t bar = needs.find('|');
+    const std::string_view one = needs.substr(0, bar);
+    if (std::find(given.begin(), given.end(), one) != given.end()) return true;
+    needs = bar == std::string_view::npos ? std::string_view() : needs.substr(bar + 1);
+  }
+  return false;
+}
+
+// "--a or --b" for "--a|--b".
+std::string alternatives(std::string_view needs) {
+  std::string text(needs);
+  for (std::size_t bar; (bar = text.find('|')) != std::string::npos;) text.replace(bar, 1, " or ");
+  return text;
+}
+
 }  // namespace
 
 parsedoptions parseoptions(int argc, const char *const *argv) {
   parsedoptions parsed;
+  std::vector<std::string_view> given;
   for (int i = 1; i < argc; i++) {
     const std::string_view arg = argv[i];
     const std::size_t equals = arg.find('=');
@@ -115,11 +154,10 @@ parsedoptions parseoptions(int argc, const char *const *argv) {
     const std::string_view name = joined ? arg.substr(0, equals) : arg;
     const optionrule *rule = findrule(name);
     if (rule == nullptr) {
-      parsed.error = arg.empty() || arg[0] != '-'
-                         ? "unexpected argument '" + std::string(arg) + "'"
-                         : "unknown option '" + std::string(name) + "'";
+      parsed.error = unknown(arg, name);
       return parsed;
     }
+    given.push_back(rule->name);
     std::string_view value;
     if (joined) {
       if (!rule->takesvalue) {
@@ -137,6 +175,13 @@ parsedoptions parseoptions(int argc, const char *const *argv) {
     std::string why = rule->apply(parsed.options, value);
     if (!why.empty()) {
       parsed.error = std::string(name) + ": " + why;
+      return parsed;
+    }
+  }
+  for (const std::string_view name : given) {
+    const optionrule &rule = *findrule(name);
+    if (!rule.needs.empty() && !anygiven(rule.needs, given)) {
+      parsed.error = std::string(name) + " has no effect without " + alternatives(rule.needs);
       return parsed;
     }
   }

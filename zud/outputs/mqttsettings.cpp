@@ -96,6 +96,17 @@ parsedbroker parsebrokerurl(std::string_view url) {
     parsed.error = "'" + std::string(url) + "' names no host";
     return parsed;
   }
+  // A name of letters, digits, dots, hyphens and underscores, or an
+  // address (in brackets for IPv6, with its zone after a %): anything else
+  // (a space, say) could only fail at every attempt.
+  const bool bracketed = !rest.empty() && rest.front() == '[';
+  constexpr std::string_view alphanumeric =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const std::string allowed = std::string(alphanumeric) + (bracketed ? ":.%" : ".-_");
+  if (b.host.find_first_not_of(allowed) != std::string::npos) {
+    parsed.error = "'" + std::string(url) + "' names no host that can be: '" + b.host + "'";
+    return parsed;
+  }
   if (!port.empty()) {
     const std::optional<int> number = commandline::wholenumber(port, 1, 65535);
     if (!number) {

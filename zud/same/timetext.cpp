@@ -49,8 +49,11 @@ std::optional<std::time_t> parsetime(std::string_view text) {
     }
     if (*rest != '\0') return std::nullopt;
   }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-      second > 60) {
+  // A day the calendar has (no 30 February), and a time of the clock.
+  static constexpr int monthdays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 ||
+      day > monthdays[month - 1] + (month == 2 && yearLength(year) == 366) || hour > 23 ||
+      minute > 59 || second > 59) {
     return std::nullopt;
   }
   if (utc) {
@@ -68,5 +71,10 @@ std::optional<std::time_t> parsetime(std::string_view text) {
   local.tm_isdst = -1;
   const std::time_t instant = std::mktime(&local);
   if (instant == static_cast<std::time_t>(-1)) return std::nullopt;
+  // mktime moves a local time that does not exist (the hour skipped when
+  // the clocks go forward) to one that does; such a time is refused.
+  if (local.tm_mday != day || local.tm_hour != hour || local.tm_min != minute) {
+    return std::nullopt;
+  }
   return instant;
 }

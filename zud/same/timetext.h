@@ -15,7 +15,9 @@ std::string isotime(std::time_t instant);
 std::string localtext(std::time_t instant, const char *format = "%Y-%m-%d %H:%M %Z");
 
 // A date "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDTHH:MM[:SS][Z]" (local,
-// or UTC with the Z) as an instant; nothing when it is neither.
+// or UTC with the Z) as an instant; nothing when it is neither, or names a
+// day or a local time that does not exist (30 February, the hour skipped
+// when the clocks go forward).
 std::optional<std::time_t> parsetime(std::string_view text);
 
 #endif  // ZUD_TIMETEXT_H
