@@ -101,9 +101,12 @@ void usage(FILE *out) {
           "receiver its test command; USR2 decodes a built-in sample alert.\n"
           "An alert in force (its purge time not yet over) is announced on standard\n"
           "output when it expires.\n"
-          "It exits 1, saying why on standard error, when it cannot start or its event\n"
-          "loop fails, and 2 on an option it does not know or an MQTT setting it cannot\n"
-          "use (a bad URL, an unreadable password or CA file).\n");
+          "Exit status: 0 after TERM or INT; 1, saying why on standard error, when it\n"
+          "cannot start or its event loop fails; 2, with one line on standard error,\n"
+          "on a command line it refuses: an option it does not know, a value it cannot\n"
+          "use, an option that does nothing without another (--mqtt-user without\n"
+          "--mqtt), or an MQTT setting it cannot use (a bad URL or host, an unreadable\n"
+          "password or CA file).\n");
 }
 
 // One line on why the event loop ended; `error` is errno as the loop left it.
