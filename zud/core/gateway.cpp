@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -87,7 +88,7 @@ bool mapslots(receiver &link, xPL_ServicePtr service, const char *name, size_t o
   int count = xPL_getServiceConfigValueCount(service, name);
   for (int i = 0; i < count && i < slots; i++) {
     const char *text = xPL_getServiceConfigValueAt(service, name, i);
-    fprintf(stderr, "%s %d=%s\n", name, i, text != nullptr ? text : "");
+    if (link.debug) fprintf(stderr, "%s %d=%s\n", name, i, text != nullptr ? text : "");
     if (text == nullptr || strlen(text) != length) continue;
     unsigned char *slot = &link.config[offset + static_cast<size_t>(i) * length];
     if (memcmp(slot, text, length) == 0) continue;
@@ -183,6 +184,44 @@ std::vector<std::string> configvalues(xPL_ServicePtr service, const char *name) 
   return values;
 }
 
+// The gateway's items as "name=value" words, several values joined by commas.
+std::vector<std::pair<std::string, std::string>> configwords(xPL_ServicePtr service) {
+  std::vector<std::pair<std::string, std::string>> words;
+  for (const item &it : items) {
+    std::string joined;
+    for (const std::string &value : configvalues(service, it.name)) {
+      joined += (joined.empty() ? "" : ",") + value;
+    }
+    words.emplace_back(it.name, joined);
+  }
+  return words;
+}
+
+// One plain line: the configuration at start, then what each change changed.
+void sayconfiguration(gateway &zud) {
+  const auto now = configwords(zud.zudService);
+  const bool first = zud.configuration.empty();
+  std::string line;
+  for (const auto &[name, value] : now) {
+    const auto before = std::find_if(zud.configuration.begin(), zud.configuration.end(),
+                                     [&](const auto &w) { return w.first == name; });
+    const bool known = before != zud.configuration.end();
+    if (!first && known && before->second == value) continue;
+    line += (line.empty() ? " " : ", ") + name + "=" + (value.empty() ? "(none)" : value);
+    if (!first && known) {
+      line += " (was " + (before->second.empty() ? std::string("none") : before->second) + ")";
+    }
+  }
+  if (first) {
+    std::printf("configuration:%s\n", line.c_str());
+  } else if (line.empty()) {
+    std::printf("configuration received: nothing changed\n");
+  } else {
+    std::printf("configuration changed:%s\n", line.c_str());
+  }
+  zud.configuration = now;
+}
+
 // Whether the receiver is set to pass the Required Weekly Test.
 bool passestests(const std::vector<std::string> &events) {
   return std::find(events.begin(), events.end(), "RWT") != events.end();
@@ -273,9 +312,13 @@ void startoutputs(gateway &zud, const zudoptions &options,
   }
 }
 
-void lineheard(gateway &zud, std::string_view line, const std::string &origin) {
+void lineheard(gateway &zud, std::string_view line, const std::string &origin,
+               std::optional<std::string_view> heardas) {
   const std::time_t received = std::time(nullptr);
-  const decoding decoded = heardline(line, zud.countynames, received);
+  // The echo is a trace, like the dumps of the line.
+  std::optional<std::string_view> echo;
+  if (zud.link.debug) echo = heardas ? *heardas : line;
+  const decoding decoded = heardline(line, zud.countynames, received, echo);
   if (const alert *values = std::get_if<alert>(&decoded)) {
     heardalert heard{*values, received, origin, origin == sampleorigin};
     const bool repeat = !zud.alerts.add(heard, received) && zud.alerts.contains(alertkey(*values));
@@ -319,7 +362,9 @@ void sourceheard(gateway &zud, const sourceline &line, const linesource &source)
                 printable(header).c_str());
     return;
   }
-  lineheard(zud, withpreamble(header), source.origin());
+  // The decoder wants a preamble, which the source's line never had: the
+  // echo shows the line as the source printed it.
+  lineheard(zud, withpreamble(header), source.origin(), header);
 }
 
 void declareconfig(xPL_ServicePtr service) {
@@ -338,17 +383,17 @@ void parseconfig(xPL_ServicePtr service, receiver &link) {
   const char *text;
 
   if ((text = xPL_getServiceConfigValue(service, "device")) != nullptr) {
-    fprintf(stderr, "device=%s\n", text);
+    if (link.debug) fprintf(stderr, "device=%s\n", text);
     // The rest is mapped once the new port's block has been read (the
     // opening's end runs the mapping again), not onto the old port's block.
     if (text[0] != '\0' && (!link.tfile || *link.tfile != text) && opendevice(link, text)) return;
   }
   if ((text = xPL_getServiceConfigValue(service, "freq")) != nullptr) {
-    fprintf(stderr, "freq=%s\n", text);
+    if (link.debug) fprintf(stderr, "freq=%s\n", text);
     if (link.configread && mapfreq(link, text, offsetof(zudconfig, mainfreq))) changed = true;
   }
   if ((text = xPL_getServiceConfigValue(service, "altfreq")) != nullptr) {
-    fprintf(stderr, "altfreq=%s\n", text);
+    if (link.debug) fprintf(stderr, "altfreq=%s\n", text);
     if (link.configread && mapfreq(link, text, offsetof(zudconfig, altfreq))) changed = true;
   }
   if (link.configread && xPL_getServiceConfigValue(service, "fips") != nullptr &&
@@ -356,11 +401,11 @@ void parseconfig(xPL_ServicePtr service, receiver &link) {
     changed = true;
   }
   if ((text = xPL_getServiceConfigValue(service, "eomreset")) != nullptr) {
-    fprintf(stderr, "eomreset=%s\n", text);
+    if (link.debug) fprintf(stderr, "eomreset=%s\n", text);
     if (mapflag(link, text, offsetof(zudconfig, eomresetmode))) changed = true;
   }
   if ((text = xPL_getServiceConfigValue(service, "usealtfreq")) != nullptr) {
-    fprintf(stderr, "usealtfreq=%s\n", text);
+    if (link.debug) fprintf(stderr, "usealtfreq=%s\n", text);
     if (mapflag(link, text, offsetof(zudconfig, altfreqmode))) changed = true;
   }
   if (link.configread && xPL_getServiceConfigValue(service, "event") != nullptr &&
@@ -371,7 +416,7 @@ void parseconfig(xPL_ServicePtr service, receiver &link) {
   if (link.configread && changed) {
     unsigned char newconfig[blocksize];
     uploadimage(link.config, newconfig);
-    outputconfig(newconfig);
+    if (link.debug) outputconfig(newconfig);
     if (link.uploadchanges) writeconfig(link, newconfig);
   }
 }
@@ -381,6 +426,7 @@ void configChangedHandler(xPL_ServicePtr, xPL_ObjectPtr userData) {
 }
 
 void configchanged(gateway &zud) {
+  sayconfiguration(zud);
   // Never in the middle of an exchange with the receiver (an upload, an
   // opening): the new values are mapped as soon as it ends, never dropped.
   if (linebusy(zud.link)) {

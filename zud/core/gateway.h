@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "same/decoder.h"
@@ -50,6 +51,9 @@ struct gateway {
   watchdog *dog = nullptr;       // on the list
   std::vector<std::unique_ptr<linesource>> sources;  // --source-command, --source-file
   repeatwindow sourcerepeats{15000};  // one alert for a header the sources repeat within 15 s
+  // The configuration as last said ("name", "v1,v2"), for saying what a
+  // change changed.
+  std::vector<std::pair<std::string, std::string>> configuration;
 };
 
 // Puts the outputs the options ask for on the list, and takes the alerts in
@@ -59,8 +63,10 @@ void startoutputs(gateway &zud, const zudoptions &options,
                   const std::optional<mqttsettings> &mqtt = std::nullopt);
 
 // Everything that happens to one line heard from `origin` (a receiver's
-// path): echo, decode, then every output in order.
-void lineheard(gateway &zud, std::string_view line, const std::string &origin);
+// path): echo (of `heardas`, what was heard, when it differs from the line
+// decoded), decode, then every output in order.
+void lineheard(gateway &zud, std::string_view line, const std::string &origin,
+               std::optional<std::string_view> heardas = std::nullopt);
 
 // Starts the line sources the options name (once the signals are recorded,
 // so that no child's end is missed).

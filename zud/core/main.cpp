@@ -22,7 +22,8 @@ namespace {
 
 void usage(FILE *out) {
   fprintf(out,
-          "usage: zud [-interface NAME] [-xpldebug] [--all-counties] [--upload]\n"
+          "usage: zud [-interface NAME] [-xpldebug] [--debug|--no-debug] [--all-counties]\n"
+          "           [--upload]\n"
           "           [--store PATH|none] [--test-overdue DAYS] [--mqtt URL [--mqtt-user NAME]\n"
           "           [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-topic PREFIX]\n"
           "           [--mqtt-discovery PREFIX|none]]\n"
@@ -35,6 +36,13 @@ void usage(FILE *out) {
           "  -interface NAME  network interface to use (default: the first one that is\n"
           "                   up and not the loopback)\n"
           "  -xpldebug        log the xPL library's debug lines on standard error\n"
+          "  --debug          dump what passes on the serial line, the receiver's\n"
+          "                   configuration block and the command traces, and echo\n"
+          "                   every line heard (the default)\n"
+          "  --no-debug       leave them out: one plain line per event (started, the\n"
+          "                   receiver's answer and block, a configuration change, each\n"
+          "                   alert, an expiry, MQTT, the sources) and the errors.  The\n"
+          "                   last of --debug and --no-debug wins\n"
           "  --all-counties   name every county of the Census list and the state by its\n"
           "                   abbreviation (\"Los Angeles CA\"), a whole state as \"All of\"\n"
           "                   and its name, 000000 as \"United States\"; without it a\n"
@@ -154,6 +162,7 @@ int main(int argc, char **argv) {
   }
   zud.countynames = parsed.options.countynames;
   zud.link.uploadchanges = parsed.options.upload || uploadfromenvironment();
+  zud.link.debug = parsed.options.debug ? 1 : 0;
   if (!xPL_initialize(xPL_getParsedConnectionType())) {
     fprintf(stderr, "Cannot start xPL!\n");
     fprintf(stderr, "zud: %s\n", xPL_getStartupFailure());
@@ -170,6 +179,10 @@ int main(int argc, char **argv) {
   // The network first: the heartbeat leaves before anything that may take
   // time (the store, the broker, the receiver, the commands) has started.
   xPL_setServiceEnabled(zudService, TRUE);
+  std::printf("zud %s started as %s-%s.%s on %s (%s)\n", ZUD_VERSION,
+              xPL_getServiceVendor(zudService), xPL_getServiceDeviceID(zudService),
+              xPL_getServiceInstanceID(zudService), xPL_getBroadcastInterface(),
+              xPL_getListenerIPAddr());
   startoutputs(zud, parsed.options, mqtt.settings);
   configchanged(zud);
   xPL_addServiceConfigChangedListener(zudService, configChangedHandler, &zud);

@@ -53,6 +53,16 @@ constexpr optionrule rules[] = {
        o.upload = true;
        return std::string();
      }},
+    {"--debug", false,
+     [](zudoptions &o, std::string_view) {
+       o.debug = true;
+       return std::string();
+     }},
+    {"--no-debug", false,
+     [](zudoptions &o, std::string_view) {
+       o.debug = false;
+       return std::string();
+     }},
     {"--store", true,
      [](zudoptions &o, std::string_view path) {
        if (path.empty()) return std::string("needs a file name, or none");

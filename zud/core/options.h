@@ -18,6 +18,7 @@
 struct zudoptions {
   CountyNames countynames = CountyNames::singleWord;  // --all-counties
   bool upload = false;  // --upload: write a changed block to the receiver
+  bool debug = true;    // --debug / --no-debug (the last wins): dumps and traces
   std::string store = "alerts.db";  // --store PATH; empty: none kept
   int testoverduedays = 8;          // --test-overdue DAYS; 0: not watched
   mqttoptions mqtt;                 // --mqtt URL and the other --mqtt-* options

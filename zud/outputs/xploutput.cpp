@@ -94,10 +94,11 @@ void xploutput::alertheard(const heardalert &heard, bool) {
   unreported_ = 0;
 }
 
-decoding heardline(std::string_view line, CountyNames names, std::time_t received) {
+decoding heardline(std::string_view line, CountyNames names, std::time_t received,
+                   std::optional<std::string_view> heardas) {
   // Echoed as printable text: the preamble bytes would make journald keep
   // the whole line as a binary blob.
-  std::printf("%s\n", printable(line).c_str());
+  if (heardas) std::printf("%s\n", printable(*heardas).c_str());
   decoding decoded = decodesame(line, names, received);
   if (const rejection *why = std::get_if<rejection>(&decoded)) {
     std::fprintf(stderr, "%s\n", printable(why->text).c_str());
@@ -107,6 +108,7 @@ decoding heardline(std::string_view line, CountyNames names, std::time_t receive
 
 void parsesame(const unsigned char *same, xPL_ServicePtr service, CountyNames names) {
   const decoding decoded =
-      heardline(reinterpret_cast<const char *>(same), names, std::time(nullptr));
+      heardline(reinterpret_cast<const char *>(same), names, std::time(nullptr),
+                reinterpret_cast<const char *>(same));
   if (const alert *values = std::get_if<alert>(&decoded)) sendalert(service, *values);
 }

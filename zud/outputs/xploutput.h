@@ -5,6 +5,7 @@
 #define ZUD_XPLOUTPUT_H
 
 #include <ctime>
+#include <optional>
 #include <string_view>
 
 #include "same/decoder.h"
@@ -32,9 +33,11 @@ class xploutput : public output {
   int unreported_ = 0;        // failures since then
 };
 
-// Echoes one header line on stdout as printable text, decodes it as heard at
-// `received`, naming counties as `names` says, and writes a rejection on stderr.
-decoding heardline(std::string_view line, CountyNames names, std::time_t received);
+// Echoes `heardas` (what was heard, as printable text) on stdout unless it
+// is null, decodes `line` as heard at `received`, naming counties as `names`
+// says, and writes a rejection on stderr.
+decoding heardline(std::string_view line, CountyNames names, std::time_t received,
+                   std::optional<std::string_view> heardas);
 
 // Echoes, decodes and sends one header line through `service`, and nothing
 // else: the trigger alone, for the decoder's tests, benchmark and fuzzing.

@@ -194,7 +194,7 @@ void commanddone(receiver &link, int result) {
   // A silence has no errno of its own; the report should not borrow one.
   const int error = result == 0 ? ETIMEDOUT : errno;
   const std::string what = std::string("writechar ") + commandof(link);
-  printf("writechar returns %d, i = %d\n", result, link.tries);
+  if (link.debug) printf("writechar returns %d, i = %d\n", result, link.tries);
   if (result != 1) {
     errno = error;
     perror(what.c_str());
@@ -223,7 +223,13 @@ void answerdone(receiver &link) {
   disarm(link);
   watch(link, false);
   if (link.got == 0) fprintf(stderr, "no answer to ? within %d s\n", answerWaitMs / 1000);
-  if (link.got > 0) outputbuffer(link.answer, link.got);
+  if (link.got > 0 && link.debug) outputbuffer(link.answer, link.got);
+  if (link.got > 0) {
+    std::string_view words(reinterpret_cast<const char *>(link.answer),
+                           static_cast<std::size_t>(link.got));
+    while (!words.empty() && (words.back() == '\r' || words.back() == '\n')) words.remove_suffix(1);
+    printf("receiver %s answered: %s\n", link.tfile.value_or("").c_str(), printable(words).c_str());
+  }
   if (link.answerHandler != nullptr) link.answerHandler(link.got > 0, link.owner);
   nextstep(link);
 }
@@ -242,7 +248,7 @@ void readanswer(receiver &link) {
 // A look for the block after "d": exactly 512 bytes pending, or one more
 // second, or given up.
 void lookforblock(receiver &link) {
-  if (!waitfor(link.ttyfd, blocksize)) {
+  if (!waitfor(link.ttyfd, blocksize, link.debug)) {
     if (link.tries++ < blockWaitSeconds) return arm(link, lookEveryMs);
     fprintf(stderr, "no configuration block within %d s -- block not read\n", blockWaitSeconds);
     tcflush(link.ttyfd, TCIFLUSH);
@@ -256,9 +262,13 @@ void lookforblock(receiver &link) {
     return nextstep(link);
   }
   memcpy(link.config, block, blocksize);
-  outputbuffer(block, blocksize);
-  outputconfig(link.config);
+  if (link.debug) {
+    outputbuffer(block, blocksize);
+    outputconfig(link.config);
+  }
   link.configread = 1;
+  printf("receiver %s: configuration block read: %s\n", link.tfile.value_or("").c_str(),
+         blocksummary(link.config).c_str());
   nextstep(link);
 }
 
@@ -266,7 +276,7 @@ void lookforblock(receiver &link) {
 // silence or a wrong answer.
 void lookforack(receiver &link) {
   const char expected = link.stepindex == 1 ? '!' : '*';
-  if (!waitfor(link.ttyfd, 1)) {
+  if (!waitfor(link.ttyfd, 1, link.debug)) {
     if (link.tries++ < ackWaitSeconds) return arm(link, lookEveryMs);
     fprintf(stderr, "writeconfig: no answer within %d s\n", ackWaitSeconds);
     return endjob(link);
@@ -280,6 +290,10 @@ void lookforack(receiver &link) {
     fprintf(stderr, "writeconfig: wrong response %c\n", answer);
     return endjob(link);
   }
+  if (expected == '*') {
+    printf("receiver %s: configuration block uploaded: %s\n", link.tfile.value_or("").c_str(),
+           blocksummary(link.jobs.front().image.data()).c_str());
+  }
   nextstep(link);
 }
 
@@ -290,7 +304,7 @@ void uploadbyte(receiver &link) {
   if (written != 1) {
     // As a blocking writechar with one try reports a failed write; the
     // upload goes on, as it always has.
-    printf("writechar returns %d, i = 0\n", static_cast<int>(written));
+    if (link.debug) printf("writechar returns %d, i = 0\n", static_cast<int>(written));
     if (++link.tries < blocksize) return uploadbyte(link);
     return nextstep(link);
   }
@@ -299,7 +313,7 @@ void uploadbyte(receiver &link) {
 
 void uploadpaused(receiver &link) {
   const int result = answered(link.ttyfd);
-  printf("writechar returns %d, i = %d\n", result, result > 0 ? 0 : 1);
+  if (link.debug) printf("writechar returns %d, i = %d\n", result, result > 0 ? 0 : 1);
   if (++link.tries < blocksize) return uploadbyte(link);
   nextstep(link);
 }
@@ -519,11 +533,35 @@ bool opendevice(receiver &link, const char *path) {
 
 bool linebusy(const receiver &link) { return !link.jobs.empty(); }
 
-int waitfor(int fd, int cnt) {
+int waitfor(int fd, int cnt, bool debug) {
   int pending = 0;
   if (ioctl(fd, FIONREAD, &pending) < 0) pending = 0;
-  printf("waitfor %d bytes\n", pending);
+  if (debug) printf("waitfor %d bytes\n", pending);
   return pending == cnt ? 1 : 0;
+}
+
+std::string blocksummary(const unsigned char *p) {
+  zudconfig block;
+  memcpy(&block, p, sizeof(block));
+  char freqs[80];
+  snprintf(freqs, sizeof freqs, "main %.3f MHz, alternate %.3f MHz", channeltofreq(block.mainfreq),
+           channeltofreq(block.altfreq));
+  // Slots hold text the receiver keeps; an empty one (blanks, NUL bytes, or
+  // the 0x01 bytes an upload image has in their place) says nothing.
+  auto slots = [](const char *first, int count, std::size_t width) {
+    std::string words;
+    for (int i = 0; i < count; i++) {
+      std::string_view slot(first + static_cast<std::size_t>(i) * width, width);
+      while (!slot.empty() && (slot.back() == '\0' || slot.back() == '\x01' || slot.back() == ' ')) {
+        slot.remove_suffix(1);
+      }
+      if (slot.empty()) continue;
+      words += " " + printable(slot);
+    }
+    return words.empty() ? std::string(" none") : words;
+  };
+  return std::string(freqs) + ", fips" + slots(block.fips[0], 4, 6) + ", events" +
+         slots(block.events[0], 80, 3);
 }
 
 void uploadimage(const unsigned char *conf, unsigned char *image) {
@@ -548,10 +586,12 @@ void zudread(int, int, int uv) {
     portlost(*link, strerror(errno));
     return;
   }
-  time_t now = time(nullptr);
-  printf("%s", ctime(&now));
-  outputescaped(bytes, static_cast<int>(n));
-  printf("\n");
+  if (link->debug) {
+    time_t now = time(nullptr);
+    printf("%s", ctime(&now));
+    outputescaped(bytes, static_cast<int>(n));
+    printf("\n");
+  }
   if (n == 0) {
     portlost(*link, "end of file");
     return;

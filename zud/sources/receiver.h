@@ -100,6 +100,9 @@ struct receiver {
   std::optional<std::string> pendingPath;  // a port to try again every 5 s
   int openerror = 0;                       // errno last reported for pendingPath
   bool uploadchanges = false;              // write a changed block to the receiver
+  // The dumps of what passes on the line and the command traces (zud's
+  // default; --no-debug leaves only one plain line per event and the errors).
+  int debug = 1;
 
   // The exchanges: jobs.front() is in progress unless `step` is idle.
   std::deque<linejob> jobs;
@@ -137,8 +140,14 @@ bool opendevice(receiver &link, const char *path);
 // Whether an exchange is in progress or waiting.
 bool linebusy(const receiver &link);
 
-// 1 when exactly cnt bytes wait to be read on fd, else 0.
-int waitfor(int fd, int cnt);
+// 1 when exactly cnt bytes wait to be read on fd, else 0; with `debug`,
+// says how many do.
+int waitfor(int fd, int cnt, bool debug = true);
+
+// The receiver's configuration in one line of words: "main 162.475 MHz,
+// alternate 162.550 MHz, fips 016001 041045, events TOR SVR" (empty slots
+// left out).
+std::string blocksummary(const unsigned char *block);
 
 // Builds the image to upload from a block: every 0x00 byte becomes 0x01.
 void uploadimage(const unsigned char *conf, unsigned char *image);
