@@ -112,7 +112,10 @@ void linesource::startcommand() {
     return;
   }
   pid_ = child.pid;
-  if (!started_) std::printf("%s: running %s\n", name_.c_str(), option_.text.c_str());
+  // Each start is a line of its own, except the restarts of a command that
+  // keeps failing, which are said once an hour with the rest.
+  const std::string running = std::string(started_ ? "running again " : "running ") + option_.text;
+  if (!started_ || maysay(running)) std::printf("%s: %s\n", name_.c_str(), running.c_str());
   started_ = true;
   out_ = std::make_unique<linereader>(child.out, name_, blocksize,
                                       lineassembler::overlong::discard, outputline, outputended,
