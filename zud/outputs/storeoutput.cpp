@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
+#include "same/timetext.h"
 #include "xPL.h"
 
 namespace {
@@ -18,6 +20,13 @@ std::string wholepath(std::string path) {
   return std::string(here) + "/" + path;
 }
 
+// An alert as a line names it: its event and issue time.
+std::string named(const alert &values) {
+  return values.event + ", issued " + localtext(values.issued);
+}
+
+const char *plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
 }  // namespace
 
 // A checkpoint flushes to disk, which may take milliseconds: it waits for a
@@ -27,7 +36,10 @@ constexpr int checkpointAfterMs = 2000;
 
 storeoutput::storeoutput(std::string path) : path_(wholepath(std::move(path))) {}
 
-storeoutput::~storeoutput() { xPL_removeTimer(quiet, this); }
+storeoutput::~storeoutput() {
+  xPL_removeTimer(quiet, this);
+  xPL_removeTimer(retry, this);
+}
 
 void storeoutput::written() {
   xPL_removeTimer(quiet, this);
@@ -38,6 +50,12 @@ void storeoutput::quiet(void *self) {
   storeoutput &out = *static_cast<storeoutput *>(self);
   // A failure here costs nothing yet: the next write reports the store's state.
   out.store_.checkpoint();
+}
+
+void storeoutput::retry(void *self) {
+  storeoutput &out = *static_cast<storeoutput *>(self);
+  // Quietly: each write waiting had its line when it failed.
+  if (!out.ready()) xPL_addTimer(retry, retryms, self);
 }
 
 bool storeoutput::open() {
@@ -52,7 +70,104 @@ bool storeoutput::open() {
 
 alertstore *storeoutput::store() { return store_.writable() ? &store_ : nullptr; }
 
-bool storeoutput::ready() { return store_.writable() || store_.open(path_); }
+bool storeoutput::ready() {
+  if (store_.writable()) {
+    const std::string why = store_.leftpath();
+    if (!why.empty()) moveon(why);
+  }
+  if (!store_.writable() && !store_.open(path_)) {
+    store_.close();
+    return false;
+  }
+  if (carried_) {
+    for (const storedalert &stored : *carried_) {
+      // Each is kept once however often this is tried: adopt leaves a key it knows.
+      if (!store_.adopt(stored)) {
+        store_.close();
+        return false;
+      }
+    }
+    carried_.reset();
+    written();
+  }
+  return catchup();
+}
+
+void storeoutput::moveon(const std::string &why) {
+  // Read from the old file while it is still open: SQLite keeps it readable.
+  std::optional<std::vector<storedalert>> unfinished = store_.unfinished(std::time(nullptr));
+  const std::size_t n = unfinished ? unfinished->size() : 0;
+  std::fprintf(stderr,
+               "zud: the alert store %s is no longer the file zud opened (%s) -- the store at "
+               "that path is used from now on, with %zu alert%s in force or owed carried over\n",
+               path_.c_str(), why.c_str(), n, plural(n));
+  if (n > 0) carried_ = std::move(unfinished);
+  store_.close();
+}
+
+bool storeoutput::catchup() {
+  if (waiting_.empty()) return true;
+  std::size_t alerts = 0;
+  while (!waiting_.empty()) {
+    if (!write(waiting_.front())) {
+      store_.close();
+      return false;
+    }
+    alerts += waiting_.front().what == pending::kind::alert;
+    waiting_.pop_front();
+  }
+  xPL_removeTimer(retry, this);
+  std::fprintf(stderr,
+               "zud: the alert store %s can be written again: %zu alert%s that waited in memory "
+               "%s kept now\n",
+               path_.c_str(), alerts, plural(alerts), alerts == 1 ? "is" : "are");
+  written();
+  return true;
+}
+
+bool storeoutput::write(const pending &entry) {
+  switch (entry.what) {
+    case pending::kind::alert:
+      return store_.addalert(entry.heard, entry.channel);
+    case pending::kind::settled:
+      return store_.settle(entry.heard.values, entry.channel);
+    case pending::kind::announced:
+      return store_.expiryannounced(entry.heard.values);
+  }
+  return false;
+}
+
+void storeoutput::keep(pending entry) {
+  if (ready() && write(entry)) return written();
+  wait(std::move(entry));
+}
+
+void storeoutput::wait(pending entry) {
+  const std::string why = store_.error();
+  store_.close();
+  if (waiting_.size() >= waitingmost) {
+    const pending &oldest = waiting_.front();
+    std::fprintf(stderr,
+                 "zud: %zu writes wait in memory for the alert store %s -- the oldest (%s of %s) "
+                 "is dropped and will not be kept\n",
+                 waiting_.size(), path_.c_str(),
+                 oldest.what == pending::kind::alert     ? "the alert"
+                 : oldest.what == pending::kind::settled ? "a delivery"
+                                                         : "an expiry",
+                 named(oldest.heard.values).c_str());
+    waiting_.pop_front();
+  }
+  const char *what = entry.what == pending::kind::alert     ? "the alert"
+                     : entry.what == pending::kind::settled ? "an alert's delivery"
+                                                            : "an alert's announced expiry";
+  std::fprintf(stderr,
+               "zud: cannot keep %s in %s (%s): %s -- it waits in memory until the store can be "
+               "written (%zu waiting)\n",
+               what, path_.c_str(), why.c_str(), named(entry.heard.values).c_str(),
+               waiting_.size() + 1);
+  waiting_.push_back(std::move(entry));
+  if (!xPL_isTimerPending(retry, this)) xPL_addTimer(retry, retryms, this);
+}
 
 void storeoutput::failed(const char *what) {
   std::fprintf(stderr, "zud: cannot keep %s in %s (%s) -- trying again at the next one\n", what,
@@ -64,8 +179,7 @@ void storeoutput::alertheard(const heardalert &heard, bool) {
   std::string kept;
   kept.swap(keptbyowe_);
   if (!kept.empty() && kept == alertkey(heard.values)) return;
-  if (!ready() || !store_.addalert(heard)) return failed("the alert");
-  written();
+  keep({pending::kind::alert, heard, std::string()});
 }
 
 void storeoutput::rejected(std::time_t when, std::string_view line, std::string_view reason) {
@@ -78,14 +192,40 @@ void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool a
   written();
 }
 
+void storeoutput::expired(const heardalert &heard, bool) {
+  keep({pending::kind::announced, heard, std::string()});
+}
+
 void storeoutput::owe(const heardalert &heard, std::string_view channel) {
-  // Noted even when the write fails: the alert is not tried twice in a row.
+  // Noted even when the write fails: the alert then waits with its channel,
+  // and its alertheard must not add it a second time.
   keptbyowe_ = alertkey(heard.values);
-  if (!ready() || !store_.addalert(heard, channel)) return failed("the alert");
-  written();
+  keep({pending::kind::alert, heard, std::string(channel)});
 }
 
 void storeoutput::settle(const alert &values, std::string_view channel) {
-  if (!ready() || !store_.settle(values, channel)) return failed("an alert's delivery");
-  written();
+  // An alert still waiting in memory owes nothing once acknowledged.
+  const std::string key = alertkey(values);
+  for (pending &entry : waiting_) {
+    if (entry.what == pending::kind::alert && entry.channel == channel &&
+        alertkey(entry.heard.values) == key) {
+      entry.channel.clear();
+      return;
+    }
+  }
+  heardalert heard;
+  heard.values = values;
+  keep({pending::kind::settled, std::move(heard), std::string(channel)});
+}
+
+void storeoutput::stopping() {
+  if (waiting_.empty() || ready()) return;
+  std::size_t alerts = 0;
+  for (const pending &entry : waiting_) alerts += entry.what == pending::kind::alert;
+  std::fprintf(stderr,
+               "zud: stopping with %zu write%s (%zu alert%s) that the alert store %s could not "
+               "take (%s) -- they are lost\n",
+               waiting_.size(), plural(waiting_.size()), alerts, plural(alerts), path_.c_str(),
+               store_.error().c_str());
+  waiting_.clear();
 }
