@@ -7,27 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 namespace testsupport {
-namespace {
-
-bool ownMountNamespace() {
-  static bool own = false;
-  if (own) return true;
-  if (unshare(CLONE_NEWNS) != 0) return false;
-  // Private from the root down: neither the mounts made here nor their
-  // unmounting reach the namespace the test was started in.
-  own = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  return own;
-}
-
-}  // namespace
 
 SizedTmpfs::SizedTmpfs(const std::string &dir, const std::string &size) : dir_(dir) {
-  const std::string options = "size=" + size + ",mode=0700";
-  mounted_ = (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) && ownMountNamespace() &&
-             mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+  // Private from the root down, so that nothing mounted here reaches the
+  // namespace the test was started in.
+  static const bool own = unshare(CLONE_NEWNS) == 0 &&
+                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  mounted_ = own && (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) &&
+             mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                   ("size=" + size + ",mode=0700").c_str()) == 0;
 }
 
 SizedTmpfs::~SizedTmpfs() {
@@ -35,17 +25,15 @@ SizedTmpfs::~SizedTmpfs() {
 }
 
 bool SizedTmpfs::fill() const {
-  const int fd =
-      open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const std::vector<char> block(4096, 'x');
-  // Whole pages first, then single bytes for what is left of the last one.
-  while (write(fd, block.data(), block.size()) > 0) {
+  const char page[4096] = {};
+  // Whole pages, then single bytes for what is left of the last one.
+  while (write(fd, page, sizeof page) > 0) {
   }
-  while (write(fd, block.data(), 1) > 0) {
+  while (write(fd, page, 1) > 0) {
   }
-  close(fd);
-  return true;
+  return close(fd) == 0 || errno == ENOSPC;
 }
 
 bool SizedTmpfs::unfill() const { return unlink((dir_ + "/filler").c_str()) == 0; }

@@ -1,6 +1,7 @@
-// A small file system of its own for a test that must fill a disk: a tmpfs
-// of a given size, mounted in a private mount namespace, so that the mount
-// is seen by the test and the programs it starts, and by nothing else.
+// A small file system for a test that must fill a disk: a tmpfs of a given
+// size in a private mount namespace, seen by the test and the programs it
+// starts and by nothing else.  For *_nstest binaries (root in their own
+// user namespace, or run as root).
 #pragma once
 
 #include <string>
@@ -9,11 +10,8 @@ namespace testsupport {
 
 class SizedTmpfs {
  public:
-  // Makes the directory `dir` and mounts a tmpfs of `size` (as mount(8)
-  // takes it: "256k") on it, first moving this thread into a mount namespace
-  // of its own whose mounts do not propagate back.  For *_nstest binaries,
-  // whose main made the process root of its own user namespace (or which
-  // run as root).
+  // Makes `dir` and mounts a tmpfs of `size` ("256k") on it, in a mount
+  // namespace of this thread's own whose mounts do not propagate back.
   SizedTmpfs(const std::string &dir, const std::string &size);
   // Unmounts it, so that the directory can be removed.
   ~SizedTmpfs();
@@ -22,10 +20,8 @@ class SizedTmpfs {
 
   // False, with errno set, when it could not be mounted.
   bool mounted() const { return mounted_; }
-  // Fills it with one file until no byte more fits; false when the file
-  // cannot be made.
+  // Fills it with one file until no byte more fits; unfill() removes it.
   bool fill() const;
-  // Removes that file again.
   bool unfill() const;
 
  private:
