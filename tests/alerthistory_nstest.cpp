@@ -102,8 +102,7 @@ void hear(testsupport::XplPeer &peer, Process &sim, const std::string &header,
 // The event codes kept in the store at `path`, newest first; empty when it cannot be read.
 std::vector<std::string> keptEvents(const std::string &path) {
   alertstore store;
-  std::optional<std::vector<storedalert>> all;
-  if (store.openreadonly(path)) all = store.alerts({});
+  const auto all = store.openreadonly(path) ? store.alerts({}) : std::nullopt;
   std::vector<std::string> events;
   for (const storedalert &kept : all.value_or(std::vector<storedalert>{})) {
     events.push_back(kept.heard.values.eventcode);
@@ -113,8 +112,7 @@ std::vector<std::string> keptEvents(const std::string &path) {
 
 TEST_F(GatewayTest, ExpiryThatCameWhileZudWasStoppedIsAnnouncedOnceAtTheNextStart) {
   startConfigured(testsupport::fakeClockAt("2026-12-08 10:14:15"));
-  sim.writeIn("ZCZC-WXR-TOR-016001-016027+0015-3421000-KBOI/NWS-\n");
-  ASSERT_GE(peer->waitFor(isAlert, 10000ms), 0) << zud.err();
+  hear(*peer, sim, "ZCZC-WXR-TOR-016001-016027+0015-3421000-KBOI/NWS-", "Tornado Warning");
   zud.signal(SIGTERM);
   ASSERT_EQ(Process::exitCode(zud.wait(10000ms)), 0) << zud.err();
 

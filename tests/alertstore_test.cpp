@@ -224,11 +224,10 @@ TEST_F(AlertStore, UpgradeAnnouncesNoPastExpiryAndNoSampleIsTheLastWeeklyTest) {
 }
 
 TEST_F(AlertStore, AlertsThatFindTheStoreLockedWaitAndAreKeptInOrderWithWhatTheyOwe) {
-  store.close();
   storeoutput out(path);
-  ASSERT_TRUE(out.open());
   sqlitedb other;
-  ASSERT_TRUE(other.open(path, sqlitedb::mode::readwrite) && other.exec("BEGIN IMMEDIATE"));
+  ASSERT_TRUE(out.open() && other.open(path, sqlitedb::mode::readwrite));
+  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
   const std::time_t ten = utc(2026, 12, 8, 10, 0);
   testing::internal::CaptureStderr();
   out.owe(heard("TOR", ten, ten), "mqtt");  // as MQTT does right after publishing it
@@ -236,14 +235,11 @@ TEST_F(AlertStore, AlertsThatFindTheStoreLockedWaitAndAreKeptInOrderWithWhatThey
   out.alertheard(heard("SVR", ten, ten + 1), false);
   const std::string said = testing::internal::GetCapturedStderr();
   const std::string line = "cannot keep the alert in " + path + " (database is locked)";
-  size_t lines = 0;
-  for (size_t at = said.find(line); at != std::string::npos; at = said.find(line, at + 1)) lines++;
-  EXPECT_EQ(lines, 2u) << said;
+  EXPECT_NE(said.find(line), said.rfind(line)) << said;  // two, one per alert
   ASSERT_TRUE(other.exec("COMMIT"));
 
   out.alertheard(heard("FFW", ten, ten + 2), false);
-  const auto all = store.openreadonly(path) ? store.alerts({}) : std::nullopt;
-  ASSERT_TRUE(all) << store.error();
+  const auto all = store.alerts({});
   std::vector<std::string> events;
   for (const storedalert &kept : *all) events.push_back(kept.heard.values.eventcode);
   EXPECT_EQ(events, (std::vector<std::string>{"FFW", "SVR", "TOR"}));

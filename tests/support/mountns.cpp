@@ -11,13 +11,10 @@
 namespace testsupport {
 
 SizedTmpfs::SizedTmpfs(const std::string &dir, const std::string &size) : dir_(dir) {
-  // Private from the root down, so that nothing mounted here reaches the
-  // namespace the test was started in.
   static const bool own = unshare(CLONE_NEWNS) == 0 &&
                           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   mounted_ = own && (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) &&
-             mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
-                   ("size=" + size + ",mode=0700").c_str()) == 0;
+             mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
 }
 
 SizedTmpfs::~SizedTmpfs() {
@@ -25,15 +22,13 @@ SizedTmpfs::~SizedTmpfs() {
 }
 
 bool SizedTmpfs::fill() const {
-  const int fd = open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  const int fd = open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   const char page[4096] = {};
-  // Whole pages, then single bytes for what is left of the last one.
-  while (write(fd, page, sizeof page) > 0) {
+  while (fd >= 0 && write(fd, page, sizeof page) > 0) {
   }
-  while (write(fd, page, 1) > 0) {
+  while (fd >= 0 && write(fd, page, 1) > 0) {  // what is left of the last page
   }
-  return close(fd) == 0 || errno == ENOSPC;
+  return fd >= 0 && (close(fd) == 0 || errno == ENOSPC);
 }
 
 bool SizedTmpfs::unfill() const { return unlink((dir_ + "/filler").c_str()) == 0; }

@@ -29,6 +29,18 @@ const char *plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 }  // namespace
 
+const char *storeoutput::described(pending::kind what) {
+  switch (what) {
+    case pending::kind::alert:
+      return "the alert";
+    case pending::kind::settled:
+      return "the note of a delivery";
+    case pending::kind::announced:
+      return "the note of an expiry announced";
+  }
+  return "a write";
+}
+
 // A checkpoint flushes to disk, which may take milliseconds: it waits for a
 // pause in the writes, so that it never follows an alert (or a burst of
 // them) straight away.
@@ -61,8 +73,8 @@ void storeoutput::retry(void *self) {
 bool storeoutput::open() {
   if (store_.open(path_)) return true;
   std::fprintf(stderr,
-               "zud: cannot open the alert store %s (%s) -- alerts are broadcast but not kept "
-               "until it can be opened\n",
+               "zud: cannot open the alert store %s (%s) -- alerts are broadcast, and wait in "
+               "memory until it can be opened\n",
                path_.c_str(), store_.error().c_str());
   store_.close();
   return false;
@@ -82,10 +94,7 @@ bool storeoutput::ready() {
   if (carried_) {
     for (const storedalert &stored : *carried_) {
       // Each is kept once however often this is tried: adopt leaves a key it knows.
-      if (!store_.adopt(stored)) {
-        store_.close();
-        return false;
-      }
+      if (!store_.adopt(stored)) return false;
     }
     carried_.reset();
     written();
@@ -109,10 +118,7 @@ bool storeoutput::catchup() {
   if (waiting_.empty()) return true;
   std::size_t alerts = 0;
   while (!waiting_.empty()) {
-    if (!write(waiting_.front())) {
-      store_.close();
-      return false;
-    }
+    if (!write(waiting_.front())) return false;
     alerts += waiting_.front().what == pending::kind::alert;
     waiting_.pop_front();
   }
@@ -144,27 +150,20 @@ void storeoutput::keep(pending entry) {
 
 void storeoutput::wait(pending entry) {
   const std::string why = store_.error();
-  store_.close();
   if (waiting_.size() >= waitingmost) {
     const pending &oldest = waiting_.front();
     std::fprintf(stderr,
-                 "zud: %zu writes wait in memory for the alert store %s -- the oldest (%s of %s) "
-                 "is dropped and will not be kept\n",
-                 waiting_.size(), path_.c_str(),
-                 oldest.what == pending::kind::alert     ? "the alert"
-                 : oldest.what == pending::kind::settled ? "a delivery"
-                                                         : "an expiry",
+                 "zud: %zu writes wait in memory for the alert store %s -- the oldest is dropped "
+                 "and will not be kept: %s (%s)\n",
+                 waiting_.size(), path_.c_str(), described(oldest.what),
                  named(oldest.heard.values).c_str());
     waiting_.pop_front();
   }
-  const char *what = entry.what == pending::kind::alert     ? "the alert"
-                     : entry.what == pending::kind::settled ? "an alert's delivery"
-                                                            : "an alert's announced expiry";
   std::fprintf(stderr,
                "zud: cannot keep %s in %s (%s): %s -- it waits in memory until the store can be "
                "written (%zu waiting)\n",
-               what, path_.c_str(), why.c_str(), named(entry.heard.values).c_str(),
-               waiting_.size() + 1);
+               described(entry.what), path_.c_str(), why.c_str(),
+               named(entry.heard.values).c_str(), waiting_.size() + 1);
   waiting_.push_back(std::move(entry));
   if (!xPL_isTimerPending(retry, this)) xPL_addTimer(retry, retryms, this);
 }
@@ -172,7 +171,6 @@ void storeoutput::wait(pending entry) {
 void storeoutput::failed(const char *what) {
   std::fprintf(stderr, "zud: cannot keep %s in %s (%s) -- trying again at the next one\n", what,
                path_.c_str(), store_.error().c_str());
-  store_.close();
 }
 
 void storeoutput::alertheard(const heardalert &heard, bool) {

@@ -82,14 +82,18 @@ class storeoutput : public output, public deliveryledger {
   // The file open left the path: one line, what a restart needs taken
   // along for the store at the path, the old file closed.
   void moveon(const std::string &why);
-  // Writes what waits, in order; false (the store closed) at the first failure.
+  // Writes what waits, in order; false at the first failure.
   bool catchup();
   bool write(const pending &entry);
-  // Writes `entry` now, or puts it in memory after its line.
+  // Writes `entry` now, or puts it in memory after its line (the oldest
+  // dropped, with its own line, beyond waitingmost).
   void keep(pending entry);
   void wait(pending entry);
-  // One line on standard error: what could not be kept, and why; the store
-  // is closed, to be opened afresh next time.
+  // A waiting write as the lines name it ("the alert").
+  static const char *described(pending::kind what);
+  // One line on standard error: what could not be kept, and why.  The store
+  // stays open: a lock or a full disk passes, and a file that left its path
+  // is noticed at the next write all the same.
   void failed(const char *what);
   // After each write: the journal is checkpointed once writes have paused.
   void written();

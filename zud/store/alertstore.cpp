@@ -228,9 +228,14 @@ bool alertstore::openreadonly(const std::string &path) {
   const std::optional<long long> version = userversion(db_);
   if (!version || *version != schemaversion) {
     if (version) {
+      // An older store is brought up to date by zud itself, at its next start.
       db_.noteerror(*version == 0 ? std::string("not an alert store (no schema)")
-                                  : "schema version " + std::to_string(*version) +
-                                        ", this program knows " + std::to_string(schemaversion));
+                    : *version < schemaversion
+                        ? "schema version " + std::to_string(*version) + ", older than " +
+                              std::to_string(schemaversion) +
+                              ", which zud brings it to when it next starts"
+                        : "schema version " + std::to_string(*version) +
+                              ", this program knows " + std::to_string(schemaversion));
     }
     close();
     return false;
