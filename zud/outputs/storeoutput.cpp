@@ -217,13 +217,14 @@ void storeoutput::settle(const alert &values, std::string_view channel) {
 }
 
 void storeoutput::stopping() {
-  if (waiting_.empty() || ready()) return;
-  std::size_t alerts = 0;
+  if ((waiting_.empty() && !carried_) || ready()) return;
+  std::size_t alerts = carried_ ? carried_->size() : 0;
   for (const pending &entry : waiting_) alerts += entry.what == pending::kind::alert;
+  const std::size_t notes = waiting_.size() + (carried_ ? carried_->size() : 0) - alerts;
   std::fprintf(stderr,
-               "zud: stopping with %zu write%s (%zu alert%s) that the alert store %s could not "
+               "zud: stopping with %zu alert%s and %zu note%s that the alert store %s could not "
                "take (%s) -- they are lost\n",
-               waiting_.size(), plural(waiting_.size()), alerts, plural(alerts), path_.c_str(),
-               store_.error().c_str());
+               alerts, plural(alerts), notes, plural(notes), path_.c_str(), store_.error().c_str());
   waiting_.clear();
+  carried_.reset();
 }

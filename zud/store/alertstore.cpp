@@ -379,13 +379,13 @@ bool alertstore::appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long k
 }
 
 bool alertstore::owe(const alert &values, std::string_view channel) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   stmts_->owe.reset();
   return stmts_->owe.bind(1, alertkey(values)).bind(2, channel).run();
 }
 
 bool alertstore::settle(const alert &values, std::string_view channel) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   stmts_->settle.reset();
   return stmts_->settle.bind(1, alertkey(values)).bind(2, channel).run();
 }
