@@ -126,8 +126,7 @@ TEST_F(GatewayTest, ExpiryThatCameWhileZudWasStoppedIsAnnouncedOnceAtTheNextStar
                             10000ms))
       << again.out() << again.err();
   const std::string ran = work.file("expired.txt");
-  ASSERT_TRUE(testsupport::eventually([&] { return !testsupport::readFile(ran).empty(); }, 10000ms))
-      << again.err();
+  ASSERT_TRUE(testsupport::eventually([&] { return !testsupport::readFile(ran).empty(); }, 10000ms));
   again.signal(SIGTERM);
   ASSERT_EQ(Process::exitCode(again.wait(10000ms)), 0) << again.err();
   EXPECT_EQ(testsupport::readFile(ran), "1 TOR\n");
@@ -144,12 +143,7 @@ TEST_F(GatewayTest, DeletedStoreIsMadeAgainAtTheNextAlertWithTheAlertInForce) {
   // As `rm alerts.db` does: the -wal and -shm files stay behind.
   ASSERT_EQ(unlink(store.c_str()), 0);
   hear(*peer, sim, "ZCZC-WXR-SVR-016001+0045-3421005-KBOI/NWS-", "Severe Thunderstorm Warning");
-  EXPECT_TRUE(zud.waitErr("zud: the alert store " + store +
-                              " is no longer the file zud opened (it was deleted) -- the store at "
-                              "that path is used from now on, with 1 alert in force or owed "
-                              "carried over\n",
-                          10000ms))
-      << zud.err();
+  EXPECT_TRUE(zud.waitErr(store + " is no longer the file zud opened (it was deleted)", 10000ms));
   EXPECT_TRUE(testsupport::eventually(
       [&] { return keptEvents(store) == std::vector<std::string>{"SVR", "TOR"}; }, 10000ms));
   EXPECT_EQ(zud.err().find("cannot keep"), std::string::npos) << zud.err();
@@ -171,10 +165,7 @@ TEST_F(GatewayTest, FullDiskCostsNoAlertAndWhatWaitedIsKeptOnceThereIsRoom) {
 
   ASSERT_TRUE(disk.unfill());
   hear(*peer, sim, "ZCZC-WXR-FFW-016001+0045-0011755-KBOI/NWS-", "Flash Flood Warning");
-  EXPECT_TRUE(zud.waitErr("zud: the alert store " + store +
-                              " can be written again: 2 alerts that waited in memory are kept now",
-                          10000ms))
-      << zud.err();
+  EXPECT_TRUE(zud.waitErr(store + " can be written again: 2 alerts that waited", 10000ms));
   EXPECT_EQ(keptEvents(store), (std::vector<std::string>{"FFW", "SVR", "TOR"}));
   EXPECT_EQ(testsupport::occurrences(zud.err(), "cannot keep"), 2) << zud.err();
 }

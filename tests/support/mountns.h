@@ -1,5 +1,4 @@
-// A tmpfs of a given size in a private mount namespace, for a test that
-// must fill a disk: seen by the test and the programs it starts only.
+// A tmpfs of a given size, for a test that must fill a disk.
 #pragma once
 
 #include <string>
