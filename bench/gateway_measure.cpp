@@ -11,6 +11,9 @@
 //            written to the terminal to the PREFIX/alert message handed to
 //            a subscriber in this program, and the xPL latency as above
 //            beside it
+//   storefail  with zud's store on a small tmpfs: the store deleted, locked
+//            by another writer, then on a full disk, then freed: alerts
+//            broadcast, lines on zud's standard error, alerts kept
 //
 // Everything runs in a private network namespace that this program enters
 // first (loopback only), and every process it starts dies with it.  Results
@@ -47,9 +50,12 @@
 #include <vector>
 
 #include "commandline.h"
+#include "mountns.h"
 #include "mqtt.h"
 #include "netns.h"
 #include "process.h"
+#include "store/alertstore.h"
+#include "store/sqlite.h"
 
 namespace {
 
@@ -372,7 +378,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|mqtt...\n"
+    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|mqtt|storefail...\n"
     "  --bin DIR          where zud, xpl-hub, zud-sim and xpl-config are\n"
     "                     (default: this build's)\n"
     "  --runs N           start-up runs of each kind (default 200)\n"
@@ -414,7 +420,7 @@ Options parseOptions(int argc, char **argv) {
     } else if (arg == "--idle-seconds") {
       o.idleSeconds = positive(next(), "--idle-seconds");
     } else if (arg == "startup" || arg == "latency" || arg == "idle" || arg == "upload" ||
-               arg == "mqtt") {
+               arg == "mqtt" || arg == "storefail") {
       o.what.push_back(arg);
     } else {
       usageError("unknown argument '" + arg + "'");
@@ -552,6 +558,7 @@ class Gateway {
   std::string receiverLog() const { return sim_.out(); }
 
   pid_t zudPid() const { return zud_->pid(); }
+  std::string zudOutput() const { return zud_->output(); }
   // How lines reach the terminal: "pty" (written to the terminal itself) or
   // "sim-stdin" (handed to the simulator, whose hop is then included).
   const char *lineMethod() const { return master_ >= 0 ? "pty" : "sim-stdin"; }
@@ -960,6 +967,98 @@ void measureMqtt(const Options &o) {
   if (lost > 0) say("mqtt: " + std::to_string(lost) + " alerts did not arrive both ways");
 }
 
+// --- The store failing ---------------------------------------------------------
+
+// Occurrences of `text` in `in`.
+int occurrences(const std::string &in, const std::string &text) {
+  int n = 0;
+  for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) n++;
+  return n;
+}
+
+// Alerts kept in the store at `path`; -1 when it cannot be read.
+long keptAlerts(const std::string &path) {
+  alertstore store;
+  if (!store.openreadonly(path)) return -1;
+  const auto all = store.alerts({});
+  return all ? static_cast<long>(all->size()) : -1;
+}
+
+void measureStoreFailures(const Options &o) {
+  Scratch work("/dev/shm");
+  if (!work.made()) throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
+  testsupport::SizedTmpfs disk(work.file("small"), "8m");
+  if (!disk.mounted()) throw Failure{std::string("cannot mount a tmpfs: ") + std::strerror(errno)};
+  const std::string store = work.file("small/alerts.db");
+  Gateway gateway(o, work, {"--store", store});
+  gateway.start();
+  const int perPhase = std::max(1, std::min(o.alerts / 10, 50));
+  int serial = 0;
+  // Sends `perPhase` alerts; prints how many were broadcast, the lines zud
+  // wrote about the store meanwhile and the slowest broadcast.
+  auto phase = [&](const std::string &name) {
+    const size_t before = gateway.zudOutput().size();
+    int broadcast = 0;
+    std::vector<double> latency;
+    for (int i = 0; i < perPhase; i++) {
+      sleepFor(std::chrono::milliseconds(o.gapMs));
+      if (auto timing = gateway.alert(1000 + serial++)) {
+        broadcast++;
+        latency.push_back(timing->throughHub);
+      }
+    }
+    sleepFor(300ms);  // the last store write and its line
+    const std::string said = gateway.zudOutput().substr(before);
+    std::sort(latency.begin(), latency.end());
+    result("storefail_" + name + "_alerts", static_cast<long>(perPhase));
+    result("storefail_" + name + "_broadcast", static_cast<long>(broadcast));
+    result("storefail_" + name + "_lines", static_cast<long>(occurrences(said, "zud: cannot keep the alert in ")));
+    result("storefail_" + name + "_median_ms", median(latency) * 1e3);
+    result("storefail_" + name + "_max_ms", latency.empty() ? 0.0 : latency.back() * 1e3);
+    return said;
+  };
+  say("storefail: " + std::to_string(perPhase) + " alerts in each phase, " +
+      std::to_string(o.gapMs) + " ms apart; the store on an 8 MiB tmpfs");
+
+  phase("healthy");
+  if (unlink(store.c_str()) != 0) throw Failure{"cannot delete the store"};
+  const std::string deleted = phase("deleted");
+  result("storefail_deleted_noticed", static_cast<long>(occurrences(deleted, "is no longer the file zud opened (it was deleted)")));
+  result("storefail_deleted_kept", keptAlerts(store));
+
+  {
+    sqlitedb other;
+    if (!other.open(store, sqlitedb::mode::readwrite) || !other.exec("BEGIN IMMEDIATE"))
+      throw Failure{"cannot lock the store: " + other.error()};
+    phase("locked");
+    other.exec("COMMIT");
+  }
+  // No alert now: the retry timer alone writes what waits.
+  const double freed = nowSeconds();
+  const size_t before = gateway.zudOutput().size();
+  const bool retried = testsupport::eventually(
+      [&] { return gateway.zudOutput().find("can be written again", before) != std::string::npos; },
+      15000ms);
+  result("storefail_unlocked_retry_s", retried ? nowSeconds() - freed : -1.0);
+  result("storefail_unlocked_kept", keptAlerts(store));
+
+  if (!disk.fill()) throw Failure{"cannot fill the tmpfs"};
+  phase("full");
+  if (!disk.unfill()) throw Failure{"cannot free the tmpfs"};
+  const std::string after = phase("freed");
+  result("storefail_freed_caughtup", static_cast<long>(occurrences(after, "can be written again")));
+  result("storefail_freed_kept", keptAlerts(store));
+  // The lines as zud wrote them, one of each kind, for the record.
+  const std::string all = gateway.zudOutput();
+  for (const char *kind : {"is no longer the file", "(database is locked)", "(database or disk is full)",
+                           "can be written again"}) {
+    const size_t at = all.find(kind);
+    if (at == std::string::npos) continue;
+    const size_t start = all.rfind('\n', at) + 1;
+    say("storefail: " + all.substr(start, all.find('\n', at) - start));
+  }
+}
+
 void run(const Options &o) {
   Scratch work("/dev/shm");
   if (!work.made()) {
@@ -980,6 +1079,7 @@ void run(const Options &o) {
   }
   if (wanted(o, "upload")) measureUpload(o, work);
   if (wanted(o, "mqtt")) measureMqtt(o);
+  if (wanted(o, "storefail")) measureStoreFailures(o);
 }
 
 }  // namespace

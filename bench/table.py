@@ -230,6 +230,8 @@ def gateway_rows(table, groups, results):
         else:
             table.add(name, target, "%.3f ms, p99 %.3f ms" % (median, p99),
                       median <= 0.3 and p99 <= 1.0)
+    if "storefail" in groups:
+        store_failure_rows(table, g)
     if "idle" in groups:
         rate = figure("idle_wakeups_per_s")
         if rate is None:
@@ -267,6 +269,44 @@ def gateway_rows(table, groups, results):
             table.add(name, "yes", ("yes, after %.2f s (0.5-2.5 s by design)" % float(seconds))
                       if answered == "1" else "no", answered == "1")
     return g
+
+
+def store_failure_rows(table, g):
+    """The store deleted, locked, on a full tmpfs and freed: every alert
+    broadcast, one line per alert not kept at once, every alert kept after."""
+    def count(key):
+        return int(float(g.get("storefail_" + key, "-1")))
+
+    if "storefail_freed_kept" not in g:
+        for name in ("alert store deleted under zud", "alert store locked by another writer",
+                     "alert store on a full tmpfs, then freed"):
+            table.absent(name, "all broadcast, 1 line per alert not kept, all kept after")
+        return
+    n = count("healthy_alerts")
+    sent = sum(count(p + "_broadcast") for p in ("healthy", "deleted", "locked", "full", "freed"))
+    table.note("alert store failing: alerts broadcast", "%d of %d" % (sent, 5 * n))
+    deleted = count("deleted_lines") == 0 and count("deleted_noticed") == 1
+    table.add("alert store deleted under zud", "all kept in a new store, 0 lines per alert",
+              "%d of %d broadcast, %d kept, %d lines; store made again: %s"
+              % (count("deleted_broadcast"), n, count("deleted_kept"), count("deleted_lines"),
+                 "said once" if count("deleted_noticed") == 1 else "not said"),
+              deleted and count("deleted_kept") == n and count("deleted_broadcast") == n)
+    retry = float(g.get("storefail_unlocked_retry_s", "-1"))
+    table.add("alert store locked by another writer", "1 line per alert, all kept after",
+              "%d of %d broadcast, %d lines; kept %.1f s after the lock ended (retry), %d in all"
+              % (count("locked_broadcast"), n, count("locked_lines"), retry,
+                 count("unlocked_kept")),
+              count("locked_lines") == n and retry >= 0 and count("unlocked_kept") == 2 * n
+              and count("locked_broadcast") == n)
+    table.note("  broadcast latency while locked (median, max)", "%.1f ms, %.1f ms"
+               % (float(g["storefail_locked_median_ms"]), float(g["storefail_locked_max_ms"])))
+    table.add("alert store on a full tmpfs, then freed", "1 line per alert, all kept after",
+              "%d of %d broadcast, %d lines; %d lines once freed, %d kept in all"
+              % (count("full_broadcast"), n, count("full_lines"), count("freed_lines"),
+                 count("freed_kept")),
+              count("full_lines") == n and count("freed_lines") == 0
+              and count("freed_kept") == 4 * n and count("full_broadcast") == n
+              and count("freed_broadcast") == n)
 
 
 def histogram(g):

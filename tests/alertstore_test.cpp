@@ -1,6 +1,7 @@
 // The alert store on its own: what it keeps of an alert and its repeats,
-// what a restart reads back as in force, how many rejected lines it keeps,
-// and how it fails (a lock held too long, a schema it does not know).
+// what a restart reads back as in force or as an expiry still to announce,
+// how many rejected lines it keeps, how it fails (a lock held too long, a
+// schema it does not know), and how the store output waits out a lock.
 #include "store/alertstore.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "outputs/storeoutput.h"
 #include "same/lifetime.h"
 #include "process.h"
 #include "store/sqlite.h"
@@ -39,6 +41,12 @@ heardalert heard(const std::string &event, std::time_t issued, std::time_t recei
   h.origin = "/dev/ttyUSB0";
   return h;
 }
+
+// What brings a store of today's schema back to the second one: no record
+// of announced expiries, no sample column.
+const std::string withoutannouncements =
+    "DROP INDEX alerts_unannounced; ALTER TABLE alerts DROP COLUMN expiry_announced; "
+    "ALTER TABLE alerts DROP COLUMN sample; ";
 
 class AlertStore : public ::testing::Test {
  protected:
@@ -167,12 +175,76 @@ TEST_F(AlertStore, StoreOfTheFirstSchemaGainsTheOutboxAndKeepsItsAlerts) {
     // As the first zud with a store left it.
     sqlitedb raw;
     ASSERT_TRUE(raw.open(path, sqlitedb::mode::readwrite));
-    ASSERT_TRUE(raw.exec("DROP TABLE outbox; PRAGMA user_version = 1"));
+    ASSERT_TRUE(raw.exec((withoutannouncements + "DROP TABLE outbox; PRAGMA user_version = 1").c_str()));
   }
   ASSERT_TRUE(store.open(path)) << store.error();
   ASSERT_TRUE(store.owe(heard("TOR", ten, ten).values, "mqtt")) << store.error();
   EXPECT_EQ(store.owed("mqtt")->size(), 1u);
   EXPECT_EQ(store.inforce(ten)->size(), 1u);
+}
+
+TEST_F(AlertStore, ExpiryIsOwedOnlyForAnAlertThatWasInForceUntilItIsAnnounced) {
+  const std::time_t ten = utc(2026, 12, 8, 10, 0);
+  ASSERT_TRUE(store.addalert(heard("TOR", ten, ten)));
+  ASSERT_TRUE(store.addalert(heard("SVR", ten, ten + 3600)));  // heard after its expiry
+  EXPECT_TRUE(store.unannounced(ten)->empty()) << "owed before its expiry";
+  const auto owed = store.unannounced(ten + 7200);
+  ASSERT_TRUE(owed && owed->size() == 1u);
+  EXPECT_EQ(owed->front().heard.values.eventcode, "TOR");
+  ASSERT_TRUE(store.expiryannounced(owed->front().heard.values));
+  EXPECT_TRUE(store.unannounced(ten + 7200)->empty());
+}
+
+TEST_F(AlertStore, UpgradeAnnouncesNoPastExpiryAndNoSampleIsTheLastWeeklyTest) {
+  // The real clock: the upgrade marks what has expired by then.
+  const std::time_t now = std::time(nullptr);
+  const heardalert test = heard("RWT", now - 2 * 86400, now - 2 * 86400);
+  heardalert oldsample = heard("RWT", now - 86400, now - 86400);
+  oldsample.origin = "built-in sample (SIGUSR2)";
+  for (const heardalert &h : {test, oldsample, heard("TOR", now - 60, now - 60)}) {
+    ASSERT_TRUE(store.addalert(h));
+  }
+  store.close();
+  {
+    sqlitedb raw;
+    ASSERT_TRUE(raw.open(path, sqlitedb::mode::readwrite));
+    ASSERT_TRUE(raw.exec((withoutannouncements + "PRAGMA user_version = 2").c_str()));
+  }
+  ASSERT_TRUE(store.open(path)) << store.error();
+  heardalert sample = heard("RWT", now - 3 * 3600, now - 600);
+  sample.sample = true;
+  ASSERT_TRUE(store.addalert(sample));
+
+  const auto owed = store.unannounced(now + 86400);
+  ASSERT_TRUE(owed && owed->size() == 1u);
+  EXPECT_EQ(owed->front().heard.values.eventcode, "TOR");
+  const auto health = store.health();
+  ASSERT_TRUE(health && health->lasttest);
+  EXPECT_EQ(*health->lasttest, test.received);
+}
+
+TEST_F(AlertStore, AlertsThatFindTheStoreLockedWaitAndAreKeptInOrderWithWhatTheyOwe) {
+  storeoutput out(path);
+  sqlitedb other;
+  ASSERT_TRUE(out.open() && other.open(path, sqlitedb::mode::readwrite));
+  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+  const std::time_t ten = utc(2026, 12, 8, 10, 0);
+  testing::internal::CaptureStderr();
+  out.owe(heard("TOR", ten, ten), "mqtt");  // as MQTT does right after publishing it
+  out.alertheard(heard("TOR", ten, ten), false);
+  out.alertheard(heard("SVR", ten, ten + 1), false);
+  const std::string said = testing::internal::GetCapturedStderr();
+  const std::string line = "cannot keep the alert in " + path + " (database is locked)";
+  EXPECT_NE(said.find(line), said.rfind(line)) << said;  // two, one per alert
+  ASSERT_TRUE(other.exec("COMMIT"));
+
+  out.alertheard(heard("FFW", ten, ten + 2), false);
+  const auto all = store.alerts({});
+  std::vector<std::string> events;
+  for (const storedalert &kept : *all) events.push_back(kept.heard.values.eventcode);
+  EXPECT_EQ(events, (std::vector<std::string>{"FFW", "SVR", "TOR"}));
+  EXPECT_EQ(all->back().repeats, 0) << "kept twice";
+  EXPECT_EQ(store.owed("mqtt")->size(), 1u);
 }
 
 }  // namespace

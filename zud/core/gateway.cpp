@@ -157,15 +157,19 @@ void signalsready(int fd, int, int) {
 // receiver's life for the watchdog.
 constexpr const char *sampleorigin = "built-in sample (SIGUSR2)";
 
-// One line on standard output for an alert that has expired, then the outputs.
-void alertexpired(const heardalert &heard, void *owner) {
+// One line on standard output for an alert that has expired, then the
+// outputs; `late` when it expired while zud was stopped and is announced
+// only now, at start.
+void alertexpired(const heardalert &heard, bool late, void *owner) {
   gateway &zud = *static_cast<gateway *>(owner);
   const alert &a = heard.values;
   std::string places;
   for (const std::string &name : a.locations) places += (places.empty() ? "" : ", ") + name;
-  std::printf("alert expired: %s for %s, issued %s\n", a.event.c_str(), places.c_str(),
-              localtext(a.issued).c_str());
-  for (auto &out : zud.outputs) out->expired(heard, false);
+  const std::string when =
+      late ? " -- it expired at " + localtext(a.expires) + ", while zud was stopped" : "";
+  std::printf("alert expired: %s for %s, issued %s%s\n", a.event.c_str(), places.c_str(),
+              localtext(a.issued).c_str(), when.c_str());
+  for (auto &out : zud.outputs) out->expired(heard, late);
 }
 
 void healthchanged(const receiverhealth &health, void *owner) {
@@ -264,9 +268,14 @@ void startoutputs(gateway &zud, const zudoptions &options,
     zud.store = store.get();
     zud.store->open();
     if (alertstore *kept = zud.store->store()) {
-      // A restart keeps the alerts in force, and the watchdog its history.
+      // A restart keeps the alerts in force, and the watchdog its history;
+      // the alerts that expired while zud was stopped are announced once,
+      // late, at the loop's first turn, when every output is on the list.
       if (auto alerts = kept->inforce(now)) {
         for (const storedalert &stored : *alerts) zud.alerts.add(stored.heard, now);
+      }
+      if (auto expired = kept->unannounced(now)) {
+        for (const storedalert &stored : *expired) zud.alerts.addlate(stored.heard);
       }
       const auto &inforce = zud.alerts.alerts();
       if (!inforce.empty()) {

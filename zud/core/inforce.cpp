@@ -35,11 +35,19 @@ bool inforce::add(const heardalert &heard, std::time_t now) {
   return true;
 }
 
+void inforce::addlate(const heardalert &heard) {
+  late_.push_back(heard);
+  arm();
+}
+
 void inforce::expireuntil(std::time_t now) {
+  std::vector<heardalert> late;
+  late.swap(late_);
+  for (const heardalert &gone : late) handler_(gone, true, owner_);
   while (!alerts_.empty() && alerts_.front().values.expires <= now) {
     const heardalert gone = alerts_.front();
     alerts_.erase(alerts_.begin());
-    handler_(gone, owner_);
+    handler_(gone, false, owner_);
   }
   arm();
 }
@@ -50,6 +58,7 @@ void inforce::timerfired(void *self) {
 
 void inforce::arm() {
   xPL_removeTimer(timerfired, this);
+  if (!late_.empty()) return xPL_addTimer(timerfired, 0, this);
   if (alerts_.empty()) return;
   const long long ms = (static_cast<long long>(alerts_.front().values.expires) -
                         static_cast<long long>(std::time(nullptr))) * 1000;

@@ -24,7 +24,7 @@ std::string joined(const std::vector<std::string> &items, const char *separator)
 
 }  // namespace
 
-std::vector<std::string> hookenvironment(const heardalert &heard) {
+std::vector<std::string> hookenvironment(const heardalert &heard, bool late) {
   const alert &a = heard.values;
   return {"ZUD_EVENT_CODE=" + a.eventcode,
           "ZUD_EVENT=" + a.event,
@@ -38,7 +38,8 @@ std::vector<std::string> hookenvironment(const heardalert &heard) {
           "ZUD_DURATION=" + a.purge,
           "ZUD_STATION=" + a.source,
           "ZUD_HEADER=" + a.header,
-          "ZUD_JSON=" + jsontext(alertjson(heard))};
+          "ZUD_JSON=" + jsontext(alertjson(heard)),
+          std::string("ZUD_LATE=") + (late ? "1" : "0")};
 }
 
 hookoutput::hookoutput(std::string onalert, std::string onexpire, int timeoutseconds)
@@ -54,11 +55,11 @@ hookoutput::~hookoutput() {
 }
 
 void hookoutput::alertheard(const heardalert &heard, bool repeat) {
-  if (!repeat && !onalert_.empty()) add("on-alert", onalert_, heard);
+  if (!repeat && !onalert_.empty()) add("on-alert", onalert_, heard, false);
 }
 
-void hookoutput::expired(const heardalert &heard, bool) {
-  if (!onexpire_.empty()) add("on-expire", onexpire_, heard);
+void hookoutput::expired(const heardalert &heard, bool late) {
+  if (!onexpire_.empty()) add("on-expire", onexpire_, heard, late);
 }
 
 void hookoutput::stopping() {
@@ -66,9 +67,10 @@ void hookoutput::stopping() {
   waiting_.clear();
 }
 
-void hookoutput::add(const char *name, const std::string &command, const heardalert &heard) {
+void hookoutput::add(const char *name, const std::string &command, const heardalert &heard,
+                     bool late) {
   if (stopped_) return;
-  waiting_.push_back({name, &command, childenvironment(hookenvironment(heard))});
+  waiting_.push_back({name, &command, childenvironment(hookenvironment(heard, late))});
   startwaiting();
 }
 

@@ -1,6 +1,7 @@
 // hookoutput.h -- a command per alert: `--on-alert CMD` runs once for each
 // new alert (not for a repeat of one in force), `--on-expire CMD` once for
-// each alert that expires, with the alert in the environment (ZUD_EVENT,
+// each alert that expires (also for one that expired while zud was stopped,
+// at its start, with ZUD_LATE=1), with the alert in the environment (ZUD_EVENT,
 // ZUD_LOCATIONS, ZUD_JSON, ...; see hookenvironment).
 //
 // A command never holds the loop back: it is started and left to run, its
@@ -27,8 +28,9 @@
 // ZUD_ORIGINATOR, ZUD_SIGNIFICANCE, ZUD_LOCATIONS (codes, space-separated),
 // ZUD_LOCATION_NAMES (one per line), ZUD_ISSUED and ZUD_EXPIRES (Unix
 // seconds), ZUD_DURATION (the purge time HHMM as sent), ZUD_STATION,
-// ZUD_HEADER, ZUD_JSON (alertjson's object).
-std::vector<std::string> hookenvironment(const heardalert &heard);
+// ZUD_HEADER, ZUD_JSON (alertjson's object), ZUD_LATE (1 for an expiry that
+// came while zud was stopped and is announced only at its start, else 0).
+std::vector<std::string> hookenvironment(const heardalert &heard, bool late = false);
 
 class hookoutput : public output {
  public:
@@ -61,7 +63,7 @@ class hookoutput : public output {
     std::unique_ptr<linereader> err;
   };
 
-  void add(const char *name, const std::string &command, const heardalert &heard);
+  void add(const char *name, const std::string &command, const heardalert &heard, bool late);
   void startwaiting();
   static void outline(std::string_view line, void *hook);
   static void errline(std::string_view line, void *hook);

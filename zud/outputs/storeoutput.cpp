@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
+#include "same/timetext.h"
 #include "xPL.h"
 
 namespace {
@@ -18,7 +20,26 @@ std::string wholepath(std::string path) {
   return std::string(here) + "/" + path;
 }
 
+// An alert as a line names it: its event and issue time.
+std::string named(const alert &values) {
+  return values.event + ", issued " + localtext(values.issued);
+}
+
+const char *plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
 }  // namespace
+
+const char *storeoutput::described(pending::kind what) {
+  switch (what) {
+    case pending::kind::alert:
+      return "the alert";
+    case pending::kind::settled:
+      return "the note of a delivery";
+    case pending::kind::announced:
+      return "the note of an expiry announced";
+  }
+  return "a write";
+}
 
 // A checkpoint flushes to disk, which may take milliseconds: it waits for a
 // pause in the writes, so that it never follows an alert (or a burst of
@@ -27,7 +48,10 @@ constexpr int checkpointAfterMs = 2000;
 
 storeoutput::storeoutput(std::string path) : path_(wholepath(std::move(path))) {}
 
-storeoutput::~storeoutput() { xPL_removeTimer(quiet, this); }
+storeoutput::~storeoutput() {
+  xPL_removeTimer(quiet, this);
+  xPL_removeTimer(retry, this);
+}
 
 void storeoutput::written() {
   xPL_removeTimer(quiet, this);
@@ -40,11 +64,17 @@ void storeoutput::quiet(void *self) {
   out.store_.checkpoint();
 }
 
+void storeoutput::retry(void *self) {
+  storeoutput &out = *static_cast<storeoutput *>(self);
+  // Quietly: each write waiting had its line when it failed.
+  if (!out.ready()) xPL_addTimer(retry, retryms, self);
+}
+
 bool storeoutput::open() {
   if (store_.open(path_)) return true;
   std::fprintf(stderr,
-               "zud: cannot open the alert store %s (%s) -- alerts are broadcast but not kept "
-               "until it can be opened\n",
+               "zud: cannot open the alert store %s (%s) -- alerts are broadcast, and wait in "
+               "memory until it can be opened\n",
                path_.c_str(), store_.error().c_str());
   store_.close();
   return false;
@@ -52,20 +82,102 @@ bool storeoutput::open() {
 
 alertstore *storeoutput::store() { return store_.writable() ? &store_ : nullptr; }
 
-bool storeoutput::ready() { return store_.writable() || store_.open(path_); }
+bool storeoutput::ready() {
+  if (store_.writable()) {
+    const std::string why = store_.leftpath();
+    if (!why.empty()) moveon(why);
+  }
+  if (!store_.writable() && !store_.open(path_)) {
+    store_.close();
+    return false;
+  }
+  if (carried_) {
+    for (const storedalert &stored : *carried_) {
+      // Each is kept once however often this is tried: adopt leaves a key it knows.
+      if (!store_.adopt(stored)) return false;
+    }
+    carried_.reset();
+    written();
+  }
+  return catchup();
+}
+
+void storeoutput::moveon(const std::string &why) {
+  // Read from the old file while it is still open: SQLite keeps it readable.
+  std::optional<std::vector<storedalert>> unfinished = store_.unfinished(std::time(nullptr));
+  const std::size_t n = unfinished ? unfinished->size() : 0;
+  std::fprintf(stderr,
+               "zud: the alert store %s is no longer the file zud opened (%s) -- the store at "
+               "that path is used from now on, with %zu alert%s in force or owed carried over\n",
+               path_.c_str(), why.c_str(), n, plural(n));
+  if (n > 0) carried_ = std::move(unfinished);
+  store_.close();
+}
+
+bool storeoutput::catchup() {
+  if (waiting_.empty()) return true;
+  std::size_t alerts = 0;
+  while (!waiting_.empty()) {
+    if (!write(waiting_.front())) return false;
+    alerts += waiting_.front().what == pending::kind::alert;
+    waiting_.pop_front();
+  }
+  xPL_removeTimer(retry, this);
+  std::fprintf(stderr,
+               "zud: the alert store %s can be written again: %zu alert%s that waited in memory "
+               "%s kept now\n",
+               path_.c_str(), alerts, plural(alerts), alerts == 1 ? "is" : "are");
+  written();
+  return true;
+}
+
+bool storeoutput::write(const pending &entry) {
+  switch (entry.what) {
+    case pending::kind::alert:
+      return store_.addalert(entry.heard, entry.channel);
+    case pending::kind::settled:
+      return store_.settle(entry.heard.values, entry.channel);
+    case pending::kind::announced:
+      return store_.expiryannounced(entry.heard.values);
+  }
+  return false;
+}
+
+void storeoutput::keep(pending entry) {
+  if (ready() && write(entry)) return written();
+  wait(std::move(entry));
+}
+
+void storeoutput::wait(pending entry) {
+  const std::string why = store_.error();
+  if (waiting_.size() >= waitingmost) {
+    const pending &oldest = waiting_.front();
+    std::fprintf(stderr,
+                 "zud: %zu writes wait in memory for the alert store %s -- the oldest is dropped "
+                 "and will not be kept: %s (%s)\n",
+                 waiting_.size(), path_.c_str(), described(oldest.what),
+                 named(oldest.heard.values).c_str());
+    waiting_.pop_front();
+  }
+  std::fprintf(stderr,
+               "zud: cannot keep %s in %s (%s): %s -- it waits in memory until the store can be "
+               "written (%zu waiting)\n",
+               described(entry.what), path_.c_str(), why.c_str(),
+               named(entry.heard.values).c_str(), waiting_.size() + 1);
+  waiting_.push_back(std::move(entry));
+  if (!xPL_isTimerPending(retry, this)) xPL_addTimer(retry, retryms, this);
+}
 
 void storeoutput::failed(const char *what) {
   std::fprintf(stderr, "zud: cannot keep %s in %s (%s) -- trying again at the next one\n", what,
                path_.c_str(), store_.error().c_str());
-  store_.close();
 }
 
 void storeoutput::alertheard(const heardalert &heard, bool) {
   std::string kept;
   kept.swap(keptbyowe_);
   if (!kept.empty() && kept == alertkey(heard.values)) return;
-  if (!ready() || !store_.addalert(heard)) return failed("the alert");
-  written();
+  keep({pending::kind::alert, heard, std::string()});
 }
 
 void storeoutput::rejected(std::time_t when, std::string_view line, std::string_view reason) {
@@ -78,14 +190,41 @@ void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool a
   written();
 }
 
+void storeoutput::expired(const heardalert &heard, bool) {
+  keep({pending::kind::announced, heard, std::string()});
+}
+
 void storeoutput::owe(const heardalert &heard, std::string_view channel) {
-  // Noted even when the write fails: the alert is not tried twice in a row.
+  // Noted even when the write fails: the alert then waits with its channel,
+  // and its alertheard must not add it a second time.
   keptbyowe_ = alertkey(heard.values);
-  if (!ready() || !store_.addalert(heard, channel)) return failed("the alert");
-  written();
+  keep({pending::kind::alert, heard, std::string(channel)});
 }
 
 void storeoutput::settle(const alert &values, std::string_view channel) {
-  if (!ready() || !store_.settle(values, channel)) return failed("an alert's delivery");
-  written();
+  // An alert still waiting in memory owes nothing once acknowledged.
+  const std::string key = alertkey(values);
+  for (pending &entry : waiting_) {
+    if (entry.what == pending::kind::alert && entry.channel == channel &&
+        alertkey(entry.heard.values) == key) {
+      entry.channel.clear();
+      return;
+    }
+  }
+  heardalert heard;
+  heard.values = values;
+  keep({pending::kind::settled, std::move(heard), std::string(channel)});
+}
+
+void storeoutput::stopping() {
+  if ((waiting_.empty() && !carried_) || ready()) return;
+  std::size_t alerts = carried_ ? carried_->size() : 0;
+  for (const pending &entry : waiting_) alerts += entry.what == pending::kind::alert;
+  const std::size_t notes = waiting_.size() + (carried_ ? carried_->size() : 0) - alerts;
+  std::fprintf(stderr,
+               "zud: stopping with %zu alert%s and %zu note%s that the alert store %s could not "
+               "take (%s) -- they are lost\n",
+               alerts, plural(alerts), notes, plural(notes), path_.c_str(), store_.error().c_str());
+  waiting_.clear();
+  carried_.reset();
 }

@@ -1,11 +1,17 @@
 // alertstore.cpp -- the alert store's schema, writes and reads.
 #include "store/alertstore.h"
 
-#include "same/printable.h"
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <string>
+#include <utility>
+
+#include "same/printable.h"
 
 namespace {
 
@@ -54,6 +60,19 @@ const char *const schemasteps[] = {
     "  alert INTEGER NOT NULL REFERENCES alerts(id) ON DELETE CASCADE,"
     "  channel TEXT NOT NULL,"
     "  PRIMARY KEY(alert, channel)) WITHOUT ROWID;",
+    // Whether each alert's expiry has been announced, so that one that came
+    // while zud was stopped is announced once at the next start; and the
+    // built-in sample, which must never pass for the receiver's weekly test.
+    // An older store cannot tell which of its expired alerts expired while
+    // zud was stopped: every alert expired at the upgrade counts as
+    // announced, rather than a flood of old expiries at the first start.
+    // The sample was told by its origin, as the gateway names it.
+    "ALTER TABLE alerts ADD COLUMN expiry_announced INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE alerts ADD COLUMN sample INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE alerts SET expiry_announced = 1"
+    "  WHERE expires <= CAST(strftime('%s', 'now') AS INTEGER);"
+    "UPDATE alerts SET sample = 1 WHERE origin = 'built-in sample (SIGUSR2)';"
+    "CREATE INDEX alerts_unannounced ON alerts(expires) WHERE expiry_announced = 0;",
 };
 constexpr long long schemaversion = static_cast<long long>(std::size(schemasteps));
 
@@ -62,7 +81,11 @@ constexpr long long answersKept = 10000;
 
 constexpr const char *alertcolumns =
     "id, received, last_heard, repeats, header, originator_code, originator, event_code, "
-    "event, purge, issued, expires, station, origin";
+    "event, purge, issued, expires, station, origin, sample, expiry_announced";
+
+// The channels an alert is owed to, one per line, as one more column.
+constexpr const char *owedcolumn =
+    ", (SELECT group_concat(channel, char(10)) FROM outbox WHERE alert = alerts.id)";
 
 // PRAGMA user_version of an open database; nothing when it cannot be read
 // (the file is not a database, say).
@@ -107,10 +130,17 @@ struct alertstore::statements {
   explicit statements(sqlitedb &db)
       : upsert(db,
                "INSERT INTO alerts(key, received, last_heard, header, originator_code, "
-               "originator, event_code, event, purge, issued, expires, station, origin) "
-               "VALUES(?1, ?2, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) "
+               "originator, event_code, event, purge, issued, expires, station, origin, "
+               "sample, expiry_announced) "
+               "VALUES(?1, ?2, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?10 <= ?2) "
                "ON CONFLICT(key) DO UPDATE SET repeats = repeats + 1, "
                "last_heard = excluded.last_heard RETURNING id, repeats"),
+        adopt(db,
+              "INSERT INTO alerts(key, received, last_heard, header, originator_code, "
+              "originator, event_code, event, purge, issued, expires, station, origin, "
+              "sample, expiry_announced, repeats) "
+              "VALUES(?1, ?2, ?14, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?15, ?16) "
+              "ON CONFLICT(key) DO NOTHING RETURNING id"),
         location(db, "INSERT INTO locations(alert, position, code, name) VALUES(?, ?, ?, ?)"),
         rejection(db, "INSERT INTO rejected(received, line, reason) VALUES(?, ?, ?)"),
         trimrejections(db, "DELETE FROM rejected WHERE id <= (SELECT max(id) FROM rejected) - ?"),
@@ -120,14 +150,16 @@ struct alertstore::statements {
             "INSERT OR IGNORE INTO outbox(alert, channel) SELECT id, ?2 FROM alerts WHERE key = ?1"),
         settle(db,
                "DELETE FROM outbox WHERE channel = ?2 AND alert = "
-               "(SELECT id FROM alerts WHERE key = ?1)") {}
+               "(SELECT id FROM alerts WHERE key = ?1)"),
+        announced(db, "UPDATE alerts SET expiry_announced = 1 WHERE key = ?1") {}
 
   bool ok() const {
-    return upsert.ok() && location.ok() && rejection.ok() && trimrejections.ok() &&
-           answer.ok() && trimanswers.ok() && owe.ok() && settle.ok();
+    return upsert.ok() && adopt.ok() && location.ok() && rejection.ok() && trimrejections.ok() &&
+           answer.ok() && trimanswers.ok() && owe.ok() && settle.ok() && announced.ok();
   }
 
   sqlitestmt upsert;
+  sqlitestmt adopt;
   sqlitestmt location;
   sqlitestmt rejection;
   sqlitestmt trimrejections;
@@ -135,6 +167,7 @@ struct alertstore::statements {
   sqlitestmt trimanswers;
   sqlitestmt owe;
   sqlitestmt settle;
+  sqlitestmt announced;
 };
 
 alertstore::alertstore() = default;
@@ -155,7 +188,37 @@ bool alertstore::open(const std::string &path) {
   // Readers that may not write the directory (zud-alerts as another user)
   // can open the store only while its -wal and -shm files exist.
   db_.keepwalfiles();
+  // A first read in WAL mode makes the -wal and -shm files, so that they
+  // are there for such readers, and known (close) from the start.
+  if (!userversion(db_)) {
+    close();
+    return false;
+  }
+  path_ = path;
+  file_ = identify(path);
+  wal_ = identify(path + "-wal");
+  shm_ = identify(path + "-shm");
   return true;
+}
+
+alertstore::fileid alertstore::identify(const std::string &path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return {};
+  return {true, static_cast<unsigned long long>(status.st_dev),
+          static_cast<unsigned long long>(status.st_ino)};
+}
+
+std::string alertstore::leftpath() const {
+  if (path_.empty() || !file_.known) return std::string();
+  struct stat status {};
+  if (stat(path_.c_str(), &status) != 0) {
+    return errno == ENOENT ? "it was deleted" : std::string();
+  }
+  if (static_cast<unsigned long long>(status.st_dev) != file_.device ||
+      static_cast<unsigned long long>(status.st_ino) != file_.inode) {
+    return "another file was put in its place";
+  }
+  return std::string();
 }
 
 bool alertstore::openreadonly(const std::string &path) {
@@ -167,9 +230,14 @@ bool alertstore::openreadonly(const std::string &path) {
   const std::optional<long long> version = userversion(db_);
   if (!version || *version != schemaversion) {
     if (version) {
+      // An older store is brought up to date by zud itself, at its next start.
       db_.noteerror(*version == 0 ? std::string("not an alert store (no schema)")
-                                  : "schema version " + std::to_string(*version) +
-                                        ", this program knows " + std::to_string(schemaversion));
+                    : *version < schemaversion
+                        ? "schema version " + std::to_string(*version) + ", older than " +
+                              std::to_string(schemaversion) +
+                              ", which zud brings it to when it next starts"
+                        : "schema version " + std::to_string(*version) +
+                              ", this program knows " + std::to_string(schemaversion));
     }
     close();
     return false;
@@ -183,8 +251,21 @@ bool alertstore::prepare() {
 }
 
 void alertstore::close() {
+  const bool left = !leftpath().empty();
   stmts_.reset();  // statements go before their database
   db_.close();
+  if (left) {
+    // Only the very files this store had: a journal someone put there with
+    // the new file is that file's own.
+    for (const auto &[suffix, id] : {std::pair{"-wal", wal_}, std::pair{"-shm", shm_}}) {
+      const fileid now = identify(path_ + suffix);
+      if (id.known && now.known && now.device == id.device && now.inode == id.inode) {
+        unlink((path_ + suffix).c_str());
+      }
+    }
+  }
+  path_.clear();
+  file_ = wal_ = shm_ = fileid{};
 }
 
 bool alertstore::isopen() const { return db_.isopen(); }
@@ -211,27 +292,68 @@ bool alertstore::addalert(const heardalert &heard, std::string_view owedto) {
       .bind(9, static_cast<long long>(a.issued))
       .bind(10, static_cast<long long>(a.expires))
       .bind(11, a.source)
-      .bind(12, heard.origin);
+      .bind(12, heard.origin)
+      .bind(13, heard.sample ? 1LL : 0LL);
   if (upsert.next() != sqlitestmt::step::row) return false;
   const long long id = upsert.integer(0);
   const bool fresh = upsert.integer(1) == 0;
   if (!upsert.run()) return false;
-  if (fresh) {
-    sqlitestmt &location = stmts_->location;
-    for (std::size_t i = 0; i < a.locationcodes.size(); ++i) {
-      location.reset();
-      location.bind(1, id)
-          .bind(2, static_cast<long long>(i))
-          .bind(3, a.locationcodes[i])
-          .bind(4, i < a.locations.size() ? a.locations[i] : std::string());
-      if (!location.run()) return false;
-    }
-  }
+  if (fresh && !addlocations(id, a)) return false;
   if (!owedto.empty()) {
     stmts_->owe.reset();
     if (!stmts_->owe.bind(1, alertkey(a)).bind(2, owedto).run()) return false;
   }
   return write.commit();
+}
+
+bool alertstore::adopt(const storedalert &stored) {
+  if (!writable()) return false;
+  const heardalert &heard = stored.heard;
+  const alert &a = heard.values;
+  sqlitetransaction write(db_);
+  if (!write.ok()) return false;
+  sqlitestmt &adopt = stmts_->adopt;
+  adopt.reset();
+  adopt.bind(1, alertkey(a))
+      .bind(2, static_cast<long long>(heard.received))
+      .bind(3, a.header)
+      .bind(4, a.originatorcode)
+      .bind(5, a.originator)
+      .bind(6, a.eventcode)
+      .bind(7, a.event)
+      .bind(8, a.purge)
+      .bind(9, static_cast<long long>(a.issued))
+      .bind(10, static_cast<long long>(a.expires))
+      .bind(11, a.source)
+      .bind(12, heard.origin)
+      .bind(13, heard.sample ? 1LL : 0LL)
+      .bind(14, static_cast<long long>(stored.lastheard))
+      .bind(15, stored.expiryannounced ? 1LL : 0LL)
+      .bind(16, stored.repeats);
+  const sqlitestmt::step step = adopt.next();
+  if (step == sqlitestmt::step::failed) return false;
+  if (step == sqlitestmt::step::row) {
+    const long long id = adopt.integer(0);
+    if (!adopt.run() || !addlocations(id, a)) return false;
+    for (const std::string &channel : stored.owedto) {
+      stmts_->owe.reset();
+      if (!stmts_->owe.bind(1, alertkey(a)).bind(2, channel).run()) return false;
+    }
+  }
+  return write.commit();
+}
+
+bool alertstore::addlocations(long long id, const alert &values) {
+  sqlitestmt &location = stmts_->location;
+  for (std::size_t i = 0; i < values.locationcodes.size(); ++i) {
+    location.reset();
+    location.bind(1, id)
+        .bind(2, static_cast<long long>(i))
+        .bind(3, values.locationcodes[i])
+        .bind(4, i < values.locations.size() ? values.locations[i] : std::string());
+    if (!location.run()) return false;
+  }
+  return true;
 }
 
 bool alertstore::addrejection(std::time_t received, std::string_view line,
@@ -259,22 +381,29 @@ bool alertstore::appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long k
 }
 
 bool alertstore::owe(const alert &values, std::string_view channel) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   stmts_->owe.reset();
   return stmts_->owe.bind(1, alertkey(values)).bind(2, channel).run();
 }
 
 bool alertstore::settle(const alert &values, std::string_view channel) {
-  if (!isopen()) return false;
+  if (!writable()) return false;
   stmts_->settle.reset();
   return stmts_->settle.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
+bool alertstore::expiryannounced(const alert &values) {
+  if (!writable()) return false;
+  stmts_->announced.reset();
+  return stmts_->announced.bind(1, alertkey(values)).run();
 }
 
 bool alertstore::checkpoint() {
   return writable() && db_.exec("PRAGMA wal_checkpoint(PASSIVE)");
 }
 
-std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query) {
+std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query,
+                                                              bool withowed) {
   sqlitestmt places(db_, "SELECT code, name FROM locations WHERE alert = ? ORDER BY position");
   if (!query.ok() || !places.ok()) return std::nullopt;
   std::vector<storedalert> found;
@@ -303,6 +432,16 @@ std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query
     a.time = local.time;
     a.source = printable(query.text(12));
     h.origin = query.text(13);
+    h.sample = query.integer(14) != 0;
+    stored.expiryannounced = query.integer(15) != 0;
+    if (withowed && !query.isnull(16)) {
+      const std::string channels = query.text(16);
+      for (std::size_t start = 0; start <= channels.size();) {
+        const std::size_t end = std::min(channels.find('\n', start), channels.size());
+        stored.owedto.push_back(channels.substr(start, end - start));
+        start = end + 1;
+      }
+    }
     places.reset();
     places.bind(1, id);
     sqlitestmt::step placestep;
@@ -323,6 +462,24 @@ std::optional<std::vector<storedalert>> alertstore::inforce(std::time_t now) {
   sqlitestmt query(db_, sql.c_str());
   query.bind(1, static_cast<long long>(now));
   return readalerts(query);
+}
+
+std::optional<std::vector<storedalert>> alertstore::unannounced(std::time_t now) {
+  const std::string sql = std::string("SELECT ") + alertcolumns +
+                          " FROM alerts WHERE expiry_announced = 0 AND expires <= ? "
+                          "ORDER BY expires, id";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, static_cast<long long>(now));
+  return readalerts(query);
+}
+
+std::optional<std::vector<storedalert>> alertstore::unfinished(std::time_t now) {
+  const std::string sql = std::string("SELECT ") + alertcolumns + owedcolumn +
+                          " FROM alerts WHERE expires > ?1 OR expiry_announced = 0 "
+                          "OR id IN (SELECT alert FROM outbox) ORDER BY id";
+  sqlitestmt query(db_, sql.c_str());
+  query.bind(1, static_cast<long long>(now));
+  return readalerts(query, true);
 }
 
 std::optional<std::vector<storedalert>> alertstore::owed(std::string_view channel) {
@@ -375,7 +532,7 @@ std::optional<storedhealth> alertstore::health() {
   if (!last) return std::nullopt;
   if (!last->empty()) health.lastalert = last->front();
 
-  sqlitestmt test(db_, "SELECT max(last_heard) FROM alerts WHERE event_code = 'RWT'");
+  sqlitestmt test(db_, "SELECT max(last_heard) FROM alerts WHERE event_code = 'RWT' AND sample = 0");
   if (test.next() != sqlitestmt::step::row) return std::nullopt;
   if (!test.isnull(0)) health.lasttest = static_cast<std::time_t>(test.integer(0));
 

@@ -10,6 +10,10 @@
 // checkpoint(), which zud calls when quiet; SQLite does it by itself only
 // when the journal grows large.  The schema version lives in
 // PRAGMA user_version; a store without one gets the schema on first opening.
+//
+// SQLite goes on writing to a file that was deleted or renamed over, so the
+// store remembers which file it opened (device and inode) for its writer to
+// compare with what the path names now (leftpath).
 #ifndef ZUD_ALERTSTORE_H
 #define ZUD_ALERTSTORE_H
 
@@ -28,6 +32,8 @@ struct storedalert {
   heardalert heard;
   std::time_t lastheard = 0;  // the last repeat, or when first heard
   long long repeats = 0;      // times heard again after the first
+  bool expiryannounced = false;       // its expiry was announced (or it was never in force)
+  std::vector<std::string> owedto;    // channels it is owed to; read by unfinished() only
 };
 
 // A line that could not be read as a header.
@@ -41,7 +47,7 @@ struct storedrejection {
 struct storedhealth {
   std::time_t created = 0;                 // when the store was made
   std::optional<storedalert> lastalert;    // the newest alert heard
-  std::optional<std::time_t> lasttest;     // the newest Required Weekly Test heard
+  std::optional<std::time_t> lasttest;     // the newest Required Weekly Test heard, samples aside
   std::optional<std::time_t> lastanswer;   // the receiver's newest answer to its query
   std::optional<std::time_t> lastsilence;  // the newest time it did not answer
   std::string silentpath;                  // the port that did not answer then
@@ -71,8 +77,15 @@ class alertstore {
   // Opens an existing store for reading only; false when it cannot (a
   // missing file is not created).
   bool openreadonly(const std::string &path);
-  // Closes the store; the next open starts afresh.
+  // Closes the store; the next open starts afresh.  When its file was
+  // deleted or renamed over meanwhile, the -wal and -shm files it leaves at
+  // the path are removed, so that no store made there later takes them for
+  // its own journal.
   void close();
+  // Why the path no longer names the file open for writing: "it was deleted"
+  // or "another file was put in its place"; empty while it does (or when
+  // that cannot be told).  One stat(2), cheap enough for every write.
+  std::string leftpath() const;
   // Open, for reading or writing.
   bool isopen() const;
   // Open for writing (open() succeeded).
@@ -82,8 +95,14 @@ class alertstore {
 
   // Keeps an alert: a new row, or, for an alert already kept (same key), one
   // more repeat and when it was last heard; with `owedto`, in the same
-  // transaction, owed to that channel (see owe).  False on failure (nothing kept).
+  // transaction, owed to that channel (see owe).  An alert heard at or after
+  // its expiry was never in force: its expiry counts as announced.  False on
+  // failure (nothing kept).
   bool addalert(const heardalert &heard, std::string_view owedto = {});
+  // Keeps an alert taken from another store (unfinished) as it was kept
+  // there, repeats, owed channels and announcement included; an alert
+  // whose key is kept already stays as it is.  False on failure (nothing kept).
+  bool adopt(const storedalert &stored);
   // Keeps a rejected line, dropping the oldest beyond rejectionsKept.
   bool addrejection(std::time_t received, std::string_view line, std::string_view reason);
   // Keeps whether the receiver at `path` answered its query at `when`.
@@ -93,6 +112,9 @@ class alertstore {
   bool owe(const alert &values, std::string_view channel);
   // The channel has had the alert acknowledged.  False on failure.
   bool settle(const alert &values, std::string_view channel);
+  // Records that the alert's expiry has been announced, so that a restart
+  // does not announce it again.  False on failure.
+  bool expiryannounced(const alert &values);
   // Moves what the journal holds into the database file, without waiting
   // for readers; the one step that flushes to disk, so zud runs it when
   // quiet rather than after an alert.  False on failure.
@@ -100,6 +122,13 @@ class alertstore {
 
   // The alerts whose expiry lies after `now`, soonest expiry first; nothing on failure.
   std::optional<std::vector<storedalert>> inforce(std::time_t now);
+  // The alerts whose expiry came at or before `now` without being announced
+  // (zud was stopped then), soonest expiry first; nothing on failure.
+  std::optional<std::vector<storedalert>> unannounced(std::time_t now);
+  // What a store made in place of this one must not forget: the alerts in
+  // force at `now`, those whose expiry is not announced yet and those owed
+  // to a channel (with `owedto` filled), in the order kept; nothing on failure.
+  std::optional<std::vector<storedalert>> unfinished(std::time_t now);
   // The alerts owed to `channel`, in the order they were first heard;
   // nothing on failure.
   std::optional<std::vector<storedalert>> owed(std::string_view channel);
@@ -116,9 +145,22 @@ class alertstore {
   // Runs `insert` (bound already) and `trim` with `kept`, dropping the
   // oldest rows beyond it, as one transaction.
   bool appendkeeping(sqlitestmt &insert, sqlitestmt &trim, long long kept);
-  std::optional<std::vector<storedalert>> readalerts(sqlitestmt &query);
+  // The rows of `query` (alertcolumns, then owedcolumn when `withowed`).
+  std::optional<std::vector<storedalert>> readalerts(sqlitestmt &query, bool withowed = false);
+  // The locations of a new alert row; false on failure.
+  bool addlocations(long long id, const alert &values);
+
+  // A file as the path named it when the store was opened.
+  struct fileid {
+    bool known = false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+  };
+  static fileid identify(const std::string &path);
 
   sqlitedb db_;
+  std::string path_;           // as opened for writing; empty for reading
+  fileid file_, wal_, shm_;    // the files opened for writing
   std::unique_ptr<statements> stmts_;  // prepared once per opening
 };
 
