@@ -309,6 +309,57 @@ def store_failure_rows(table, g):
               and count("freed_broadcast") == n)
 
 
+def demod_rows(table, groups, results):
+    """zud's SAME demodulator: speed, and headers heard against Eb/N0
+    beside multimon-ng, with the wrong ones each gave out."""
+    if "demod" not in groups:
+        return
+    bench = load_benchmarks(os.path.join(results, "demod_bench.json")).get("BM_DemodulateMessage")
+    name = "demodulator speed at 22,050 Hz, one core"
+    if bench and "realtime" in bench:
+        value = bench["realtime"]
+        table.add(name, ">= 100 x real time", "%.0f x" % value, value >= 100)
+    else:
+        table.absent(name, ">= 100 x real time")
+    d = load_pairs(os.path.join(results, "demod_measure.out"))
+    if "ebn0_8_short_sent" not in d:
+        table.absent("headers heard against Eb/N0", "see bench/README.md")
+        return
+    targets = {8: 60, 9: 90, 10: 99}
+    wrong_total = 0
+    for ebn0 in range(8, 15):
+        for kind in ("short", "long"):
+            key = "ebn0_%d_%s_" % (ebn0, kind)
+            sent = int(d[key + "sent"])
+            ok, wrong = int(d[key + "ok"]), int(d[key + "wrong"])
+            mm = int(d[key + "multimon_ok"])
+            voter = float(d[key + "voter"])
+            wrong_total += wrong
+            share = 100.0 * ok / sent if sent else 0
+            label = "headers heard at %d dB Eb/N0, %s" % (
+                ebn0, "1-3 locations" if kind == "short" else "4-31 locations")
+            measured = "%.1f %% (%d/%d, %d wrong); multimon-ng %.1f %%; ideal voter %.1f %%" % (
+                share, ok, sent, wrong, 100.0 * mm / sent if sent else 0,
+                100.0 * voter / sent if sent else 0)
+            if kind == "short" and ebn0 in targets:
+                table.add(label, ">= %d %%, 0 wrong" % targets[ebn0], measured,
+                          share >= targets[ebn0] and wrong == 0)
+            else:
+                table.add(label, "0 wrong", measured, wrong == 0)
+        table.note("  multimon-ng wrong headers at %d dB" % ebn0,
+                   d.get("ebn0_%d_multimon_wrong" % ebn0, "?"))
+    if "false_seconds" in d:
+        headers = int(d["false_headers"])
+        table.add("headers from %s s of noise, voice and tones" % d["false_seconds"], "0",
+                  "%d (ends of message %s; multimon-ng %s)" % (
+                      headers, d["false_ends"], d["false_multimon_headers"]), headers == 0)
+    if "latency_sound_max_ms" in d:
+        sound, compute = float(d["latency_sound_max_ms"]), float(d["latency_compute_max_ms"])
+        table.add("header after the 2nd burst's end (sound needed + compute, max)", "< 50 ms",
+                  "%.0f ms + %.2f ms (%s headers)" % (sound, compute, d["latency_runs"]),
+                  sound + compute < 50)
+
+
 def histogram(g):
     text = g.get("latency_histogram_us")
     if not text:
@@ -376,6 +427,7 @@ def main():
     micro_rows(table, groups, results)
     store_rows(table, groups, results)
     g = gateway_rows(table, groups, results)
+    demod_rows(table, groups, results)
     table.print()
     if "latency" in groups:
         histogram(g)

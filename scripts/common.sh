@@ -1,7 +1,7 @@
 # Shared by scripts/test and scripts/demo (sourced, not run).
 
 # The Debian packages that building and testing need.
-packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients openssl pkgconf faketime multimon-ng iproute2 util-linux netbase"
+packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev nlohmann-json3-dev libmosquitto-dev libsndfile1-dev mosquitto mosquitto-clients openssl pkgconf faketime multimon-ng iproute2 util-linux netbase"
 # What scripts/check-install needs besides (package, units, man pages,
 # pkg-config); scripts/test adds them, the demo does without.
 check_packages="gcc pkgconf dpkg-dev file lintian systemd groff-base man-db mount"
