@@ -2,13 +2,14 @@
 #include "input.h"
 
 #include <fcntl.h>
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "same/demodulator.h"
+#include "same/rawsamples.h"
+#include "store/soundfile.h"
 
 namespace zuddecode {
 
@@ -21,24 +22,19 @@ constexpr std::size_t blockframes = 4096;
 // lie far below the new Nyquist frequency.
 class soundfile : public soundinput {
  public:
-  soundfile(SNDFILE *file, const SF_INFO &info, int factor)
-      : file_(file), channels_(info.channels), factor_(factor), rate_(info.samplerate / factor) {}
-  ~soundfile() override { sf_close(file_); }
-  soundfile(const soundfile &) = delete;
-  soundfile &operator=(const soundfile &) = delete;
+  soundfile(std::unique_ptr<soundfilein> file, int factor)
+      : file_(std::move(file)), factor_(factor), rate_(file_->rate() / factor) {}
 
   int rate() const override { return rate_; }
 
   bool read(std::vector<std::int16_t> &samples) override {
-    frames_.resize(blockframes * static_cast<std::size_t>(channels_));
-    const sf_count_t got = sf_readf_short(file_, frames_.data(), blockframes);
     samples.clear();
-    if (got <= 0) {
-      if (sf_error(file_) != SF_ERR_NO_ERROR) error_ = sf_strerror(file_);
+    if (!file_->read(frames_, blockframes)) {
+      error_ = file_->error();
       return false;
     }
-    for (sf_count_t f = 0; f < got; ++f) {
-      sum_ += frames_[static_cast<std::size_t>(f * channels_)];
+    for (const std::int16_t frame : frames_) {
+      sum_ += frame;
       if (++summed_ == factor_) {
         samples.push_back(static_cast<std::int16_t>(sum_ / factor_));
         sum_ = 0;
@@ -49,11 +45,10 @@ class soundfile : public soundinput {
   }
 
  private:
-  SNDFILE *file_;
-  int channels_;
+  std::unique_ptr<soundfilein> file_;
   int factor_;
   int rate_;
-  std::vector<short> frames_;
+  std::vector<std::int16_t> frames_;
   long sum_ = 0;
   int summed_ = 0;
 };
@@ -80,16 +75,8 @@ class rawfile : public soundinput {
       if (got < 0) error_ = std::strerror(errno);
       return false;
     }
-    for (ssize_t i = 0; i < got; ++i) {
-      // A sample split between two reads waits for its second byte.
-      if (!half_) {
-        low_ = bytes[i];
-        half_ = true;
-        continue;
-      }
-      half_ = false;
-      samples.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(low_ | (bytes[i] << 8))));
-    }
+    raw_.feed(std::string_view(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(got)),
+              samples);
     return true;
   }
 
@@ -97,28 +84,24 @@ class rawfile : public soundinput {
   int fd_;
   bool owned_;
   int rate_;
-  unsigned char low_ = 0;
-  bool half_ = false;
+  rawsamples raw_;
 };
 
 }  // namespace
 
 std::unique_ptr<soundinput> opensoundfile(const std::string &path, std::string &why) {
-  SF_INFO info{};
-  SNDFILE *file = path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, 0)
-                              : sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    why = sf_strerror(nullptr);
+  auto file = std::make_unique<soundfilein>(path);
+  if (!file->ok()) {
+    why = file->error();
     return nullptr;
   }
-  if (info.samplerate < demodulator::lowestrate || info.channels < 1) {
-    sf_close(file);
-    why = "its sample rate, " + std::to_string(info.samplerate) + " Hz, is below " +
+  if (file->rate() < demodulator::lowestrate) {
+    why = "its sample rate, " + std::to_string(file->rate()) + " Hz, is below " +
           std::to_string(demodulator::lowestrate) + " Hz";
     return nullptr;
   }
-  const int factor = (info.samplerate + demodulator::highestrate - 1) / demodulator::highestrate;
-  return std::make_unique<soundfile>(file, info, factor);
+  const int factor = (file->rate() + demodulator::highestrate - 1) / demodulator::highestrate;
+  return std::make_unique<soundfile>(std::move(file), factor);
 }
 
 std::unique_ptr<soundinput> openraw(const std::string &path, int rate, std::string &why) {

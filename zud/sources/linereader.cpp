@@ -58,7 +58,12 @@ void lineassembler::deliver(std::string_view line, linehandler handler, void *ow
 
 linereader::linereader(int fd, std::string name, std::size_t limit, lineassembler::overlong mode,
                        linehandler line, endhandler end, void *owner)
-    : fd_(fd), name_(std::move(name)), lines_(limit, mode), line_(line), end_(end), owner_(owner) {
+    : linereader(fd, std::move(name), line, end, owner) {
+  lines_.emplace(limit, mode);
+}
+
+linereader::linereader(int fd, std::string name, linehandler bytes, endhandler end, void *owner)
+    : fd_(fd), name_(std::move(name)), line_(bytes), end_(end), owner_(owner) {
   if (xPL_addIODevice(ready, 0, fd_, TRUE, FALSE, TRUE) == TRUE) {
     inloop_ = true;
     readers[fd_] = this;
@@ -78,12 +83,15 @@ void linereader::withdraw() {
 }
 
 bool linereader::readonce(int &error) {
-  char buffer[4096];
+  char buffer[16384];
   const ssize_t n = read(fd_, buffer, sizeof buffer);
   if (n > 0) {
-    if (!lines_.feed(std::string_view(buffer, static_cast<std::size_t>(n)), line_, owner_)) {
+    const std::string_view bytes(buffer, static_cast<std::size_t>(n));
+    if (!lines_) {
+      line_(bytes, owner_);
+    } else if (!lines_->feed(bytes, line_, owner_)) {
       std::fprintf(stderr, "%s: line of %zu bytes without a line feed -- discarded\n",
-                   name_.c_str(), lines_.limit());
+                   name_.c_str(), lines_->limit());
     }
     return true;
   }
@@ -92,7 +100,7 @@ bool linereader::readonce(int &error) {
     return true;
   }
   error = n == 0 ? 0 : errno;
-  lines_.finish(line_, owner_);
+  if (lines_) lines_->finish(line_, owner_);
   return false;
 }
 

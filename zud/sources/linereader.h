@@ -1,5 +1,6 @@
 // linereader.h -- a descriptor read line by line in the event loop: a line
-// source's output, the standard error of the programs zud runs.
+// source's output, the standard error of the programs zud runs; or, for a
+// source of sound, read as the bytes come.
 //
 // Reads never block (the descriptor is non-blocking) and take what one
 // read(2) gives at a time, so that a chatty program cannot hold the loop.
@@ -11,6 +12,7 @@
 #define ZUD_LINEREADER_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,6 +52,8 @@ class linereader {
   // Takes `fd` (non-blocking) into the loop; `name` begins its own reports.
   linereader(int fd, std::string name, std::size_t limit, lineassembler::overlong mode,
              linehandler line, endhandler end, void *owner);
+  // The same, without lines: each read's bytes go to `bytes` as they come.
+  linereader(int fd, std::string name, linehandler bytes, endhandler end, void *owner);
   // Leaves the loop and closes the descriptor.
   ~linereader();
   linereader(const linereader &) = delete;
@@ -69,7 +73,7 @@ class linereader {
   int fd_;
   bool inloop_ = false;
   std::string name_;
-  lineassembler lines_;
+  std::optional<lineassembler> lines_;  // none: the bytes go on as they come
   linehandler line_;
   endhandler end_;
   void *owner_;
