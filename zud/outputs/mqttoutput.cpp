@@ -310,7 +310,7 @@ void mqttoutput::teardown() {
   for (pending &entry : queue_) entry.mid = -1;
 }
 
-void mqttoutput::dropped(const std::string &reason, bool refusal) {
+void mqttoutput::dropped(std::string reason, bool refusal) {
   const bool was = connected_;
   teardown();
   if (was) backoffms_ = firstbackoffms;

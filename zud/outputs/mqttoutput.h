@@ -151,7 +151,8 @@ class mqttoutput : public output {
   void seen(const seenmessage &message);
   // The attempt failed or the connection ended: a line on standard error
   // (failurelog), the client gone, the next attempt on the back-off timer.
-  void dropped(const std::string &reason, bool refusal = false);
+  // `reason` by value: it may be the client's own note, gone with the client.
+  void dropped(std::string reason, bool refusal = false);
   void teardown();
   void watchsocket();
 
