@@ -22,7 +22,9 @@
 // to only while the client has something to write) and a loop timer runs its
 // keep-alive.  So an alert's publication is a plain write from the loop,
 // right after the xPL trigger, and the client's callbacks (mqttclient.h),
-// which only take notes, run on the loop too.  A broker that is away, or
+// which only take notes in the client's own record, run on the loop too
+// (during the connect call, on that thread, which holds the record then).
+// A broker that is away, or
 // whose name no DNS server answers for, costs no alert on xPL: alerts wait
 // here, in order, and go out when it returns; with the store on, an alert
 // the broker never acknowledged is owed in the store and published again
