@@ -14,6 +14,15 @@
 //   storefail  with zud's store on a small tmpfs: the store deleted, locked
 //            by another writer, then on a full disk, then freed: alerts
 //            broadcast, lines on zud's standard error, alerts kept
+//            a subscriber in this program, the xPL latency as above beside
+//            it, and a connected client's own publication to the same
+//            subscriber through the same broker
+//   mqttdns  the broker named by a host name that only a DNS server that
+//            never answers could resolve (a private resolv.conf in a mount
+//            namespace of this program): exec to the first heartbeat, and
+//            the alert latency through the hub while lookups hang
+//   mqttclosed  zud's processor time with --mqtt mqtts:// to a port where
+//            nothing listens
 //
 // Everything runs in a private network namespace that this program enters
 // first (loopback only), and every process it starts dies with it.  Results
@@ -378,13 +387,14 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|mqtt|storefail...\n"
+    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|mqtt|mqttdns|mqttclosed|storefail...\n"
     "  --bin DIR          where zud, xpl-hub, zud-sim and xpl-config are\n"
     "                     (default: this build's)\n"
     "  --runs N           start-up runs of each kind (default 200)\n"
     "  --alerts N         alerts timed for the latency (default 1000)\n"
     "  --gap-ms N         pause before each alert (default 5)\n"
-    "  --idle-seconds N   length of the idle window (default 60)\n"
+    "  --idle-seconds N   length of the idle window (default 60), and of the\n"
+    "                     windows of mqttdns and mqttclosed (at most 30)\n"
     "Prints name=value lines; runs in a private network namespace of its own.\n";
 
 [[noreturn]] void usageError(const std::string &why) {
@@ -420,7 +430,7 @@ Options parseOptions(int argc, char **argv) {
     } else if (arg == "--idle-seconds") {
       o.idleSeconds = positive(next(), "--idle-seconds");
     } else if (arg == "startup" || arg == "latency" || arg == "idle" || arg == "upload" ||
-               arg == "mqtt" || arg == "storefail") {
+               arg == "mqtt" || arg == "mqttdns" || arg == "mqttclosed" || arg == "storefail") {
       o.what.push_back(arg);
     } else {
       usageError("unknown argument '" + arg + "'");
@@ -451,11 +461,14 @@ const char kConfigFile[] =
 // arrival of its first heartbeat at `listener`, checking the heartbeat's
 // schema; the process is killed afterwards.
 double timeOneStart(const Options &o, const std::string &dir, const char *schema,
-                    Socket &listener) {
+                    Socket &listener, std::vector<std::string> extra = {}) {
   const std::string program = o.bin + "/zud";
   const std::string log = dir + ".log";
-  char *const args[] = {const_cast<char *>("zud"), const_cast<char *>("-interface"),
-                        const_cast<char *>("lo"), nullptr};
+  std::vector<std::string> words = {"zud", "-interface", "lo"};
+  words.insert(words.end(), extra.begin(), extra.end());
+  std::vector<char *> args;
+  for (std::string &w : words) args.push_back(w.data());
+  args.push_back(nullptr);
   listener.drain();
   const pid_t parent = getpid();
   const double start = nowSeconds();
@@ -470,7 +483,7 @@ double timeOneStart(const Options &o, const std::string &dir, const char *schema
       close(out);
     }
     if (chdir(dir.c_str()) != 0) _exit(126);
-    execv(program.c_str(), args);
+    execv(program.c_str(), args.data());
     _exit(127);
   }
   registerChild(pid);
@@ -945,7 +958,9 @@ void measureMqtt(const Options &o) {
       throw Failure{"a warm-up alert never arrived on both ways"};
   }
   say("mqtt: " + std::to_string(o.alerts) + " alerts, " + std::to_string(o.gapMs) + " ms apart");
-  std::vector<double> toSubscriber, throughHub;
+  std::vector<double> toSubscriber, throughHub, ownClient;
+  testsupport::MqttWatcher publisher(broker.port(), {});
+  if (!publisher.connected(5000ms)) throw Failure{"the reference client could not connect"};
   int lost = 0;
   for (int i = 0; i < o.alerts; i++) {
     sleepFor(std::chrono::milliseconds(o.gapMs));
@@ -960,10 +975,26 @@ void measureMqtt(const Options &o) {
     }
     throughHub.push_back(timing->throughHub);
     toSubscriber.push_back(*mqtt);
+    // The yardstick, under the same conditions: a client of its own (its
+    // library's network thread, as most clients run) publishing a message
+    // of the same size to the same subscriber.
+    const std::string marker = "reference-" + std::to_string(serial);
+    const std::string payload = marker + std::string(420, ' ');
+    const size_t before = subscriber.messages().size();
+    const double sent = nowSeconds();
+    publisher.publish(prefix + "/alert", payload, false);
+    const int at = subscriber.waitFor(
+        [&](const testsupport::MqttMessage &m) { return m.payload.rfind(marker, 0) == 0; }, 2000ms,
+        before);
+    if (at >= 0) {
+      const auto received = subscriber.messages()[static_cast<size_t>(at)].received;
+      ownClient.push_back(std::chrono::duration<double>(received.time_since_epoch()).count() - sent);
+    }
   }
   result("mqtt_lost", static_cast<long>(lost));
   summary("mqtt", toSubscriber);
   summary("mqtt_xpl", throughHub);
+  summary("mqtt_client", ownClient);
   if (lost > 0) say("mqtt: " + std::to_string(lost) + " alerts did not arrive both ways");
 }
 
@@ -1057,6 +1088,106 @@ void measureStoreFailures(const Options &o) {
     const size_t start = all.rfind('\n', at) + 1;
     say("storefail: " + all.substr(start, all.find('\n', at) - start));
   }
+// --- MQTT with a DNS server that never answers ----------------------------------
+
+void measureMqttDns(const Options &o) {
+  Scratch work("/dev/shm");
+  if (!work.made()) throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
+  testsupport::SilentNameServer dns;
+  if (!dns.listening()) throw Failure{"cannot listen on 127.0.0.1:53"};
+  // The resolver's usual patience: 5 s a try, two tries.
+  if (!testsupport::useLoopbackNameServer(work.path(), "timeout:5 attempts:2"))
+    throw Failure{std::string("cannot give zud a private resolv.conf: ") + std::strerror(errno)};
+  const std::vector<std::string> broker = {"--mqtt", "mqtt://broker.zud-bench.example",
+                                           "--mqtt-topic", "zud/bench", "--mqtt-discovery", "none"};
+
+  // Start-up: as the start-up part, with zud.xpl and a store in place.
+  {
+    // The hub of the alerts below needs the port afterwards.
+    Socket listener(kXplPort);
+    const std::string configured = work.file("configured");
+    if (mkdir(configured.c_str(), 0700) != 0 ||
+        !testsupport::writeFile(configured + "/zud.xpl", kConfigFile))
+      throw Failure{"cannot prepare the working directory in " + work.path()};
+    timeOneStart(o, configured, "hbeat.app", listener, broker);  // makes the store
+    const int runs = std::min(o.startupRuns, 50);
+    say("mqttdns: " + std::to_string(runs) + " starts with the broker's name unanswered");
+    std::vector<double> starts;
+    for (int i = 0; i < runs; i++) starts.push_back(timeOneStart(o, configured, "hbeat.app", listener, broker));
+    if (!dns.queried(0ms)) throw Failure{"zud never asked the silent name server"};
+    summary("mqttdns_startup", starts);
+    // Beside it, the same with a broker named by its address: what --mqtt
+    // itself costs before the first heartbeat, lookup aside.
+    const std::vector<std::string> numeric = {
+        "--mqtt", "mqtt://127.0.0.1:" + std::to_string(testsupport::freeTcpPort()),
+        "--mqtt-topic", "zud/bench", "--mqtt-discovery", "none"};
+    std::vector<double> plain;
+    for (int i = 0; i < runs; i++) {
+      plain.push_back(timeOneStart(o, configured, "hbeat.app", listener, numeric));
+    }
+    summary("mqttdns_startup_numeric", plain);
+  }
+
+  // Alerts through the hub while zud's lookups hang, time out and start again.
+  Gateway gateway(o, work, broker);
+  gateway.start();
+  const int seconds = std::min(o.idleSeconds, 30);
+  say("mqttdns: alerts every 100 ms for " + std::to_string(seconds) + " s");
+  std::vector<double> latency;
+  int lost = 0;
+  const double end = nowSeconds() + seconds;
+  for (int serial = 0; nowSeconds() < end; serial++) {
+    sleepFor(100ms);
+    checkStop();
+    std::optional<Gateway::Timing> timing = gateway.alert(serial);
+    if (timing) latency.push_back(timing->throughHub);
+    else lost++;
+  }
+  result("mqttdns_lost", static_cast<long>(lost));
+  summary("mqttdns_alert", latency);
+}
+
+// --- MQTT over TLS to a port where nothing listens --------------------------------
+
+// Processor time (user and system) that process `pid` has used, in seconds.
+double processorSeconds(pid_t pid) {
+  const std::string text = testsupport::readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t after = text.rfind(')');
+  if (after == std::string::npos) throw Failure{"zud is gone"};
+  // Fields after the command: state is field 3, utime 14, stime 15.
+  std::vector<std::string> fields;
+  size_t at = after + 2;
+  while (at < text.size()) {
+    const size_t space = text.find(' ', at);
+    fields.push_back(text.substr(at, space - at));
+    if (space == std::string::npos) break;
+    at = space + 1;
+  }
+  if (fields.size() < 13) throw Failure{"cannot read /proc/PID/stat"};
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticks;
+}
+
+void measureMqttClosed(const Options &o) {
+  Scratch work("/dev/shm");
+  if (!work.made()) throw Failure{std::string("cannot make a scratch directory: ") + std::strerror(errno)};
+  const int port = testsupport::freeTcpPort();
+  const int seconds = std::min(o.idleSeconds, 30);
+  say("mqttclosed: zud --mqtt mqtts://127.0.0.1:" + std::to_string(port) + " for " +
+      std::to_string(seconds) + " s");
+  Daemon zud(o.bin + "/zud", work.path(), work.file("zud.log"),
+             {"--mqtt", "mqtts://127.0.0.1:" + std::to_string(port), "--mqtt-topic", "zud/bench"});
+  const double start = nowSeconds();
+  for (int s = 0; s < seconds && !stopRequested; s++) sleepFor(1s);
+  checkStop();
+  const double used = processorSeconds(zud.pid());
+  const double wall = nowSeconds() - start;
+  result("mqttclosed_seconds", wall);
+  result("mqttclosed_cpu_percent", 100.0 * used / wall);
+  const std::string log = zud.output();
+  const size_t line = log.find("zud: MQTT: cannot connect");
+  result("mqttclosed_said", line == std::string::npos ? std::string("nothing")
+                                                        : log.substr(line, log.find('\n', line) - line));
 }
 
 void run(const Options &o) {
@@ -1080,6 +1211,9 @@ void run(const Options &o) {
   if (wanted(o, "upload")) measureUpload(o, work);
   if (wanted(o, "mqtt")) measureMqtt(o);
   if (wanted(o, "storefail")) measureStoreFailures(o);
+  if (wanted(o, "mqttclosed")) measureMqttClosed(o);
+  // Last: it gives this process a resolv.conf of its own for good.
+  if (wanted(o, "mqttdns")) measureMqttDns(o);
 }
 
 }  // namespace

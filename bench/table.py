@@ -222,6 +222,14 @@ def gateway_rows(table, groups, results):
                       "%.3f ms, p99 %.3f ms (%s alerts, %d lost)"
                       % (median, p99, g.get("mqtt_runs", "0"), lost),
                       median <= 1.0 and p99 <= 3.0 and lost == 0)
+        own = figure("mqtt_client_median_ms")
+        name = "  against a client's own publication (median, same broker)"
+        target = "<= 2x the client's"
+        if median is None or own is None or own <= 0:
+            table.absent(name, target)
+        else:
+            table.add(name, target, "%.3f ms against %.3f ms: %.1fx" % (median, own, median / own),
+                      median <= 2 * own)
         name = "alert latency via hub with MQTT on"
         target = "median <= 0.3 ms, p99 <= 1 ms"
         median, p99 = figure("mqtt_xpl_median_ms"), figure("mqtt_xpl_p99_ms")
@@ -232,6 +240,29 @@ def gateway_rows(table, groups, results):
                       median <= 0.3 and p99 <= 1.0)
     if "storefail" in groups:
         store_failure_rows(table, g)
+    if "mqttdns" in groups:
+        for key, name in (("mqttdns_startup", "first heartbeat, broker's DNS server silent (max)"),
+                          ("mqttdns_alert", "xPL alert while the broker's lookups hang (max)")):
+            value = figure(key + "_max_ms")
+            if value is None:
+                table.absent(name, "<= 50 ms")
+            else:
+                table.add(name, "<= 50 ms", "%.2f ms (median %.2f, %s runs)"
+                          % (value, figure(key + "_median_ms"), g[key + "_runs"]),
+                          value <= 50 and (key != "mqttdns_alert" or g.get("mqttdns_lost") == "0"))
+        value = figure("mqttdns_startup_numeric_median_ms")
+        if value is not None:
+            table.note("  first heartbeat with the broker named by its address (median, max)",
+                       "%.2f ms, %.2f ms" % (value, figure("mqttdns_startup_numeric_max_ms")))
+    if "mqttclosed" in groups:
+        name = "mqtts:// to a closed port, processor time"
+        share = figure("mqttclosed_cpu_percent")
+        if share is None:
+            table.absent(name, "< 1 % of a core")
+        else:
+            table.add(name, "< 1 % of a core", "%.2f %% over %.0f s"
+                      % (share, figure("mqttclosed_seconds")), share < 1)
+            table.note("  what zud said", g.get("mqttclosed_said", "?").replace("zud: MQTT: ", ""))
     if "idle" in groups:
         rate = figure("idle_wakeups_per_s")
         if rate is None:

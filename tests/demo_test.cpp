@@ -38,7 +38,7 @@ TEST(Demo, ShowsTheDecodedAlertAndStops) {
 TEST(Demo, WithMqttShowsTheAlertOnTheBrokerTooAndStops) {
   const std::string out = demoOnce({"--mqtt"});
   EXPECT_NE(out.find("event=Tornado Warning"), std::string::npos) << out;
-  EXPECT_NE(out.find("mqtt: zud/demo/alert {\"event_type\":\"TOR\""), std::string::npos) << out;
+  EXPECT_NE(out.find("mqtt: zud/demo/alert {\"id\":\"WXR-TOR-"), std::string::npos) << out;
   EXPECT_NE(out.find("mqtt: zud/demo/event/TOR ON"), std::string::npos) << out;
 }
 

@@ -69,6 +69,13 @@ TEST(AlertPayload, LateOnlyOnceItsExpiryHasCome) {
   jsonvalue late = alertpayload(h, h.values.expires + 3600);
   late.erase("late");
   EXPECT_EQ(late, alertjson(h));
+  // Its identity first; "sample" only for the built-in sample.
+  EXPECT_EQ(late.begin().key(), "id");
+  EXPECT_EQ(late["id"], alertkey(h.values));
+  EXPECT_FALSE(late.contains("sample"));
+  heardalert sample = h;
+  sample.sample = true;
+  EXPECT_EQ(alertjson(sample)["sample"], true);
 
   const jsonvalue active = activepayload({h, tornado(issued + 60)});
   EXPECT_EQ(active["count"], 2);
@@ -100,11 +107,31 @@ TEST(Discovery, EntitiesOfTheDeviceAndNoneWhenSwitchedOff) {
   EXPECT_EQ(eventconfigtopic(s, "TOR"), "homeassistant/binary_sensor/zud_kitchen/event_tor/config");
   // A code outside the table is named by its code.
   EXPECT_EQ(jsonvalue::parse(messages.back().payload)["name"], "XYZ");
-  EXPECT_EQ(jsonvalue::parse(messages.front().payload)["event_types"],
-            jsonvalue::parse(R"(["TOR","XYZ"])"));
+  // Every code zud can publish: the table's, then a configured one outside it.
+  const jsonvalue types = jsonvalue::parse(messages.front().payload)["event_types"];
+  size_t known = 0;
+  for (const ::eventcode *entry = eventcodes; entry->ecode != nullptr; ++entry) ++known;
+  ASSERT_EQ(types.size(), known + 1);
+  EXPECT_EQ(types.front(), eventcodes[0].ecode);
+  EXPECT_EQ(types.back(), "XYZ");
 
   s.discovery.clear();
   EXPECT_TRUE(discoverymessages(s, {"TOR"}).empty());
+}
+
+TEST(FailureLog, ARefusalIsSaidAgainAfterAnHourAnyOtherFailureAtOnce) {
+  const std::time_t hour = failurelog::refusalrepeat;
+  failurelog log;
+  EXPECT_TRUE(log.due("not authorised", true, 1000));
+  EXPECT_FALSE(log.due("not authorised", true, 1060));
+  EXPECT_FALSE(log.due("not authorised", true, 1000 + hour - 1));
+  EXPECT_TRUE(log.due("not authorised", true, 1000 + hour));
+  EXPECT_TRUE(log.due("Connection refused", false, 9000));
+  EXPECT_TRUE(log.due("Connection refused", false, 9001));
+  // Different from the failure before it: said at once.
+  EXPECT_TRUE(log.due("not authorised", true, 9002));
+  log.connected();
+  EXPECT_TRUE(log.due("not authorised", true, 9003));
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "netns.h"
 
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <sched.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,8 +25,8 @@ namespace {
   std::_Exit(2);
 }
 
-bool writeFile(const char *path, const std::string &text) {
-  int fd = open(path, O_WRONLY);
+bool writeFile(const char *path, const std::string &text, int flags = O_WRONLY) {
+  int fd = open(path, flags, 0644);
   if (fd < 0) return false;
   bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);
@@ -85,6 +88,44 @@ bool addVethPair(const std::string &name, const std::string &peer, const std::st
 void removeVethPair(const std::string &name) {
   std::string cmd = "ip link del " + name + " 2>/dev/null";
   (void)!std::system(cmd.c_str());
+}
+
+SilentNameServer::SilentNameServer() {
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(53);
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+SilentNameServer::~SilentNameServer() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool SilentNameServer::queried(std::chrono::milliseconds timeout) {
+  pollfd ready{fd_, POLLIN, 0};
+  if (fd_ < 0 || poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return false;
+  char query[512];
+  return recv(fd_, query, sizeof query, 0) > 0;
+}
+
+bool useLoopbackNameServer(const std::string &dir, const std::string &options) {
+  const std::string resolv = dir + "/resolv.conf";
+  const std::string nsswitch = dir + "/nsswitch.conf";
+  const int create = O_WRONLY | O_CREAT | O_TRUNC;
+  if (!writeFile(resolv.c_str(), "nameserver 127.0.0.1\noptions " + options + "\n", create) ||
+      !writeFile(nsswitch.c_str(), "hosts: files dns\n", create)) {
+    return false;
+  }
+  // Private first: a bind mount must never spread to the machine's own tree.
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0 &&
+         mount(nsswitch.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0;
 }
 
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 // Private network namespaces for tests that open sockets or start daemons.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace testsupport {
@@ -21,5 +22,31 @@ bool addVethPair(const std::string &name, const std::string &peer, const std::st
 
 // Removes a veth pair created by addVethPair (both ends go).
 void removeVethPair(const std::string &name);
+
+// A name server on 127.0.0.1, port 53, that reads queries and never
+// answers; for the namespace's own loopback only.
+class SilentNameServer {
+ public:
+  SilentNameServer();
+  ~SilentNameServer();
+  SilentNameServer(const SilentNameServer &) = delete;
+  SilentNameServer &operator=(const SilentNameServer &) = delete;
+
+  bool listening() const { return fd_ >= 0; }
+  // Waits up to `timeout` for a query (and takes it); true when one came.
+  bool queried(std::chrono::milliseconds timeout);
+
+ private:
+  int fd_ = -1;
+};
+
+// Gives this process, and every process it starts from then on, its own
+// /etc/resolv.conf naming only 127.0.0.1 (with `options`, such as
+// "timeout:30 attempts:5") and its own /etc/nsswitch.conf looking host
+// names up in /etc/hosts and DNS alone, so that no lookup leaves the
+// namespace; the files are written to `dir`.  It enters a mount namespace
+// of its own, private, so that nothing reaches the machine's mounts; the
+// rest of the process keeps that view.  False when that cannot be done.
+bool useLoopbackNameServer(const std::string &dir, const std::string &options);
 
 }  // namespace testsupport

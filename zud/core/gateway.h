@@ -5,7 +5,7 @@
 //
 // What happens to a decoded alert is one short sequence (lineheard): the
 // echo and the decoding, then each output of the list in order: the xPL
-// trigger first, then the alert store, the receiver watchdog, MQTT and the
+// trigger first, then MQTT, the alert store, the receiver watchdog and the
 // commands per alert.
 #ifndef ZUD_GATEWAY_H
 #define ZUD_GATEWAY_H

@@ -28,18 +28,21 @@ jsonvalue alertjson(const heardalert &heard) {
     locations.push_back({{"code", a.locationcodes[i]},
                          {"name", i < a.locations.size() ? a.locations[i] : std::string()}});
   }
-  return {{"event_type", a.eventcode},
-          {"event", a.event},
-          {"originator_code", a.originatorcode},
-          {"originator", a.originator},
-          {"significance", significance(a.eventcode)},
-          {"locations", std::move(locations)},
-          {"issued", isotime(a.issued)},
-          {"expires", isotime(a.expires)},
-          {"received", isotime(heard.received)},
-          {"duration", a.purge},
-          {"station", a.source},
-          {"header", a.header}};
+  jsonvalue object = {{"id", alertkey(a)},
+                      {"event_type", a.eventcode},
+                      {"event", a.event},
+                      {"originator_code", a.originatorcode},
+                      {"originator", a.originator},
+                      {"significance", significance(a.eventcode)},
+                      {"locations", std::move(locations)},
+                      {"issued", isotime(a.issued)},
+                      {"expires", isotime(a.expires)},
+                      {"received", isotime(heard.received)},
+                      {"duration", a.purge},
+                      {"station", a.source},
+                      {"header", a.header}};
+  if (heard.sample) object["sample"] = true;
+  return object;
 }
 
 std::string jsontext(const jsonvalue &value) {

@@ -18,9 +18,11 @@ using jsonvalue = nlohmann::ordered_json;
 // "other": the last word of the event code's description.
 const char *significance(std::string_view eventcode);
 
-// The alert's object: event_type, event, originator_code, originator,
-// significance, locations [{code, name}], issued, expires, received,
-// duration (the purge text), station, header.
+// The alert's object: id (its alertkey, so that a consumer can drop the
+// second copy that an at-least-once delivery brings after a crash),
+// event_type, event, originator_code, originator, significance, locations
+// [{code, name}], issued, expires, received, duration (the purge text),
+// station, header; and "sample": true for the built-in sample only.
 jsonvalue alertjson(const heardalert &heard);
 
 // Compact JSON text in printable ASCII (anything else escaped as \uXXXX);

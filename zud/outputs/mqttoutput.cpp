@@ -1,6 +1,7 @@
 // mqttoutput.cpp -- alerts on an MQTT broker, joined to zud's event loop.
 #include "outputs/mqttoutput.h"
 
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -11,12 +12,13 @@
 #include <cstring>
 
 #include "outputs/mosquittolib.h"
+#include "same/decoder.h"
 #include "same/timetext.h"
 #include "xPL.h"
 
 namespace {
 
-// The MQTT output the loop's device handler serves: a device handler gets
+// The MQTT output the loop's device handlers serve: a device handler gets
 // an int user value, not a pointer, and zud has one broker at most.
 mqttoutput *served = nullptr;
 
@@ -26,8 +28,13 @@ mqttoutput *served = nullptr;
 // idle zud hardly wakes.
 constexpr int keepaliveseconds = 60;
 constexpr int miscms = 10000;
-// An attempt that has no answer (a SYN never answered, a TLS handshake or a
-// CONNACK that never comes) is given up after this long.
+// A name lookup that has not returned is given up after this long: longer
+// than the resolver's own patience with a silent DNS server (5 s, twice, by
+// default), so that its own word comes first when it has one.
+constexpr int lookupms = 15000;
+// An attempt whose lookup is done but that has no answer (a SYN never
+// answered, a TLS handshake or a CONNACK that never comes) is given up
+// after this long.
 constexpr int connectms = 10000;
 constexpr int firstbackoffms = 1000;
 constexpr int lastbackoffms = 60000;
@@ -43,17 +50,52 @@ std::string lowercase(std::string text) {
   return text;
 }
 
-// The library's texts end with a full stop, which reads badly inside a line.
-std::string said(const char *text) {
-  std::string line = text != nullptr ? text : "";
-  if (!line.empty() && line.back() == '.') line.pop_back();
-  return line;
-}
-
 // The last level of the prefix ("kitchen" of "zud/kitchen"), for the device's name.
 std::string lastlevel(const std::string &prefix) { return prefix.substr(prefix.rfind('/') + 1); }
 
+// Why a call into libmosquitto failed, from its result and errno.
+std::string failure(int result, int error, const std::string &lasterror) {
+  std::string why;
+  if (result == MOSQ_ERR_EAI) {
+    why = gai_strerror(error);
+  } else if (result == MOSQ_ERR_ERRNO) {
+    why = strerror(error);
+  } else {
+    why = librarytext(mosq().strerror(result));
+  }
+  if (!lasterror.empty()) why += ": " + lasterror;
+  return why;
+}
+
+// Errors of a connection that never came about.
+bool connectionerror(int error) {
+  return error == ECONNREFUSED || error == ECONNRESET || error == EHOSTUNREACH ||
+         error == ENETUNREACH || error == ETIMEDOUT;
+}
+
+// Why a socket that reports an error or a hang-up before the session is up
+// ended.  Its pending error says it ("Connection refused").  When the TLS
+// set-up's first write took that error already, inside the connect call,
+// the only trace left is errno as that call left it (`connecterror`).
+std::string endofsocket(int fd, int connecterror) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+    return strerror(error);
+  }
+  if (connectionerror(connecterror)) return strerror(connecterror);
+  return "the connection was closed";
+}
+
 }  // namespace
+
+bool failurelog::due(const std::string &reason, bool refusal, std::time_t now) {
+  const bool same = reason == last_;
+  last_ = reason;
+  if (same && refusal && now - saidat_ < refusalrepeat) return false;
+  saidat_ = now;
+  return true;
+}
 
 jsonvalue alertpayload(const heardalert &heard, std::time_t now) {
   jsonvalue object = alertjson(heard);
@@ -76,6 +118,21 @@ std::vector<std::string> eventcodesof(const std::vector<std::string> &configured
     if (named && std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(code);
   }
   return codes;
+}
+
+std::vector<std::string> eventtypesof(const std::vector<std::string> &configured) {
+  std::vector<std::string> types;
+  for (const eventcode *entry = eventcodes; entry->ecode != nullptr; ++entry) {
+    types.emplace_back(entry->ecode);
+  }
+  const std::size_t known = types.size();
+  for (const std::string &code : configured) {
+    if (std::find(types.begin(), types.begin() + static_cast<std::ptrdiff_t>(known), code) ==
+        types.begin() + static_cast<std::ptrdiff_t>(known)) {
+      types.push_back(code);
+    }
+  }
+  return types;
 }
 
 std::string eventconfigtopic(const mqttsettings &settings, const std::string &code) {
@@ -108,7 +165,7 @@ std::vector<mqttmessage> discoverymessages(const mqttsettings &settings,
 
   jsonvalue alert = entity("Alert", "alert");
   alert["state_topic"] = prefix + "/alert";
-  alert["event_types"] = codes;
+  alert["event_types"] = eventtypesof(codes);
   alert["icon"] = "mdi:weather-lightning";
   add("event", "alert", alert);
 
@@ -149,6 +206,7 @@ mqttoutput::mqttoutput(mqttsettings settings, const std::vector<heardalert> &inf
 
 mqttoutput::~mqttoutput() {
   teardown();
+  if (connector_.busy()) xPL_removeIODevice(connector_.fd());
   xPL_removeTimer(retrytimer, this);
   if (served == this) served = nullptr;
 }
@@ -163,51 +221,72 @@ void mqttoutput::start() { attempt(); }
 
 void mqttoutput::attempt() {
   teardown();
-  accepted_ = false;
-  refused_.clear();
-  lasterror_.clear();
-  acks_.clear();
-  client_ = mosq().create(clientid_.c_str(), true, this);
-  if (client_ == nullptr) return dropped("cannot make a client: " + std::string(strerror(errno)));
-  mosq().connect_callback_set(client_, onconnect);
-  mosq().disconnect_callback_set(client_, ondisconnect);
-  mosq().publish_callback_set(client_, onpublish);
-  mosq().message_callback_set(client_, onmessage);
-  mosq().log_callback_set(client_, onlog);
+  // One connect call at a time: a lookup given up on still runs, and the
+  // next attempt starts when it returns.
+  if (connector_.busy()) {
+    retrywaiting_ = true;
+    return;
+  }
+  auto client = std::make_unique<mqttclient>(clientid_);
+  mosquitto *handle = client->handle();
+  if (handle == nullptr) return dropped("cannot make a client: " + std::string(strerror(errno)));
   // Alerts are small and each should leave at once.
-  mosq().int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+  mosq().int_option(handle, MOSQ_OPT_TCP_NODELAY, 1);
   const std::string status = settings_.topic + "/status";
-  int rc = mosq().will_set(client_, status.c_str(), 7, "offline", 1, true);
+  int rc = mosq().will_set(handle, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !settings_.user.empty()) {
-    rc = mosq().username_pw_set(client_, settings_.user.c_str(),
-                                   settings_.password.empty() ? nullptr : settings_.password.c_str());
+    rc = mosq().username_pw_set(handle, settings_.user.c_str(),
+                                settings_.password.empty() ? nullptr : settings_.password.c_str());
   }
   if (rc == MOSQ_ERR_SUCCESS && settings_.broker.tls) {
     // The broker's certificate and its host name are verified: no
     // insecure mode is ever set.
     rc = settings_.cafile.empty()
-             ? mosq().tls_set(client_, nullptr, systemcertificates, nullptr, nullptr, nullptr)
-             : mosq().tls_set(client_, settings_.cafile.c_str(), nullptr, nullptr, nullptr,
-                                 nullptr);
+             ? mosq().tls_set(handle, nullptr, systemcertificates, nullptr, nullptr, nullptr)
+             : mosq().tls_set(handle, settings_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
   }
-  if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosq().connect_bind_async(client_, settings_.broker.host.c_str(),
-                                      settings_.broker.port, keepaliveseconds, nullptr);
+  if (rc != MOSQ_ERR_SUCCESS) return dropped(failure(rc, errno, client->notes.lasterror));
+  // The client is the connector's from here until connectreturned().
+  if (!connector_.begin(std::move(client), settings_.broker.host, settings_.broker.port,
+                        keepaliveseconds)) {
+    return dropped("cannot start connecting: " + std::string(strerror(errno)));
   }
-  if (rc != MOSQ_ERR_SUCCESS) {
-    const int error = errno;
-    std::string why = said(mosq().strerror(rc));
-    if (rc == MOSQ_ERR_ERRNO) why = strerror(error);
-    if (!lasterror_.empty()) why += ": " + lasterror_;
-    return dropped(why);
+  abandoned_ = false;
+  xPL_addIODevice(connectorready, 0, connector_.fd(), TRUE, FALSE, FALSE);
+  xPL_addTimer(lookuptimeout, lookupms, this);
+}
+
+void mqttoutput::connectorready(int fd, int, int) {
+  xPL_removeIODevice(fd);
+  if (served != nullptr) served->connectreturned();
+}
+
+void mqttoutput::connectreturned() {
+  xPL_removeTimer(lookuptimeout, this);
+  mqttconnector::outcome returned = connector_.collect();
+  if (abandoned_) {
+    // Given up on already, and said so; the client goes with `returned`.
+    abandoned_ = false;
+    if (retrywaiting_) {
+      retrywaiting_ = false;
+      attempt();
+    }
+    return;
   }
+  if (returned.code != MOSQ_ERR_SUCCESS) {
+    const bool refusal = returned.code == MOSQ_ERR_TLS;
+    return dropped(failure(returned.code, returned.error, returned.client->notes.lasterror),
+                   refusal);
+  }
+  client_ = std::move(returned.client);
+  connecterror_ = returned.error;
   xPL_addTimer(connecttimeout, connectms, this);
-  watchsocket();
+  afterclient(MOSQ_ERR_SUCCESS);
 }
 
 void mqttoutput::watchsocket() {
-  const int sock = client_ != nullptr ? mosq().socket(client_) : -1;
-  const bool write = sock >= 0 && mosq().want_write(client_);
+  const int sock = client_ != nullptr ? mosq().socket(client_->handle()) : -1;
+  const bool write = sock >= 0 && mosq().want_write(client_->handle());
   if (sock == socket_ && write == watchingwrite_) return;
   if (socket_ >= 0) xPL_removeIODevice(socket_);
   socket_ = sock;
@@ -216,19 +295,22 @@ void mqttoutput::watchsocket() {
 }
 
 void mqttoutput::teardown() {
+  xPL_removeTimer(lookuptimeout, this);
   xPL_removeTimer(connecttimeout, this);
   xPL_removeTimer(misctimer, this);
   if (socket_ >= 0) xPL_removeIODevice(socket_);
   socket_ = -1;
   watchingwrite_ = false;
-  if (client_ != nullptr) mosq().destroy(client_);
-  client_ = nullptr;
+  client_.reset();
+  // A connect call still running is no longer wanted: its client is
+  // thrown away when it returns.
+  if (connector_.busy()) abandoned_ = true;
   connected_ = false;
   // What the client held unacknowledged goes out again on the next connection.
   for (pending &entry : queue_) entry.mid = -1;
 }
 
-void mqttoutput::dropped(const std::string &reason) {
+void mqttoutput::dropped(std::string reason, bool refusal) {
   const bool was = connected_;
   teardown();
   if (was) backoffms_ = firstbackoffms;
@@ -236,9 +318,10 @@ void mqttoutput::dropped(const std::string &reason) {
   if (was) {
     std::fprintf(stderr, "zud: MQTT: the connection to %s was lost (%s) -- connecting again in %d s\n",
                  brokertext(settings_.broker).c_str(), reason.c_str(), wait / 1000);
-  } else {
-    std::fprintf(stderr, "zud: MQTT: cannot connect to %s (%s) -- trying again in %d s\n",
-                 brokertext(settings_.broker).c_str(), reason.c_str(), wait / 1000);
+  } else if (failures_.due(reason, refusal, std::time(nullptr))) {
+    std::fprintf(stderr, "zud: MQTT: cannot connect to %s (%s) -- trying again in %d s%s\n",
+                 brokertext(settings_.broker).c_str(), reason.c_str(), wait / 1000,
+                 refusal ? "; said again hourly while it lasts" : "");
   }
   backoffms_ = std::min(backoffms_ * 2, lastbackoffms);
   xPL_removeTimer(retrytimer, this);
@@ -248,21 +331,23 @@ void mqttoutput::dropped(const std::string &reason) {
 void mqttoutput::ioready(int, int events, int) {
   mqttoutput *self = served;
   if (self == nullptr || self->client_ == nullptr) return;
+  mosquitto *handle = self->client_->handle();
+  clientnotes &notes = self->client_->notes;
+  const bool ended = (events & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  // Read before the client touches the socket, whose next write would take
+  // the error and leave only "Broken pipe".
+  const std::string cause =
+      ended && !self->connected_ ? endofsocket(self->socket_, self->connecterror_) : "";
   int rc = MOSQ_ERR_SUCCESS;
-  if ((events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    rc = mosq().loop_read(self->client_, 1);
-    // An error on a socket still connecting has nothing to read: the
-    // client would find the socket ready again at once.
-    if (rc == MOSQ_ERR_SUCCESS && (events & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
-        (events & POLLIN) == 0) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      getsockopt(self->socket_, SOL_SOCKET, SO_ERROR, &error, &length);
-      self->refused_ = error != 0 ? strerror(error) : "the connection was closed";
-    }
+  // What the broker said before it went (a refusal, say) is read first.
+  if ((events & POLLIN) != 0 || ended) rc = mosq().loop_read(handle, 1);
+  if (rc == MOSQ_ERR_SUCCESS && !ended && (events & POLLOUT) != 0) {
+    rc = mosq().loop_write(handle, 1);
   }
-  if (rc == MOSQ_ERR_SUCCESS && self->refused_.empty() && (events & POLLOUT) != 0) {
-    rc = mosq().loop_write(self->client_, 1);
+  // A socket that has ended stays ready: the connection ends here, whatever
+  // the client made of it, or the loop would spin on it.
+  if (rc == MOSQ_ERR_SUCCESS && ended && notes.refused.empty()) {
+    notes.refused = cause.empty() ? "the connection was closed" : cause;
   }
   self->afterclient(rc);
 }
@@ -270,35 +355,29 @@ void mqttoutput::ioready(int, int events, int) {
 void mqttoutput::afterclient(int result) {
   const int error = errno;
   if (client_ == nullptr) return;
-  settleacks();
-  if (result != MOSQ_ERR_SUCCESS || !refused_.empty()) {
-    std::string why = refused_;
-    if (why.empty()) why = result == MOSQ_ERR_ERRNO ? strerror(error) : said(mosq().strerror(result));
-    if (!lasterror_.empty() && refused_.empty()) why += ": " + lasterror_;
-    return dropped(why);
+  clientnotes &notes = client_->notes;
+  std::vector<int> acks;
+  acks.swap(notes.acks);
+  settleacks(acks);
+  if (result != MOSQ_ERR_SUCCESS || !notes.refused.empty()) {
+    const bool refusal = notes.refusal || result == MOSQ_ERR_TLS;
+    if (!notes.refused.empty()) return dropped(notes.refused, refusal);
+    return dropped(failure(result, error, notes.lasterror), refusal);
   }
-  if (accepted_) {
-    accepted_ = false;
+  if (notes.accepted) {
+    notes.accepted = false;
     connectedup();
   }
-  if (connected_ && announce_) {
-    announce_ = false;
-    publishdiscovery();
-    eventstates_.clear();
-    publishstates();
-    publishreceiver();
-  }
-  if (connected_ && !stale_.empty()) {
-    std::vector<std::string> topics;
-    topics.swap(stale_);
-    cleanstale(topics);
-  }
-  watchsocket();
+  std::vector<seenmessage> messages;
+  messages.swap(notes.messages);
+  for (const seenmessage &message : messages) seen(message);
+  if (client_ != nullptr) watchsocket();
 }
 
 void mqttoutput::connectedup() {
   connected_ = true;
   backoffms_ = firstbackoffms;
+  failures_.connected();
   xPL_removeTimer(connecttimeout, this);
   xPL_addTimer(misctimer, miscms, this);
   std::printf("zud: MQTT: connected to %s, topics under %s\n",
@@ -306,20 +385,54 @@ void mqttoutput::connectedup() {
   publish(settings_.topic + "/status", "online", true);
   // Retained states of event codes no longer configured are found and
   // deleted: the broker hands them over at subscription.
+  mosquitto *handle = client_->handle();
   const std::string events = settings_.topic + "/event/+";
-  mosq().subscribe(client_, nullptr, events.c_str(), 1);
+  mosq().subscribe(handle, nullptr, events.c_str(), 1);
   if (!settings_.discovery.empty()) {
     const std::string online = settings_.discovery + "/status";
     const std::string configs =
         settings_.discovery + "/binary_sensor/" + nodeid(settings_.topic) + "/+/config";
-    mosq().subscribe(client_, nullptr, online.c_str(), 1);
-    mosq().subscribe(client_, nullptr, configs.c_str(), 1);
+    mosq().subscribe(handle, nullptr, online.c_str(), 1);
+    mosq().subscribe(handle, nullptr, configs.c_str(), 1);
     publishdiscovery();
   }
   eventstates_.clear();
   publishreceiver();
   publishstates();
   for (pending &entry : queue_) publishentry(entry);
+}
+
+void mqttoutput::seen(const seenmessage &message) {
+  if (!connected_) return;
+  if (!settings_.discovery.empty() && message.topic == settings_.discovery + "/status") {
+    // Home Assistant started again: it hears everything anew.
+    if (message.payload == "online") {
+      publishdiscovery();
+      eventstates_.clear();
+      publishstates();
+      publishreceiver();
+    }
+    return;
+  }
+  // Only what the broker kept from an earlier run is looked at.
+  if (!message.retained || message.payload.empty()) return;
+  auto configured = [&](const std::string &code) {
+    return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
+  };
+  const std::string events = settings_.topic + "/event/";
+  if (message.topic.rfind(events, 0) == 0) {
+    if (!configured(message.topic.substr(events.size()))) publish(message.topic, "", true);
+    return;
+  }
+  const std::string configs =
+      settings_.discovery + "/binary_sensor/" + nodeid(settings_.topic) + "/event_";
+  if (message.topic.rfind(configs, 0) == 0) {
+    const std::string rest = message.topic.substr(configs.size());
+    std::string code = rest.substr(0, rest.find('/'));
+    std::transform(code.begin(), code.end(), code.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+    if (!configured(code)) publish(message.topic, "", true);
+  }
 }
 
 // --- Loop timers ---------------------------------------------------------------
@@ -329,75 +442,22 @@ void mqttoutput::retrytimer(void *self) { static_cast<mqttoutput *>(self)->attem
 void mqttoutput::misctimer(void *self) {
   mqttoutput &out = *static_cast<mqttoutput *>(self);
   if (out.client_ == nullptr) return;
-  const int rc = mosq().loop_misc(out.client_);
+  const int rc = mosq().loop_misc(out.client_->handle());
   if (out.client_ != nullptr && out.connected_) xPL_addTimer(misctimer, miscms, self);
   out.afterclient(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_CONN_LOST : rc);
+}
+
+void mqttoutput::lookuptimeout(void *self) {
+  mqttoutput &out = *static_cast<mqttoutput *>(self);
+  if (!out.connector_.busy()) return;
+  out.dropped("the name lookup of " + out.settings_.broker.host + " had no answer within " +
+              std::to_string(lookupms / 1000) + " s");
 }
 
 void mqttoutput::connecttimeout(void *self) {
   mqttoutput &out = *static_cast<mqttoutput *>(self);
   if (out.client_ == nullptr || out.connected_) return;
-  std::string why = "no answer within " + std::to_string(connectms / 1000) + " s";
-  out.dropped(why);
-}
-
-// --- The client's callbacks: noted, acted on in afterclient ---------------------
-
-void mqttoutput::onconnect(mosquitto *, void *self, int result) {
-  mqttoutput &out = *static_cast<mqttoutput *>(self);
-  if (result == 0) {
-    out.accepted_ = true;
-  } else {
-    out.refused_ = said(mosq().connack_string(result));
-  }
-}
-
-void mqttoutput::ondisconnect(mosquitto *, void *self, int result) {
-  mqttoutput &out = *static_cast<mqttoutput *>(self);
-  if (out.refused_.empty() && result != 0) {
-    out.refused_ = result == MOSQ_ERR_KEEPALIVE ? "the broker stopped answering"
-                                                : said(mosq().strerror(result));
-    if (!out.lasterror_.empty()) out.refused_ += ": " + out.lasterror_;
-  }
-}
-
-void mqttoutput::onpublish(mosquitto *, void *self, int mid) {
-  static_cast<mqttoutput *>(self)->acks_.push_back(mid);
-}
-
-void mqttoutput::onmessage(mosquitto *, void *self, const mosquitto_message *message) {
-  mqttoutput &out = *static_cast<mqttoutput *>(self);
-  const std::string topic = message->topic;
-  const std::string payload(static_cast<const char *>(message->payload),
-                            static_cast<std::size_t>(message->payloadlen));
-  if (!out.settings_.discovery.empty() && topic == out.settings_.discovery + "/status") {
-    if (payload == "online") out.announce_ = true;
-    return;
-  }
-  // Only what the broker kept from an earlier run is looked at.
-  if (!message->retain || payload.empty()) return;
-  auto configured = [&](const std::string &code) {
-    return std::find(out.codes_.begin(), out.codes_.end(), code) != out.codes_.end();
-  };
-  const std::string events = out.settings_.topic + "/event/";
-  if (topic.rfind(events, 0) == 0) {
-    if (!configured(topic.substr(events.size()))) out.stale_.push_back(topic);
-    return;
-  }
-  const std::string configs =
-      out.settings_.discovery + "/binary_sensor/" + nodeid(out.settings_.topic) + "/event_";
-  if (topic.rfind(configs, 0) == 0) {
-    const std::string rest = topic.substr(configs.size());
-    const std::size_t slash = rest.find('/');
-    std::string code = rest.substr(0, slash);
-    std::transform(code.begin(), code.end(), code.begin(),
-                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
-    if (!configured(code)) out.stale_.push_back(topic);
-  }
-}
-
-void mqttoutput::onlog(mosquitto *, void *self, int level, const char *text) {
-  if (level == MOSQ_LOG_ERR) static_cast<mqttoutput *>(self)->lasterror_ = text;
+  out.dropped("no answer within " + std::to_string(connectms / 1000) + " s");
 }
 
 // --- Publishing -------------------------------------------------------------------
@@ -408,8 +468,8 @@ void mqttoutput::publish(const std::string &topic, const std::string &payload, b
   int id = -1;
   // A failure here is the connection's, which the loop finds on the socket;
   // the message is then sent again with the next connection.
-  if (mosq().publish(client_, &id, topic.c_str(), static_cast<int>(payload.size()),
-                        payload.data(), 1, retain) == MOSQ_ERR_SUCCESS &&
+  if (mosq().publish(client_->handle(), &id, topic.c_str(), static_cast<int>(payload.size()),
+                     payload.data(), 1, retain) == MOSQ_ERR_SUCCESS &&
       mid != nullptr) {
     *mid = id;
   }
@@ -454,19 +514,14 @@ void mqttoutput::publishreceiver() {
   publish(settings_.topic + "/receiver", jsontext(state), true);
 }
 
-void mqttoutput::settleacks() {
-  for (const int mid : acks_) {
+void mqttoutput::settleacks(const std::vector<int> &acks) {
+  for (const int mid : acks) {
     const auto entry = std::find_if(queue_.begin(), queue_.end(),
                                     [&](const pending &p) { return p.mid == mid; });
     if (entry == queue_.end()) continue;
     if (entry->stored && !entry->expiry && ledger_ != nullptr) ledger_->settle(entry->heard.values, channel);
     queue_.erase(entry);
   }
-  acks_.clear();
-}
-
-void mqttoutput::cleanstale(const std::vector<std::string> &topics) {
-  for (const std::string &topic : topics) publish(topic, "", true);
 }
 
 // --- Events from the gateway ---------------------------------------------------------
@@ -523,26 +578,31 @@ void mqttoutput::eventsconfigured(const std::vector<std::string> &configured) {
 }
 
 void mqttoutput::stopping() {
+  // Not connected, or still connecting: nothing to say, and nothing to
+  // wait for (a lookup still running is left to the end of the process).
   if (!connected_) return teardown();
+  mosquitto *handle = client_->handle();
   int mid = -1;
   publish(settings_.topic + "/status", "offline", true, &mid);
   // A bounded wait on the socket alone: zud is stopping, nothing else is due.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(goodbyems);
   bool taken = false;
-  while (!taken && client_ != nullptr) {
+  while (!taken) {
     const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                deadline - std::chrono::steady_clock::now())
                                .count();
     if (left <= 0) break;
-    if (mosq().loop(client_, static_cast<int>(left), 1) != MOSQ_ERR_SUCCESS) break;
-    taken = std::find(acks_.begin(), acks_.end(), mid) != acks_.end();
-    settleacks();
+    if (mosq().loop(handle, static_cast<int>(left), 1) != MOSQ_ERR_SUCCESS) break;
+    std::vector<int> acks;
+    acks.swap(client_->notes.acks);
+    taken = std::find(acks.begin(), acks.end(), mid) != acks.end();
+    settleacks(acks);
   }
   if (!taken) {
     std::fprintf(stderr, "zud: MQTT: the broker did not take \"offline\" within %d s\n",
                  goodbyems / 1000);
   }
-  mosq().disconnect(client_);
-  mosq().loop_write(client_, 1);
+  mosq().disconnect(handle);
+  mosq().loop_write(handle, 1);
   teardown();
 }

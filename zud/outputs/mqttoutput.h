@@ -15,29 +15,35 @@
 // for an event entity, a sensor of the active alerts, a safety binary sensor
 // per configured event code and a problem binary sensor for the receiver.
 //
-// libmosquitto does the protocol; this unit only joins it to zud's event
-// loop: the client's socket is a device of the loop (written to only while
-// the client has something to write), a loop timer runs the client's
-// keep-alive, and connecting never waits for the network (an asynchronous
-// connect, its TLS handshake included, bounded by a timer).  A broker that
-// is away costs no alert on xPL: alerts wait here, in order, and go out
-// when it returns; with the store on, an alert the broker never
-// acknowledged is owed in the store and published again after a restart.
+// libmosquitto does the protocol; this unit joins it to zud's event loop.
+// Only the connect call, which looks the broker's name up, runs on a thread
+// of its own (mqttconnector.h); the client comes back to the loop as soon as
+// it returns, and from then on its socket is a device of the loop (written
+// to only while the client has something to write) and a loop timer runs its
+// keep-alive.  So an alert's publication is a plain write from the loop,
+// right after the xPL trigger, and the client's callbacks (mqttclient.h),
+// which only take notes in the client's own record, run on the loop too
+// (during the connect call, on that thread, which holds the record then).
+// A broker that is away, or
+// whose name no DNS server answers for, costs no alert on xPL: alerts wait
+// here, in order, and go out when it returns; with the store on, an alert
+// the broker never acknowledged is owed in the store and published again
+// after a restart.
 #ifndef ZUD_MQTTOUTPUT_H
 #define ZUD_MQTTOUTPUT_H
 
 #include <ctime>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "outputs/alertjson.h"
+#include "outputs/mqttclient.h"
+#include "outputs/mqttconnector.h"
 #include "outputs/mqttsettings.h"
 #include "outputs/output.h"
-
-struct mosquitto;
-struct mosquitto_message;
 
 // One retained message: its topic and its payload (empty deletes it).
 struct mqttmessage {
@@ -57,6 +63,11 @@ jsonvalue activepayload(const std::vector<heardalert> &alerts);
 // unconfigured slot, is none).
 std::vector<std::string> eventcodesof(const std::vector<std::string> &configured);
 
+// The event types of Home Assistant's event entity: every event code zud
+// can publish, those of the decoder's table, then `configured` codes
+// outside it.  An alert of a type not listed is dropped by Home Assistant.
+std::vector<std::string> eventtypesof(const std::vector<std::string> &configured);
+
 // The discovery configuration topic of an event code's binary sensor.
 std::string eventconfigtopic(const mqttsettings &settings, const std::string &code);
 
@@ -65,6 +76,26 @@ std::string eventconfigtopic(const mqttsettings &settings, const std::string &co
 // sensor, then one binary sensor per code.  Nothing when discovery is off.
 std::vector<mqttmessage> discoverymessages(const mqttsettings &settings,
                                            const std::vector<std::string> &codes);
+
+// Whether a failure to connect gets its line on standard error.  A refusal
+// (the broker's answer, or its certificate failing verification) stays
+// until someone acts, so it is said when it first comes and then at most
+// once an hour while the same one goes on; any other failure, or a
+// different refusal, is said at once.  A connection that succeeds starts
+// afresh.
+class failurelog {
+ public:
+  static constexpr std::time_t refusalrepeat = 3600;
+
+  // Whether to say `reason` now; `refusal` when it is a refusal.
+  bool due(const std::string &reason, bool refusal, std::time_t now);
+  // The connection succeeded.
+  void connected() { last_.clear(); }
+
+ private:
+  std::string last_;       // the last failure, said or not
+  std::time_t saidat_ = 0;  // when a line last named it
+};
 
 class mqttoutput : public output {
  public:
@@ -104,23 +135,26 @@ class mqttoutput : public output {
   };
 
   static void ioready(int fd, int events, int);
+  static void connectorready(int fd, int events, int);
   static void retrytimer(void *self);
   static void misctimer(void *self);
+  static void lookuptimeout(void *self);
   static void connecttimeout(void *self);
-  static void onconnect(mosquitto *, void *self, int result);
-  static void ondisconnect(mosquitto *, void *self, int result);
-  static void onpublish(mosquitto *, void *self, int mid);
-  static void onmessage(mosquitto *, void *self, const mosquitto_message *message);
-  static void onlog(mosquitto *, void *self, int level, const char *text);
 
   void attempt();
+  // The connect thread returned: the client back on the loop, or the failure.
+  void connectreturned();
   // After every call into the client: acts on what its callbacks noted, and
   // on `result`; keeps the loop's watch on the socket right.
   void afterclient(int result);
   void connectedup();
-  // The attempt failed or the connection ended: one line on standard error,
-  // the client gone, the next attempt on the back-off timer.
-  void dropped(const std::string &reason);
+  // A message the broker passed on: Home Assistant's status, or a retained
+  // state or configuration of an event code no longer configured.
+  void seen(const seenmessage &message);
+  // The attempt failed or the connection ended: a line on standard error
+  // (failurelog), the client gone, the next attempt on the back-off timer.
+  // `reason` by value: it may be the client's own note, gone with the client.
+  void dropped(std::string reason, bool refusal = false);
   void teardown();
   void watchsocket();
 
@@ -130,27 +164,26 @@ class mqttoutput : public output {
   void publishdiscovery();
   void publishstates();
   void publishreceiver();
-  void settleacks();
-  void cleanstale(const std::vector<std::string> &topics);
+  // Takes the acknowledged messages off the queue and settles them.
+  void settleacks(const std::vector<int> &acks);
 
   mqttsettings settings_;
   std::string clientid_;
   const std::vector<heardalert> &inforce_;
   deliveryledger *ledger_;
 
-  mosquitto *client_ = nullptr;
-  int socket_ = -1;             // registered with the loop; -1: none
+  // The client while the loop holds it; null while there is none, or
+  // while the connector holds it.
+  std::unique_ptr<mqttclient> client_;
+  mqttconnector connector_;
+  bool abandoned_ = false;  // the connector's client is no longer wanted
+  bool retrywaiting_ = false;  // an attempt waits for the connector to be free
+  int connecterror_ = 0;    // errno as the connect call left it
+  int socket_ = -1;         // registered with the loop; -1: none
   bool watchingwrite_ = false;
   bool connected_ = false;
   int backoffms_ = 1000;
-
-  // Noted by the client's callbacks, acted on after the call returns.
-  bool accepted_ = false;
-  std::string refused_;             // the broker's reason for refusing or closing
-  std::string lasterror_;           // the client's last error log line (TLS, say)
-  std::vector<int> acks_;
-  bool announce_ = false;           // Home Assistant came online
-  std::vector<std::string> stale_;  // retained topics of codes no longer configured
+  failurelog failures_;
 
   std::deque<pending> queue_;
   std::vector<std::string> codes_;
