@@ -1088,6 +1088,8 @@ void measureStoreFailures(const Options &o) {
     const size_t start = all.rfind('\n', at) + 1;
     say("storefail: " + all.substr(start, all.find('\n', at) - start));
   }
+}
+
 // --- MQTT with a DNS server that never answers ----------------------------------
 
 void measureMqttDns(const Options &o) {
