@@ -157,14 +157,20 @@ void signalsready(int fd, int, int) {
 // receiver's life for the watchdog.
 constexpr const char *sampleorigin = "built-in sample (SIGUSR2)";
 
+// The places of an alert, as a list people read.
+std::string placesof(const alert &a) {
+  std::string places;
+  for (const std::string &name : a.locations) places += (places.empty() ? "" : ", ") + name;
+  return places;
+}
+
 // One line on standard output for an alert that has expired, then the
 // outputs; `late` when it expired while zud was stopped and is announced
 // only now, at start.
 void alertexpired(const heardalert &heard, bool late, void *owner) {
   gateway &zud = *static_cast<gateway *>(owner);
   const alert &a = heard.values;
-  std::string places;
-  for (const std::string &name : a.locations) places += (places.empty() ? "" : ", ") + name;
+  const std::string places = placesof(a);
   const std::string when =
       late ? " -- it expired at " + localtext(a.expires) + ", while zud was stopped" : "";
   std::printf("alert expired: %s for %s, issued %s%s\n", a.event.c_str(), places.c_str(),
@@ -199,6 +205,15 @@ std::vector<std::pair<std::string, std::string>> configwords(xPL_ServicePtr serv
     words.emplace_back(it.name, joined);
   }
   return words;
+}
+
+// One plain line per alert heard: what, where, until when, from where, and
+// where it went.
+void sayalert(const heardalert &heard, bool repeat, const std::string &went) {
+  const alert &a = heard.values;
+  std::printf("%s: %s for %s, until %s, from %s -- %s\n", repeat ? "alert heard again" : "alert",
+              a.event.c_str(), placesof(a).c_str(), localtext(a.expires).c_str(),
+              heard.origin.c_str(), went.empty() ? "went nowhere" : went.c_str());
 }
 
 // One plain line: the configuration at start, then what each change changed.
@@ -331,7 +346,12 @@ void lineheard(gateway &zud, std::string_view line, const std::string &origin,
   if (const alert *values = std::get_if<alert>(&decoded)) {
     heardalert heard{*values, received, origin, origin == sampleorigin};
     const bool repeat = !zud.alerts.add(heard, received) && zud.alerts.contains(alertkey(*values));
-    for (auto &out : zud.outputs) out->alertheard(heard, repeat);
+    std::string went;
+    for (auto &out : zud.outputs) {
+      const std::string here = out->alertheard(heard, repeat);
+      if (!here.empty()) went += (went.empty() ? "" : ", ") + here;
+    }
+    sayalert(heard, repeat, went);
   } else if (const rejection *why = std::get_if<rejection>(&decoded)) {
     const std::string text = printable(line);
     for (auto &out : zud.outputs) out->rejected(received, text, why->reason);
@@ -449,6 +469,7 @@ void configchanged(gateway &zud) {
 }
 
 void shutdownHandler(gateway &zud) {
+  std::printf("zud stopping: goodbye to the network, the commands it runs ended\n");
   xPL_setServiceEnabled(zud.zudService, FALSE);
   for (auto &source : zud.sources) source->stop();
   for (auto &out : zud.outputs) out->stopping();

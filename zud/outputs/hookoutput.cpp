@@ -54,8 +54,10 @@ hookoutput::~hookoutput() {
   }
 }
 
-void hookoutput::alertheard(const heardalert &heard, bool repeat) {
-  if (!repeat && !onalert_.empty()) add("on-alert", onalert_, heard, false);
+std::string hookoutput::alertheard(const heardalert &heard, bool repeat) {
+  if (repeat || onalert_.empty()) return {};
+  add("on-alert", onalert_, heard, false);
+  return waiting_.empty() ? "on-alert started" : "on-alert waiting its turn";
 }
 
 void hookoutput::expired(const heardalert &heard, bool late) {

@@ -43,7 +43,7 @@ class hookoutput : public output {
   hookoutput(const hookoutput &) = delete;
   hookoutput &operator=(const hookoutput &) = delete;
 
-  void alertheard(const heardalert &heard, bool repeat) override;
+  std::string alertheard(const heardalert &heard, bool repeat) override;
   void expired(const heardalert &heard, bool late) override;
   // Nothing more is started; zud's stop ends what runs.
   void stopping() override;

@@ -526,8 +526,8 @@ void mqttoutput::settleacks(const std::vector<int> &acks) {
 
 // --- Events from the gateway ---------------------------------------------------------
 
-void mqttoutput::alertheard(const heardalert &heard, bool repeat) {
-  if (repeat) return;
+std::string mqttoutput::alertheard(const heardalert &heard, bool repeat) {
+  if (repeat) return {};
   queue_.push_back({heard, false, ledger_ != nullptr, -1});
   if (connected_) publishentry(queue_.back());
   // Right after the alert's own publication and before anything else, so
@@ -536,6 +536,7 @@ void mqttoutput::alertheard(const heardalert &heard, bool repeat) {
   if (ledger_ != nullptr) ledger_->owe(heard, channel);
   publishstates();
   if (client_ != nullptr) watchsocket();
+  return connected_ ? "published on MQTT" : "queued for MQTT (not connected)";
 }
 
 void mqttoutput::expired(const heardalert &heard, bool late) {

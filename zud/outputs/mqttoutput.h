@@ -117,7 +117,7 @@ class mqttoutput : public output {
   // Starts connecting; from then on the event loop carries everything.
   void start();
 
-  void alertheard(const heardalert &heard, bool repeat) override;
+  std::string alertheard(const heardalert &heard, bool repeat) override;
   void expired(const heardalert &heard, bool late) override;
   void healthchanged(const receiverhealth &health) override;
   void eventsconfigured(const std::vector<std::string> &codes) override;

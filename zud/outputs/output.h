@@ -31,9 +31,13 @@ class output {
   virtual ~output() = default;
 
   // A decoded alert; `repeat` when it equals an alert still in force.
-  virtual void alertheard(const heardalert &heard, bool repeat) {
+  // Returns where it went through this output, in a few words ("sent on
+  // xPL", "kept in the store"), for the alert's line in the journal; empty
+  // when it went nowhere here.
+  virtual std::string alertheard(const heardalert &heard, bool repeat) {
     (void)heard;
     (void)repeat;
+    return {};
   }
   // A line that could not be read as a header: when, the line as printable
   // text, and why.

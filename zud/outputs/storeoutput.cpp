@@ -143,9 +143,13 @@ bool storeoutput::write(const pending &entry) {
   return false;
 }
 
-void storeoutput::keep(pending entry) {
-  if (ready() && write(entry)) return written();
+bool storeoutput::keep(pending entry) {
+  if (ready() && write(entry)) {
+    written();
+    return true;
+  }
   wait(std::move(entry));
+  return false;
 }
 
 void storeoutput::wait(pending entry) {
@@ -173,11 +177,14 @@ void storeoutput::failed(const char *what) {
                path_.c_str(), store_.error().c_str());
 }
 
-void storeoutput::alertheard(const heardalert &heard, bool) {
+// Where an alert went, in the journal's words.
+const char *keptwords(bool kept) { return kept ? "kept in the store" : "waiting for the store"; }
+
+std::string storeoutput::alertheard(const heardalert &heard, bool) {
   std::string kept;
   kept.swap(keptbyowe_);
-  if (!kept.empty() && kept == alertkey(heard.values)) return;
-  keep({pending::kind::alert, heard, std::string()});
+  if (!kept.empty() && kept == alertkey(heard.values)) return keptwords(owekept_);
+  return keptwords(keep({pending::kind::alert, heard, std::string()}));
 }
 
 void storeoutput::rejected(std::time_t when, std::string_view line, std::string_view reason) {
@@ -198,7 +205,7 @@ void storeoutput::owe(const heardalert &heard, std::string_view channel) {
   // Noted even when the write fails: the alert then waits with its channel,
   // and its alertheard must not add it a second time.
   keptbyowe_ = alertkey(heard.values);
-  keep({pending::kind::alert, heard, std::string(channel)});
+  owekept_ = keep({pending::kind::alert, heard, std::string(channel)});
 }
 
 void storeoutput::settle(const alert &values, std::string_view channel) {

@@ -59,7 +59,7 @@ class storeoutput : public output, public deliveryledger {
   // line, when it cannot be noted.
   void settle(const alert &values, std::string_view channel) override;
 
-  void alertheard(const heardalert &heard, bool repeat) override;
+  std::string alertheard(const heardalert &heard, bool repeat) override;
   void rejected(std::time_t when, std::string_view line, std::string_view reason) override;
   // Notes that the alert's expiry has been announced, live or late, so that
   // a restart does not announce it again.
@@ -85,9 +85,9 @@ class storeoutput : public output, public deliveryledger {
   // Writes what waits, in order; false at the first failure.
   bool catchup();
   bool write(const pending &entry);
-  // Writes `entry` now, or puts it in memory after its line (the oldest
-  // dropped, with its own line, beyond waitingmost).
-  void keep(pending entry);
+  // Writes `entry` now (true), or puts it in memory after its line (the
+  // oldest dropped, with its own line, beyond waitingmost).
+  bool keep(pending entry);
   void wait(pending entry);
   // A waiting write as the lines name it ("the alert").
   static const char *described(pending::kind what);
@@ -103,6 +103,7 @@ class storeoutput : public output, public deliveryledger {
   std::string path_;
   alertstore store_;
   std::string keptbyowe_;  // the key of the alert owe() kept, until its alertheard
+  bool owekept_ = false;   // whether owe() wrote it, or it waits
   std::deque<pending> waiting_;
   std::optional<std::vector<storedalert>> carried_;  // from a file that left the path
 };

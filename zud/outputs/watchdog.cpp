@@ -57,10 +57,11 @@ void watchdog::settestexpected(bool expected, std::time_t now) {
   check(now);
 }
 
-void watchdog::alertheard(const heardalert &heard, bool) {
-  if (heard.sample || heard.values.eventcode != "RWT") return;
+std::string watchdog::alertheard(const heardalert &heard, bool) {
+  if (heard.sample || heard.values.eventcode != "RWT") return {};
   lasttest_ = heard.received;
   if (started_) check(heard.received);
+  return "counted as the receiver's weekly test";
 }
 
 void watchdog::receiveranswer(std::time_t when, std::string_view path, bool answered) {

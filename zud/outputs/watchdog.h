@@ -51,7 +51,7 @@ class watchdog : public output {
   // The current conclusion.
   const receiverhealth &health() const { return health_; }
 
-  void alertheard(const heardalert &heard, bool repeat) override;
+  std::string alertheard(const heardalert &heard, bool repeat) override;
   void receiveranswer(std::time_t when, std::string_view path, bool answered) override;
 
   // Looks again at `now`: reports what is wrong (at most once a day) and

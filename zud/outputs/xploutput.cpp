@@ -74,15 +74,16 @@ bool sendalert(xPL_ServicePtr service, const alert &values) {
   return sent;
 }
 
-void xploutput::alertheard(const heardalert &heard, bool) {
-  if (service_ == nullptr || sendalert(service_, heard.values)) return;
+std::string xploutput::alertheard(const heardalert &heard, bool) {
+  if (service_ == nullptr) return {};
+  if (sendalert(service_, heard.values)) return "sent on xPL";
   const int error = errno;
   const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch())
                             .count();
   if (lastreport_ != 0 && now - lastreport_ < reportEveryMs) {
     ++unreported_;
-    return;
+    return "NOT sent on xPL";
   }
   std::string since;
   if (unreported_ > 0) {
@@ -92,6 +93,7 @@ void xploutput::alertheard(const heardalert &heard, bool) {
                heard.values.event.c_str(), std::strerror(error), since.c_str());
   lastreport_ = now;
   unreported_ = 0;
+  return "NOT sent on xPL";
 }
 
 decoding heardline(std::string_view line, CountyNames names, std::time_t received,

@@ -25,7 +25,7 @@ class xploutput : public output {
  public:
   // `service` is the gateway's, read at each alert (it is set after start-up).
   explicit xploutput(const xPL_ServicePtr &service) : service_(service) {}
-  void alertheard(const heardalert &heard, bool repeat) override;
+  std::string alertheard(const heardalert &heard, bool repeat) override;
 
  private:
   const xPL_ServicePtr &service_;
