@@ -391,6 +391,29 @@ TEST_F(GatewayTest, AlertThatCannotBeSentIsSaidOnceAMinuteNotForEveryAlert) {
       << zud.err();
 }
 
+TEST_F(GatewayTest, WithoutDebugTheJournalHoldsOnePlainLinePerEvent) {
+  startSim({"--ident", "WX RECEIVER\\r\\n"});
+  // The last of --debug and --no-debug wins, as in the unit's command line.
+  startZud({}, {"--debug", "--no-debug", "--upload"});
+  awaitHeartbeat("config.app");
+  configure(receiverConfig("162.525"));
+  ASSERT_TRUE(zud.waitOut("configuration block uploaded: main 162.525 MHz", 30000ms)) << zud.out();
+  sim.writeIn("ZCZC-WXR-TOR-016001+0045-0011742-KBOI/NWS-\n");
+  ASSERT_TRUE(zud.waitOut("alert: Tornado Warning for Ada ID, until ", 10000ms)) << zud.out();
+  const std::string out = zud.out();
+  for (const char *line : {"zud 1.0 started as kelvora-zud.", "configuration changed: device=",
+                           "receiver " , "answered: WX RECEIVER\n",
+                           "configuration block read: main 162.400 MHz",
+                           " -- sent on xPL, kept in the store"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  }
+  // No dump, trace or echo.
+  for (const char *noise : {"writechar returns", "waitfor ", "[0xab]", "main freq =", "512 bytes"}) {
+    EXPECT_EQ(out.find(noise), std::string::npos) << noise << "\n" << out;
+  }
+  EXPECT_EQ(zud.err().find("device="), std::string::npos) << zud.err();
+}
+
 TEST_F(GatewayTest, UploadIsStillAskedForByTheEnvironment) {
   startSim({"--dump"});
   startZud({"ZUD_UPLOAD=1"});
