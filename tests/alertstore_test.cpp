@@ -44,7 +44,11 @@ heardalert heard(const std::string &event, std::time_t issued, std::time_t recei
 
 // What brings a store of today's schema back to the second one: no record
 // of announced expiries, no sample column.
+// What the third and fourth schema steps added, taken away again: a store as
+// an older zud left it.
 const std::string withoutannouncements =
+    "ALTER TABLE alerts DROP COLUMN message; ALTER TABLE alerts DROP COLUMN message_seconds; "
+    "ALTER TABLE answers DROP COLUMN why; "
     "DROP INDEX alerts_unannounced; ALTER TABLE alerts DROP COLUMN expiry_announced; "
     "ALTER TABLE alerts DROP COLUMN sample; ";
 

@@ -43,7 +43,7 @@ TEST(Options, AnOptionThatDoesNothingAloneIsRefused) {
   EXPECT_EQ(parse({"--mqtt-user", "zud"}).error, "--mqtt-user has no effect without --mqtt");
   EXPECT_EQ(parse({"--mqtt-user", "zud", "--mqtt", "mqtt://localhost"}).error, "");
   EXPECT_EQ(parse({"--hook-timeout", "5"}).error,
-            "--hook-timeout has no effect without --on-alert or --on-expire");
+            "--hook-timeout has no effect without --on-alert, --on-expire or --on-audio");
   EXPECT_EQ(parse({"--hook-timeout", "5", "--on-expire", "x"}).error, "");
 }
 

@@ -72,13 +72,13 @@ TEST(Watchdog, ReceiverThatDoesNotAnswerIsAProblemUntilItDoes) {
   setenv("TZ", "UTC", 1);
   watchdog dog(8, record, nullptr);
   dog.start(std::nullopt, created, created);
-  const std::string silent = said([&] { dog.receiveranswer(created + 60, "/dev/ttyUSB0", false); });
+  const std::string silent = said([&] { dog.receiveranswer(created + 60, "/dev/ttyUSB0", false, {}); });
   EXPECT_NE(silent.find("the receiver on /dev/ttyUSB0 did not answer its query at "
                         "2026-12-08 00:01 UTC (never answered)"),
             std::string::npos)
       << silent;
   EXPECT_TRUE(dog.health().problem);
-  EXPECT_EQ(said([&] { dog.receiveranswer(created + 120, "/dev/ttyUSB0", true); }), "");
+  EXPECT_EQ(said([&] { dog.receiveranswer(created + 120, "/dev/ttyUSB0", true, {}); }), "");
   EXPECT_FALSE(dog.health().problem);
 }
 

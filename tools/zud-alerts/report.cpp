@@ -65,9 +65,10 @@ std::string alertTable(const std::vector<storedalert> &alerts, int width, const 
   struct Row {
     std::string received, event, expires, station, repeats;
     std::vector<std::string> places;
+    std::string message;  // "spoken message: PATH (93 s)", or empty
   };
   std::vector<Row> rows;
-  Row header{"RECEIVED", "EVENT", "EXPIRES", "STATION", "REPEATS", {}};
+  Row header{"RECEIVED", "EVENT", "EXPIRES", "STATION", "REPEATS", {}, {}};
   std::size_t widths[4] = {header.received.size(), header.event.size(), header.expires.size(),
                            header.station.size()};
   for (const storedalert &stored : alerts) {
@@ -78,6 +79,10 @@ std::string alertTable(const std::vector<storedalert> &alerts, int width, const 
     row.expires = expiryText(a.expires, stored.heard.received);
     row.station = a.source;
     row.repeats = std::to_string(stored.repeats);
+    if (!stored.message.empty()) {
+      row.message = "spoken message: " + stored.message + " (" +
+                    std::to_string(static_cast<long>(stored.messageseconds + 0.5)) + " s)";
+    }
     for (std::size_t i = 0; i < a.locationcodes.size(); ++i) {
       const bool named = i < a.locations.size() && !a.locations[i].empty();
       row.places.push_back(named ? a.locations[i] : a.locationcodes[i]);
@@ -99,6 +104,7 @@ std::string alertTable(const std::vector<storedalert> &alerts, int width, const 
   for (const Row &row : rows) {
     out += line(row);
     out += wrappedNames(row.places, widths[0] + 2, static_cast<std::size_t>(std::max(width, 40)));
+    if (!row.message.empty()) out += std::string(widths[0] + 2, ' ') + row.message + "\n";
   }
   return out;
 }
@@ -123,6 +129,9 @@ jsonvalue storedAlertJson(const storedalert &stored) {
   jsonvalue object = alertjson(stored.heard);
   object["repeats"] = stored.repeats;
   object["last_heard"] = isotime(stored.lastheard);
+  if (!stored.message.empty()) {
+    object["message"] = {{"path", stored.message}, {"seconds", stored.messageseconds}};
+  }
   return object;
 }
 
@@ -145,7 +154,8 @@ HealthReport judgeHealth(const storedhealth &kept, const std::string &store, std
   report.receiverSilent = kept.silent;
   if (report.testOverdue) report.problems.push_back(overduetext(kept.lasttest, kept.created, now));
   if (report.receiverSilent && kept.lastsilence) {
-    report.problems.push_back(silencetext(kept.silentpath, *kept.lastsilence, kept.lastanswer));
+    report.problems.push_back(
+        silencetext(kept.silentpath, *kept.lastsilence, kept.lastanswer, kept.silentwhy));
   }
   return report;
 }

@@ -6,8 +6,10 @@
 // of work, never inside a decoding, a serial exchange or a message send.
 #include "core/gateway.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -268,7 +270,7 @@ gateway::gateway() : alerts(alertexpired, this) {
     gateway &zud = *static_cast<gateway *>(owner);
     const std::time_t now = std::time(nullptr);
     const std::string path = zud.link.tfile.value_or("");
-    for (auto &out : zud.outputs) out->receiveranswer(now, path, answered);
+    for (auto &out : zud.outputs) out->receiveranswer(now, path, answered, {});
   };
 }
 
@@ -330,14 +332,14 @@ void startoutputs(gateway &zud, const zudoptions &options,
   }
   if (store) zud.outputs.push_back(std::move(store));
   zud.outputs.push_back(std::move(dog));
-  if (!options.onalert.empty() || !options.onexpire.empty()) {
-    zud.outputs.push_back(
-        std::make_unique<hookoutput>(options.onalert, options.onexpire, options.hooktimeout));
+  if (!options.onalert.empty() || !options.onexpire.empty() || !options.onaudio.empty()) {
+    zud.outputs.push_back(std::make_unique<hookoutput>(options.onalert, options.onexpire,
+                                                       options.onaudio, options.hooktimeout));
   }
 }
 
-void lineheard(gateway &zud, std::string_view line, const std::string &origin,
-               std::optional<std::string_view> heardas) {
+std::optional<heardalert> lineheard(gateway &zud, std::string_view line, const std::string &origin,
+                                    std::optional<std::string_view> heardas) {
   const std::time_t received = std::time(nullptr);
   // The echo is a trace, like the dumps of the line.
   std::optional<std::string_view> echo;
@@ -352,28 +354,50 @@ void lineheard(gateway &zud, std::string_view line, const std::string &origin,
       if (!here.empty()) went += (went.empty() ? "" : ", ") + here;
     }
     sayalert(heard, repeat, went);
-  } else if (const rejection *why = std::get_if<rejection>(&decoded)) {
+    return heard;
+  }
+  if (const rejection *why = std::get_if<rejection>(&decoded)) {
     const std::string text = printable(line);
     for (auto &out : zud.outputs) out->rejected(received, text, why->reason);
   }
+  return std::nullopt;
 }
 
 void startsources(gateway &zud, const zudoptions &options) {
+  linesource::handlers handlers;
+  handlers.line = [](const sourceline &line, const linesource &from, void *owner) {
+    return sourceheard(*static_cast<gateway *>(owner), line, from);
+  };
+  handlers.message = [](const std::string &header, const std::string &path, double seconds,
+                        const linesource &from, void *owner) {
+    messagekept(*static_cast<gateway *>(owner), header, path, seconds, from);
+  };
+  handlers.level = [](bool problem, const std::string &why, const linesource &from, void *owner) {
+    gateway &zud = *static_cast<gateway *>(owner);
+    if (problem) {
+      std::fprintf(stderr, "zud: %s -- check the receiver, its antenna and its volume\n",
+                   why.c_str());
+    } else {
+      std::printf("%s: its sound is as it should be again\n", from.name().c_str());
+    }
+    const std::time_t now = std::time(nullptr);
+    for (auto &out : zud.outputs) out->receiveranswer(now, from.origin(), !problem, why);
+  };
+  audiosettings sound;
+  sound.rate = options.audiorate;
+  sound.messagemax = options.messagemax;
+  sound.dir = audiodirectory(options);
   for (const sourceoption &option : options.sources) {
-    auto source = std::make_unique<linesource>(
-        static_cast<int>(zud.sources.size()) + 1, option,
-        [](const sourceline &line, const linesource &from, void *owner) {
-          sourceheard(*static_cast<gateway *>(owner), line, from);
-        },
-        &zud);
-    zud.sources.push_back(std::move(source));
+    zud.sources.push_back(std::make_unique<linesource>(static_cast<int>(zud.sources.size()) + 1,
+                                                       option, handlers, &zud, sound));
     zud.sources.back()->start();
   }
+  if (!sound.dir.empty()) keepaudiofor(sound.dir, options.audiokeep);
 }
 
-void sourceheard(gateway &zud, const sourceline &line, const linesource &source) {
+bool sourceheard(gateway &zud, const sourceline &line, const linesource &source) {
   // An end of message closes what the radio already passed on: nothing to send.
-  if (line.kind != linekind::header) return;
+  if (line.kind != linekind::header) return false;
   const std::string header(line.header);
   // Read at each header: the configuration may change at any time.
   samefilter filter;
@@ -384,16 +408,88 @@ void sourceheard(gateway &zud, const sourceline &line, const linesource &source)
   if (!passes(filter, header)) {
     std::printf("%s: %s -- not for the configured fips and events, not sent\n",
                 source.name().c_str(), printable(header).c_str());
-    return;
+    return false;
   }
   if (zud.sourcerepeats.repeat(header, monotonicms())) {
     std::printf("%s: %s -- heard again within 15 s, not sent again\n", source.name().c_str(),
                 printable(header).c_str());
-    return;
+    return false;
   }
   // The decoder wants a preamble, which the source's line never had: the
   // echo shows the line as the source printed it.
-  lineheard(zud, withpreamble(header), source.origin(), header);
+  std::optional<heardalert> heard = lineheard(zud, withpreamble(header), source.origin(), header);
+  if (!heard) return false;
+  zud.lastheard[source.origin()] = std::move(*heard);
+  return true;
+}
+
+void messagekept(gateway &zud, const std::string &header, const std::string &path, double seconds,
+                 const linesource &source) {
+  const auto heard = zud.lastheard.find(source.origin());
+  if (heard == zud.lastheard.end() || heard->second.values.header != printable(header)) {
+    // Its alert is not the last this source gave (a later header came
+    // between): the file stays, but belongs to no alert.
+    std::printf("%s: a message of %.0f s kept at %s, for no alert heard now\n",
+                source.name().c_str(), seconds, path.c_str());
+    return;
+  }
+  const alert &a = heard->second.values;
+  std::printf("message kept: %s for %s, %.0f s, at %s\n", a.event.c_str(), placesof(a).c_str(),
+              seconds, path.c_str());
+  for (auto &out : zud.outputs) out->messagekept(heard->second, path, seconds);
+}
+
+std::string audiodirectory(const zudoptions &options) {
+  if (!options.keepaudio) return std::string();
+  std::string dir = options.audiodir;
+  if (dir.empty()) {
+    const std::size_t slash = options.store.rfind('/');
+    dir = options.store.empty() || slash == std::string::npos
+              ? "audio"
+              : options.store.substr(0, slash + 1) + "audio";
+  }
+  // Whole, so that the store, MQTT and the commands get a path that means
+  // the same wherever they run.
+  char here[4096];
+  if (dir[0] != '/' && getcwd(here, sizeof here) != nullptr) dir = std::string(here) + "/" + dir;
+  return dir;
+}
+
+namespace {
+
+// Where messages are kept, and for how many days: one directory at most.
+std::string keptdir;
+int keptdays = 0;
+
+void dropoldmessages(void *) {
+  const std::time_t oldest = std::time(nullptr) - static_cast<std::time_t>(keptdays) * 86400;
+  if (DIR *dir = opendir(keptdir.c_str())) {
+    while (const dirent *entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      const bool ours = name.size() > 5 && (name.compare(name.size() - 5, 5, ".flac") == 0 ||
+                                            name.find(".flac.part") != std::string::npos);
+      struct stat st {};
+      const std::string path = keptdir + "/" + name;
+      if (ours && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < oldest) {
+        if (std::remove(path.c_str()) == 0) std::printf("message removed, %d days old: %s\n", keptdays, path.c_str());
+      }
+    }
+    closedir(dir);
+  }
+  xPL_addTimer(dropoldmessages, 86400 * 1000, nullptr);
+}
+
+}  // namespace
+
+void keepaudiofor(const std::string &dir, int days) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "zud: cannot make %s for the spoken messages (%s) -- none can be kept\n",
+                 dir.c_str(), std::strerror(errno));
+  }
+  keptdir = dir;
+  keptdays = days;
+  xPL_removeTimer(dropoldmessages, nullptr);
+  dropoldmessages(nullptr);
 }
 
 void declareconfig(xPL_ServicePtr service) {

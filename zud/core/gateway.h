@@ -10,6 +10,7 @@
 #ifndef ZUD_GATEWAY_H
 #define ZUD_GATEWAY_H
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,9 @@ struct gateway {
   watchdog *dog = nullptr;       // on the list
   std::vector<std::unique_ptr<linesource>> sources;  // --source-command, --source-file
   repeatwindow sourcerepeats{15000};  // one alert for a header the sources repeat within 15 s
+  // The last alert each line source gave, by its origin: the spoken message
+  // a source of sound keeps after it belongs to it.
+  std::map<std::string, heardalert> lastheard;
   // The configuration as last said ("name", "v1,v2"), for saying what a
   // change changed.
   std::vector<std::pair<std::string, std::string>> configuration;
@@ -64,9 +68,10 @@ void startoutputs(gateway &zud, const zudoptions &options,
 
 // Everything that happens to one line heard from `origin` (a receiver's
 // path): echo (of `heardas`, what was heard, when it differs from the line
-// decoded), decode, then every output in order.
-void lineheard(gateway &zud, std::string_view line, const std::string &origin,
-               std::optional<std::string_view> heardas = std::nullopt);
+// decoded), decode, then every output in order; the alert heard, when the
+// line was one.
+std::optional<heardalert> lineheard(gateway &zud, std::string_view line, const std::string &origin,
+                                    std::optional<std::string_view> heardas = std::nullopt);
 
 // Starts the line sources the options name (once the signals are recorded,
 // so that no child's end is missed).
@@ -74,7 +79,20 @@ void startsources(gateway &zud, const zudoptions &options);
 
 // A header from a line source goes on as a receiver's line when it passes
 // the configured fips and event values and was not heard within 15 s.
-void sourceheard(gateway &zud, const sourceline &line, const linesource &source);
+bool sourceheard(gateway &zud, const sourceline &line, const linesource &source);
+
+// A source of sound kept the spoken message after `header` at `path`: the
+// alert it belongs to (the source's last) hears of it, and every output.
+void messagekept(gateway &zud, const std::string &header, const std::string &path, double seconds,
+                 const linesource &source);
+
+// Where the sound sources keep messages: --audio-dir, or audio/ beside the
+// store (the working directory without one); empty for --audio-dir none.
+std::string audiodirectory(const zudoptions &options);
+
+// Removes the messages older than `days` from `dir` (made when missing),
+// now and once a day.
+void keepaudiofor(const std::string &dir, int days);
 
 // Declares the seven configuration items, each with its default value.
 void declareconfig(xPL_ServicePtr service);

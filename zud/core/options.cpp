@@ -97,6 +97,47 @@ constexpr optionrule rules[] = {
        o.sources.push_back({sourceoption::kind::file, std::string(path)});
        return std::string();
      }},
+    {"--audio-command", true,
+     [](zudoptions &o, std::string_view command) {
+       if (command.empty()) return std::string("needs a command");
+       o.sources.push_back({sourceoption::kind::command, std::string(command), true});
+       return std::string();
+     }},
+    {"--audio-file", true,
+     [](zudoptions &o, std::string_view path) {
+       if (path.empty()) return std::string("needs a path, or - for standard input");
+       o.sources.push_back({sourceoption::kind::file, std::string(path), true});
+       return std::string();
+     }},
+    {"--audio-rate", true,
+     [](zudoptions &o, std::string_view hz) {
+       return setnumber(o.audiorate, hz, 8000, 48000, "samples a second");
+     },
+     "--audio-command|--audio-file"},
+    {"--message-max", true,
+     [](zudoptions &o, std::string_view seconds) {
+       return setnumber(o.messagemax, seconds, 1, 3600, "seconds");
+     },
+     "--audio-command|--audio-file"},
+    {"--audio-dir", true,
+     [](zudoptions &o, std::string_view dir) {
+       if (dir.empty()) return std::string("needs a directory, or none");
+       o.keepaudio = dir != "none";
+       o.audiodir = dir == "none" ? std::string() : std::string(dir);
+       return std::string();
+     },
+     "--audio-command|--audio-file"},
+    {"--audio-keep", true,
+     [](zudoptions &o, std::string_view days) {
+       return setnumber(o.audiokeep, days, 1, 36500, "days");
+     },
+     "--audio-command|--audio-file"},
+    {"--on-audio", true,
+     [](zudoptions &o, std::string_view command) {
+       o.onaudio = command;
+       return std::string();
+     },
+     "--audio-command|--audio-file"},
     {"--on-alert", true,
      [](zudoptions &o, std::string_view command) {
        o.onalert = command;
@@ -111,7 +152,7 @@ constexpr optionrule rules[] = {
      [](zudoptions &o, std::string_view seconds) {
        return setnumber(o.hooktimeout, seconds, 1, 86400, "seconds");
      },
-     "--on-alert|--on-expire"},
+     "--on-alert|--on-expire|--on-audio"},
 };
 
 const optionrule *findrule(std::string_view name) {
@@ -145,10 +186,15 @@ bool anygiven(std::string_view needs, const std::vector<std::string_view> &given
   return false;
 }
 
-// "--a or --b" for "--a|--b".
+// "--a, --b or --c" for "--a|--b|--c".
 std::string alternatives(std::string_view needs) {
-  std::string text(needs);
-  for (std::size_t bar; (bar = text.find('|')) != std::string::npos;) text.replace(bar, 1, " or ");
+  std::string text;
+  while (!needs.empty()) {
+    const std::size_t bar = needs.find('|');
+    if (!text.empty()) text += bar == std::string_view::npos ? " or " : ", ";
+    text += needs.substr(0, bar);
+    needs = bar == std::string_view::npos ? std::string_view() : needs.substr(bar + 1);
+  }
   return text;
 }
 

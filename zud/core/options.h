@@ -22,9 +22,17 @@ struct zudoptions {
   std::string store = "alerts.db";  // --store PATH; empty: none kept
   int testoverduedays = 8;          // --test-overdue DAYS; 0: not watched
   mqttoptions mqtt;                 // --mqtt URL and the other --mqtt-* options
-  std::vector<sourceoption> sources;  // --source-command CMD, --source-file PATH, in order
+  // --source-command CMD, --source-file PATH, --audio-command CMD,
+  // --audio-file PATH, in order
+  std::vector<sourceoption> sources;
+  int audiorate = 22050;            // --audio-rate HZ: the sound sources' samples a second
+  int messagemax = 180;             // --message-max SECONDS of a spoken message kept
+  std::string audiodir;             // --audio-dir DIR; empty: audio/ beside the store
+  bool keepaudio = true;            // false: --audio-dir none
+  int audiokeep = 30;               // --audio-keep DAYS
   std::string onalert;              // --on-alert CMD; empty: none
   std::string onexpire;             // --on-expire CMD; empty: none
+  std::string onaudio;              // --on-audio CMD; empty: none
   int hooktimeout = 60;             // --hook-timeout SECONDS
 };
 

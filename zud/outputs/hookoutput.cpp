@@ -42,9 +42,11 @@ std::vector<std::string> hookenvironment(const heardalert &heard, bool late) {
           std::string("ZUD_LATE=") + (late ? "1" : "0")};
 }
 
-hookoutput::hookoutput(std::string onalert, std::string onexpire, int timeoutseconds)
+hookoutput::hookoutput(std::string onalert, std::string onexpire, std::string onaudio,
+                       int timeoutseconds)
     : onalert_(std::move(onalert)),
       onexpire_(std::move(onexpire)),
+      onaudio_(std::move(onaudio)),
       timeoutms_(timeoutseconds * 1000) {}
 
 hookoutput::~hookoutput() {
@@ -56,12 +58,22 @@ hookoutput::~hookoutput() {
 
 std::string hookoutput::alertheard(const heardalert &heard, bool repeat) {
   if (repeat || onalert_.empty()) return {};
-  add("on-alert", onalert_, heard, false);
+  add("on-alert", onalert_, hookenvironment(heard, false));
   return waiting_.empty() ? "on-alert started" : "on-alert waiting its turn";
 }
 
 void hookoutput::expired(const heardalert &heard, bool late) {
-  if (!onexpire_.empty()) add("on-expire", onexpire_, heard, late);
+  if (!onexpire_.empty()) add("on-expire", onexpire_, hookenvironment(heard, late));
+}
+
+void hookoutput::messagekept(const heardalert &heard, const std::string &path, double seconds) {
+  if (onaudio_.empty()) return;
+  std::vector<std::string> environment = hookenvironment(heard, false);
+  environment.push_back("ZUD_AUDIO=" + path);
+  char length[32];
+  std::snprintf(length, sizeof length, "%.1f", seconds);
+  environment.push_back(std::string("ZUD_AUDIO_SECONDS=") + length);
+  add("on-audio", onaudio_, std::move(environment));
 }
 
 void hookoutput::stopping() {
@@ -69,10 +81,10 @@ void hookoutput::stopping() {
   waiting_.clear();
 }
 
-void hookoutput::add(const char *name, const std::string &command, const heardalert &heard,
-                     bool late) {
+void hookoutput::add(const char *name, const std::string &command,
+                     std::vector<std::string> environment) {
   if (stopped_) return;
-  waiting_.push_back({name, &command, childenvironment(hookenvironment(heard, late))});
+  waiting_.push_back({name, &command, childenvironment(environment)});
   startwaiting();
 }
 

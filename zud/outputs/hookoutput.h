@@ -37,7 +37,7 @@ class hookoutput : public output {
   static constexpr std::size_t mostatonce = 4;
 
   // Empty commands are not run.
-  hookoutput(std::string onalert, std::string onexpire, int timeoutseconds);
+  hookoutput(std::string onalert, std::string onexpire, std::string onaudio, int timeoutseconds);
   // Forgets the commands still running; zud's stop ends them.
   ~hookoutput() override;
   hookoutput(const hookoutput &) = delete;
@@ -45,12 +45,14 @@ class hookoutput : public output {
 
   std::string alertheard(const heardalert &heard, bool repeat) override;
   void expired(const heardalert &heard, bool late) override;
+  // --on-audio, with ZUD_AUDIO (the file's path) and ZUD_AUDIO_SECONDS too.
+  void messagekept(const heardalert &heard, const std::string &path, double seconds) override;
   // Nothing more is started; zud's stop ends what runs.
   void stopping() override;
 
  private:
   struct job {
-    const char *name;  // "on-alert" or "on-expire"
+    const char *name;  // "on-alert", "on-expire" or "on-audio"
     const std::string *command;
     std::vector<std::string> environment;
   };
@@ -63,7 +65,7 @@ class hookoutput : public output {
     std::unique_ptr<linereader> err;
   };
 
-  void add(const char *name, const std::string &command, const heardalert &heard, bool late);
+  void add(const char *name, const std::string &command, std::vector<std::string> environment);
   void startwaiting();
   static void outline(std::string_view line, void *hook);
   static void errline(std::string_view line, void *hook);
@@ -74,6 +76,7 @@ class hookoutput : public output {
 
   std::string onalert_;
   std::string onexpire_;
+  std::string onaudio_;
   int timeoutms_;
   bool stopped_ = false;
   std::deque<job> waiting_;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -101,6 +102,17 @@ jsonvalue alertpayload(const heardalert &heard, std::time_t now) {
   jsonvalue object = alertjson(heard);
   if (heard.values.expires <= now) object["late"] = true;
   return object;
+}
+
+jsonvalue audiopayload(const heardalert &heard, const std::string &path, double seconds) {
+  const alert &a = heard.values;
+  return {{"id", alertkey(a)},
+          {"event_type", a.eventcode},
+          {"event", a.event},
+          {"station", a.source},
+          {"issued", isotime(a.issued)},
+          {"path", path},
+          {"seconds", std::round(seconds * 10) / 10}};
 }
 
 jsonvalue activepayload(const std::vector<heardalert> &alerts) {
@@ -212,7 +224,7 @@ mqttoutput::~mqttoutput() {
 }
 
 void mqttoutput::oweagain(const heardalert &heard) {
-  queue_.push_back({heard, false, ledger_ != nullptr, -1});
+  queue_.push_back({heard, false, ledger_ != nullptr, -1, false, {}, 0});
 }
 
 void mqttoutput::start() { attempt(); }
@@ -477,6 +489,13 @@ void mqttoutput::publish(const std::string &topic, const std::string &payload, b
 
 void mqttoutput::publishentry(pending &entry) {
   if (!connected_ || entry.mid >= 0) return;
+  if (!entry.audio.empty()) {
+    int mid = -1;
+    publish(settings_.topic + "/audio", jsontext(audiopayload(entry.heard, entry.audio, entry.seconds)),
+            false, &mid);
+    entry.mid = mid;
+    return;
+  }
   const std::string topic = settings_.topic + (entry.expiry ? "/expired" : "/alert");
   jsonvalue object = entry.expiry ? alertjson(entry.heard)
                                   : alertpayload(entry.heard, std::time(nullptr));
@@ -528,7 +547,7 @@ void mqttoutput::settleacks(const std::vector<int> &acks) {
 
 std::string mqttoutput::alertheard(const heardalert &heard, bool repeat) {
   if (repeat) return {};
-  queue_.push_back({heard, false, ledger_ != nullptr, -1});
+  queue_.push_back({heard, false, ledger_ != nullptr, -1, false, {}, 0});
   if (connected_) publishentry(queue_.back());
   // Right after the alert's own publication and before anything else, so
   // that a zud killed now still owes it after a restart; the store's write
@@ -542,14 +561,20 @@ std::string mqttoutput::alertheard(const heardalert &heard, bool repeat) {
 void mqttoutput::expired(const heardalert &heard, bool late) {
   const std::string key = alertkey(heard.values);
   const bool unsent = std::any_of(queue_.begin(), queue_.end(), [&](const pending &p) {
-    return !p.expiry && p.mid < 0 && alertkey(p.heard.values) == key;
+    return !p.expiry && p.audio.empty() && p.mid < 0 && alertkey(p.heard.values) == key;
   });
   // An alert not yet published goes out marked late, which says it all.
   if (!unsent) {
-    queue_.push_back({heard, true, false, -1, late});
+    queue_.push_back({heard, true, false, -1, late, {}, 0});
     publishentry(queue_.back());
   }
   publishstates();
+  if (client_ != nullptr) watchsocket();
+}
+
+void mqttoutput::messagekept(const heardalert &heard, const std::string &path, double seconds) {
+  queue_.push_back({heard, false, false, -1, false, path, seconds});
+  publishentry(queue_.back());
   if (client_ != nullptr) watchsocket();
 }
 

@@ -55,6 +55,10 @@ struct mqttmessage {
 // `now` is at or past its expiry.
 jsonvalue alertpayload(const heardalert &heard, std::time_t now);
 
+// PREFIX/audio: the alert's id, event_type, event, station, issued, and the
+// spoken message's path and length in seconds.
+jsonvalue audiopayload(const heardalert &heard, const std::string &path, double seconds);
+
 // PREFIX/active: {"count": N, "alerts": [alertjson...]} in the record's order.
 jsonvalue activepayload(const std::vector<heardalert> &alerts);
 
@@ -119,6 +123,9 @@ class mqttoutput : public output {
 
   std::string alertheard(const heardalert &heard, bool repeat) override;
   void expired(const heardalert &heard, bool late) override;
+  // PREFIX/audio: the alert's event code, station, issue time, the file's
+  // path and its length in seconds; QoS 1, not retained.
+  void messagekept(const heardalert &heard, const std::string &path, double seconds) override;
   void healthchanged(const receiverhealth &health) override;
   void eventsconfigured(const std::vector<std::string> &codes) override;
   // "offline", acknowledged within a second or given up, then a clean disconnect.
@@ -132,6 +139,8 @@ class mqttoutput : public output {
     bool stored = false;  // owed in the store, to be settled when acknowledged
     int mid = -1;         // the client's message id while handed to it; -1: not yet
     bool late = false;    // an expiry announced only at start: zud was stopped
+    std::string audio;    // set: PREFIX/audio, the alert's spoken message kept here
+    double seconds = 0;   // that message's length
   };
 
   static void ioready(int fd, int events, int);

@@ -52,11 +52,22 @@ class output {
     (void)heard;
     (void)late;
   }
-  // The receiver at `path` answered its query, or did not, at `when`.
-  virtual void receiveranswer(std::time_t when, std::string_view path, bool answered) {
+  // The spoken message of an alert heard in sound is kept at `path`,
+  // `seconds` long.
+  virtual void messagekept(const heardalert &heard, const std::string &path, double seconds) {
+    (void)heard;
+    (void)path;
+    (void)seconds;
+  }
+  // The receiver at `path` answered its query, or did not, at `when`; or a
+  // source of sound (`path` its origin) lost its sound, or got it back:
+  // `why` then says what is wrong (empty for an unanswered query).
+  virtual void receiveranswer(std::time_t when, std::string_view path, bool answered,
+                              std::string_view why) {
     (void)when;
     (void)path;
     (void)answered;
+    (void)why;
   }
   // The receiver watchdog changed its conclusion.
   virtual void healthchanged(const receiverhealth &health) { (void)health; }

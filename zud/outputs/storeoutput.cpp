@@ -192,8 +192,16 @@ void storeoutput::rejected(std::time_t when, std::string_view line, std::string_
   written();
 }
 
-void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool answered) {
-  if (!ready() || !store_.addanswer(when, path, answered)) return failed("the receiver's answer");
+void storeoutput::receiveranswer(std::time_t when, std::string_view path, bool answered,
+                                 std::string_view why) {
+  if (!ready() || !store_.addanswer(when, path, answered, why)) return failed("the receiver's answer");
+  written();
+}
+
+void storeoutput::messagekept(const heardalert &heard, const std::string &path, double seconds) {
+  if (!ready() || !store_.setmessage(heard.values, path, seconds)) {
+    return failed("where the spoken message is");
+  }
   written();
 }
 

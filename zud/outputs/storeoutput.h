@@ -64,7 +64,9 @@ class storeoutput : public output, public deliveryledger {
   // Notes that the alert's expiry has been announced, live or late, so that
   // a restart does not announce it again.
   void expired(const heardalert &heard, bool late) override;
-  void receiveranswer(std::time_t when, std::string_view path, bool answered) override;
+  void receiveranswer(std::time_t when, std::string_view path, bool answered,
+                      std::string_view why) override;
+  void messagekept(const heardalert &heard, const std::string &path, double seconds) override;
   // A last try for what waits in memory; one line for what is lost.
   void stopping() override;
 

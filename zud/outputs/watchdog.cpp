@@ -29,7 +29,8 @@ std::string overduetext(std::optional<std::time_t> lasttest, std::time_t since, 
 }
 
 std::string silencetext(const std::string &path, std::time_t when,
-                        std::optional<std::time_t> lastanswer) {
+                        std::optional<std::time_t> lastanswer, const std::string &why) {
+  if (!why.empty()) return why + " since " + localtext(when);
   return "the receiver on " + path + " did not answer its query at " + localtext(when) + " (" +
          (lastanswer ? "last answer " + localtext(*lastanswer) : std::string("never answered")) +
          ")";
@@ -64,13 +65,15 @@ std::string watchdog::alertheard(const heardalert &heard, bool) {
   return "counted as the receiver's weekly test";
 }
 
-void watchdog::receiveranswer(std::time_t when, std::string_view path, bool answered) {
+void watchdog::receiveranswer(std::time_t when, std::string_view path, bool answered,
+                              std::string_view why) {
   if (answered) {
-    lastanswer_ = when;
-    silentpath_.clear();
+    if (why.empty()) lastanswer_ = when;
+    if (silentpath_ == path) silentpath_.clear();
   } else {
     silentpath_ = path;
     silentsince_ = when;
+    silentwhy_ = why;
   }
   if (started_) check(when);
 }
@@ -86,7 +89,7 @@ void watchdog::check(std::time_t now) {
   if (overdue) next.why = overduetext(lasttest_, since_, now);
   if (silent) {
     if (!next.why.empty()) next.why += "; ";
-    next.why += silencetext(silentpath_, silentsince_, lastanswer_);
+    next.why += silencetext(silentpath_, silentsince_, lastanswer_, silentwhy_);
   }
 
   const bool changed = next.problem != health_.problem || next.why != health_.why ||

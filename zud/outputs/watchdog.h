@@ -27,9 +27,9 @@ bool testoverdue(std::optional<std::time_t> lasttest, std::time_t since, std::ti
 std::string overduetext(std::optional<std::time_t> lasttest, std::time_t since, std::time_t now);
 
 // "the receiver on PATH did not answer its query at TIME (last answer TIME)",
-// or "(never answered)".
+// or "(never answered)"; or, for a source of sound, "WHY since TIME".
 std::string silencetext(const std::string &path, std::time_t when,
-                        std::optional<std::time_t> lastanswer);
+                        std::optional<std::time_t> lastanswer, const std::string &why = {});
 
 class watchdog : public output {
  public:
@@ -52,7 +52,8 @@ class watchdog : public output {
   const receiverhealth &health() const { return health_; }
 
   std::string alertheard(const heardalert &heard, bool repeat) override;
-  void receiveranswer(std::time_t when, std::string_view path, bool answered) override;
+  void receiveranswer(std::time_t when, std::string_view path, bool answered,
+                      std::string_view why) override;
 
   // Looks again at `now`: reports what is wrong (at most once a day) and
   // arms the timer for the next look.
@@ -71,6 +72,7 @@ class watchdog : public output {
   std::optional<std::time_t> lastanswer_;
   std::string silentpath_;        // a port that did not answer; empty when all is well
   std::time_t silentsince_ = 0;
+  std::string silentwhy_;         // what is wrong with a source of sound; empty: a query
   std::optional<std::time_t> lastreport_;
   bool wasoverdue_ = false;
   bool wassilent_ = false;

@@ -81,6 +81,7 @@ audiostream::audiostream(audiosettings settings, std::string name, headerhandler
 audiostream::~audiostream() { endmessage(); }
 
 void audiostream::feed(std::string_view bytes) {
+  if (finished_) return;
   samples_.clear();
   raw_.feed(bytes, samples_);
   if (samples_.empty()) return;
@@ -101,6 +102,8 @@ void audiostream::feed(std::string_view bytes) {
 }
 
 void audiostream::finish() {
+  if (finished_) return;
+  finished_ = true;
   events_.clear();
   demod_.finish(events_);
   for (const demodevent &event : events_) handle(event);

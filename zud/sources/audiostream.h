@@ -55,7 +55,7 @@ class audiostream {
   // Takes the next bytes of sound (signed 16-bit little-endian, mono).
   void feed(std::string_view bytes);
   // The sound has ended: what the demodulator still holds is settled, and
-  // a message being written is finished.
+  // a message being written is finished.  Once only; later bytes are ignored.
   void finish();
 
  private:
@@ -94,6 +94,7 @@ class audiostream {
   int quietseconds_ = 0;
   int clippedseconds_ = 0;
   std::string problem_;  // the problem said, while it lasts
+  bool finished_ = false;
 };
 
 #endif  // ZUD_SOURCES_AUDIOSTREAM_H

@@ -64,11 +64,13 @@ std::string withpreamble(std::string_view header) {
   return std::string(16, '\xab').append(header);
 }
 
-linesource::linesource(int number, sourceoption option, linehandler handler, void *owner)
+linesource::linesource(int number, sourceoption option, handlers handlers, void *owner,
+                       audiosettings sound)
     : name_("source " + std::to_string(number)),
       option_(std::move(option)),
-      handler_(handler),
+      handlers_(handlers),
       owner_(owner),
+      sound_(std::move(sound)),
       backoffms_(retryMs) {
   if (option_.what == sourceoption::kind::command) {
     origin_ = name_ + " (" + option_.text + ")";
@@ -117,11 +119,23 @@ void linesource::startcommand() {
   const std::string running = std::string(started_ ? "running again " : "running ") + option_.text;
   if (!started_ || maysay(running)) std::printf("%s: %s\n", name_.c_str(), running.c_str());
   started_ = true;
-  out_ = std::make_unique<linereader>(child.out, name_, blocksize,
-                                      lineassembler::overlong::discard, outputline, outputended,
-                                      this);
+  readoutput(child.out);
   err_ = std::make_unique<linereader>(child.err, name_, blocksize, lineassembler::overlong::pass,
                                       errorline, errorended, this);
+}
+
+void linesource::readoutput(int fd) {
+  if (!option_.sound) {
+    out_ = std::make_unique<linereader>(fd, name_, blocksize, lineassembler::overlong::discard,
+                                        outputline, outputended, this);
+    return;
+  }
+  // Each stream of sound is heard afresh: what the last one left half
+  // heard (or half kept) is settled first.
+  if (audio_) audio_->finish();
+  audio_ = std::make_unique<audiostream>(sound_, name_, soundheader, soundmessage, soundlevel,
+                                         this);
+  out_ = std::make_unique<linereader>(fd, name_, outputsound, outputended, this);
 }
 
 void linesource::openfile() {
@@ -149,14 +163,39 @@ void linesource::openfile() {
   openerror_ = 0;
   struct stat st {};
   fifo_ = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && option_.text != "-";
-  out_ = std::make_unique<linereader>(fd, name_, blocksize, lineassembler::overlong::discard,
-                                      outputline, outputended, this);
+  readoutput(fd);
 }
 
 void linesource::outputline(std::string_view line, void *self) {
   linesource &source = *static_cast<linesource *>(self);
   const sourceline read = readsourceline(line);
-  if (read.kind != linekind::other) source.handler_(read, source, source.owner_);
+  if (read.kind != linekind::other) source.handlers_.line(read, source, source.owner_);
+}
+
+void linesource::outputsound(std::string_view bytes, void *self) {
+  linesource &source = *static_cast<linesource *>(self);
+  if (source.audio_) source.audio_->feed(bytes);
+}
+
+bool linesource::soundheader(std::string_view header, void *self) {
+  linesource &source = *static_cast<linesource *>(self);
+  sourceline read;
+  read.kind = linekind::header;
+  read.header = header;
+  return source.handlers_.line(read, source, source.owner_);
+}
+
+void linesource::soundmessage(const std::string &header, const std::string &path, double seconds,
+                              void *self) {
+  linesource &source = *static_cast<linesource *>(self);
+  if (source.handlers_.message != nullptr) {
+    source.handlers_.message(header, path, seconds, source, source.owner_);
+  }
+}
+
+void linesource::soundlevel(bool problem, const std::string &why, void *self) {
+  linesource &source = *static_cast<linesource *>(self);
+  if (source.handlers_.level != nullptr) source.handlers_.level(problem, why, source, source.owner_);
 }
 
 void linesource::errorline(std::string_view line, void *self) {
@@ -196,6 +235,7 @@ void linesource::restartlater(const std::string &why) {
 
 void linesource::outputended(int error, void *self) {
   linesource &source = *static_cast<linesource *>(self);
+  if (source.audio_) source.audio_->finish();
   if (source.option_.what == sourceoption::kind::command) {
     source.out_.reset();  // its end is its exit
     return;
@@ -225,6 +265,7 @@ void linesource::commandended(pid_t, int status, void *self) {
   // The last lines it printed may still wait in the pipes.
   if (source.out_) source.out_->drain();
   if (source.err_) source.err_->drain();
+  if (source.audio_) source.audio_->finish();
   source.out_.reset();
   source.err_.reset();
   source.pid_ = -1;

@@ -2,6 +2,11 @@
 // fed by a software-defined radio (`rtl_fm ... | multimon-ng -a EAS`),
 // samedec, a FIFO or a file.
 //
+// A source of sound (`--audio-command`, `--audio-file`) lives the same
+// life, but what it gives is raw sound, which zud's own demodulator hears
+// (audiostream.h): its headers go to the owner as a text source's do, and
+// the spoken message after a header the owner took is kept as a file.
+//
 // A source is a command zud runs (`--source-command`), started again 5 s
 // after it exits (a command that keeps failing within a minute of its start
 // waits twice as long each time, up to 5 minutes, and each of its failure
@@ -22,13 +27,15 @@
 #include <string>
 #include <string_view>
 
+#include "sources/audiostream.h"
 #include "sources/linereader.h"
 
 // A line source: a command zud runs, or a path it reads.
 struct sourceoption {
   enum class kind { command, file };
   kind what = kind::command;
-  std::string text;  // the command line, or the path ("-": standard input)
+  std::string text;    // the command line, or the path ("-": standard input)
+  bool sound = false;  // raw sound for zud's demodulator, not lines of text
 };
 
 // What a line of a source is.
@@ -51,11 +58,25 @@ std::string withpreamble(std::string_view header);
 
 class linesource {
  public:
-  // A header or an end of message from `source`.
-  using linehandler = void (*)(const sourceline &line, const linesource &source, void *owner);
+  // A header or an end of message from `source`; true when a header went on
+  // as an alert (a source of sound then keeps the message after it).
+  using linehandler = bool (*)(const sourceline &line, const linesource &source, void *owner);
+  // A source of sound kept the message after `header` at `path`.
+  using messagehandler = void (*)(const std::string &header, const std::string &path,
+                                  double seconds, const linesource &source, void *owner);
+  // A source of sound's level became a problem (`why`), or stopped being one.
+  using levelhandler = void (*)(bool problem, const std::string &why, const linesource &source,
+                                void *owner);
+  struct handlers {
+    linehandler line = nullptr;
+    messagehandler message = nullptr;  // sound only
+    levelhandler level = nullptr;      // sound only
+  };
 
-  // Source `number` (from 1, in command-line order).
-  linesource(int number, sourceoption option, linehandler handler, void *owner);
+  // Source `number` (from 1, in command-line order); `sound` says how a
+  // source of sound is heard and kept.
+  linesource(int number, sourceoption option, handlers handlers, void *owner,
+             audiosettings sound = {});
   // Stops it, its command included.
   ~linesource();
   linesource(const linesource &) = delete;
@@ -81,7 +102,14 @@ class linesource {
   void openfile();
   void later(int ms);
   static void retry(void *self);
+  // Starts reading `fd`, the source's output: lines, or sound.
+  void readoutput(int fd);
   static void outputline(std::string_view line, void *self);
+  static void outputsound(std::string_view bytes, void *self);
+  static bool soundheader(std::string_view header, void *self);
+  static void soundmessage(const std::string &header, const std::string &path, double seconds,
+                           void *self);
+  static void soundlevel(bool problem, const std::string &why, void *self);
   static void errorline(std::string_view line, void *self);
   static void outputended(int error, void *self);
   static void errorended(int error, void *self);
@@ -90,8 +118,10 @@ class linesource {
   std::string name_;  // "source 1"
   sourceoption option_;
   std::string origin_;
-  linehandler handler_;
+  handlers handlers_;
   void *owner_;
+  audiosettings sound_;
+  std::unique_ptr<audiostream> audio_;  // the sound being heard, for a source of sound
   bool stopped_ = false;
   pid_t pid_ = -1;
   bool started_ = false;  // its command ran at least once

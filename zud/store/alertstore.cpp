@@ -73,6 +73,12 @@ const char *const schemasteps[] = {
     "  WHERE expires <= CAST(strftime('%s', 'now') AS INTEGER);"
     "UPDATE alerts SET sample = 1 WHERE origin = 'built-in sample (SIGUSR2)';"
     "CREATE INDEX alerts_unannounced ON alerts(expires) WHERE expiry_announced = 0;",
+    // The spoken message of an alert heard in sound, kept as a file; and
+    // why a source did not answer, when it is not a query left unanswered
+    // (a source of sound that went silent, or clips).
+    "ALTER TABLE alerts ADD COLUMN message TEXT;"
+    "ALTER TABLE alerts ADD COLUMN message_seconds REAL;"
+    "ALTER TABLE answers ADD COLUMN why TEXT NOT NULL DEFAULT '';",
 };
 constexpr long long schemaversion = static_cast<long long>(std::size(schemasteps));
 
@@ -81,7 +87,8 @@ constexpr long long answersKept = 10000;
 
 constexpr const char *alertcolumns =
     "id, received, last_heard, repeats, header, originator_code, originator, event_code, "
-    "event, purge, issued, expires, station, origin, sample, expiry_announced";
+    "event, purge, issued, expires, station, origin, sample, expiry_announced, message, "
+    "message_seconds";
 
 // The channels an alert is owed to, one per line, as one more column.
 constexpr const char *owedcolumn =
@@ -144,7 +151,7 @@ struct alertstore::statements {
         location(db, "INSERT INTO locations(alert, position, code, name) VALUES(?, ?, ?, ?)"),
         rejection(db, "INSERT INTO rejected(received, line, reason) VALUES(?, ?, ?)"),
         trimrejections(db, "DELETE FROM rejected WHERE id <= (SELECT max(id) FROM rejected) - ?"),
-        answer(db, "INSERT INTO answers(time, path, answered) VALUES(?, ?, ?)"),
+        answer(db, "INSERT INTO answers(time, path, answered, why) VALUES(?, ?, ?, ?)"),
         trimanswers(db, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?"),
         owe(db,
             "INSERT OR IGNORE INTO outbox(alert, channel) SELECT id, ?2 FROM alerts WHERE key = ?1"),
@@ -365,11 +372,15 @@ bool alertstore::addrejection(std::time_t received, std::string_view line,
   return appendkeeping(insert, stmts_->trimrejections, rejectionsKept);
 }
 
-bool alertstore::addanswer(std::time_t when, std::string_view path, bool answered) {
+bool alertstore::addanswer(std::time_t when, std::string_view path, bool answered,
+                           std::string_view why) {
   if (!writable()) return false;
   sqlitestmt &insert = stmts_->answer;
   insert.reset();
-  insert.bind(1, static_cast<long long>(when)).bind(2, path).bind(3, answered ? 1 : 0);
+  insert.bind(1, static_cast<long long>(when))
+      .bind(2, path)
+      .bind(3, answered ? 1LL : 0LL)
+      .bind(4, why);
   return appendkeeping(insert, stmts_->trimanswers, answersKept);
 }
 
@@ -384,6 +395,12 @@ bool alertstore::owe(const alert &values, std::string_view channel) {
   if (!writable()) return false;
   stmts_->owe.reset();
   return stmts_->owe.bind(1, alertkey(values)).bind(2, channel).run();
+}
+
+bool alertstore::setmessage(const alert &values, std::string_view path, double seconds) {
+  if (!writable()) return false;
+  sqlitestmt update(db_, "UPDATE alerts SET message = ?2, message_seconds = ?3 WHERE key = ?1");
+  return update.bind(1, alertkey(values)).bind(2, path).bind(3, seconds).run();
 }
 
 bool alertstore::settle(const alert &values, std::string_view channel) {
@@ -434,8 +451,12 @@ std::optional<std::vector<storedalert>> alertstore::readalerts(sqlitestmt &query
     h.origin = query.text(13);
     h.sample = query.integer(14) != 0;
     stored.expiryannounced = query.integer(15) != 0;
-    if (withowed && !query.isnull(16)) {
-      const std::string channels = query.text(16);
+    if (!query.isnull(16)) {
+      stored.message = query.text(16);
+      stored.messageseconds = query.real(17);
+    }
+    if (withowed && !query.isnull(18)) {
+      const std::string channels = query.text(18);
       for (std::size_t start = 0; start <= channels.size();) {
         const std::size_t end = std::min(channels.find('\n', start), channels.size());
         stored.owedto.push_back(channels.substr(start, end - start));
@@ -541,19 +562,23 @@ std::optional<storedhealth> alertstore::health() {
   if (!answer.isnull(0)) health.lastanswer = static_cast<std::time_t>(answer.integer(0));
 
   sqlitestmt silence(db_,
-                     "SELECT time, path FROM answers WHERE answered = 0 ORDER BY id DESC LIMIT 1");
+                     "SELECT time, path, why FROM answers WHERE answered = 0 ORDER BY id DESC "
+                     "LIMIT 1");
   const sqlitestmt::step step = silence.next();
   if (step == sqlitestmt::step::failed) return std::nullopt;
   if (step == sqlitestmt::step::row) {
     health.lastsilence = static_cast<std::time_t>(silence.integer(0));
     health.silentpath = silence.text(1);
+    health.silentwhy = silence.text(2);
   }
 
-  // Kept in order, so the newest row says whether the receiver answers now,
-  // even when an answer and a silence fall in the same second.
-  sqlitestmt latest(db_, "SELECT answered FROM answers ORDER BY id DESC LIMIT 1");
-  const sqlitestmt::step lateststep = latest.next();
-  if (lateststep == sqlitestmt::step::failed) return std::nullopt;
-  health.silent = lateststep == sqlitestmt::step::row && latest.integer(0) == 0;
+  // Kept in order, so each port's newest row says whether it answers now,
+  // even when an answer and a silence fall in the same second; a port (or
+  // source of sound) still silent is one whose newest row is a silence.
+  sqlitestmt latest(db_,
+                    "SELECT count(*) FROM answers a WHERE answered = 0 AND id = "
+                    "(SELECT max(id) FROM answers b WHERE b.path = a.path)");
+  if (latest.next() != sqlitestmt::step::row) return std::nullopt;
+  health.silent = latest.integer(0) > 0;
   return health;
 }

@@ -33,6 +33,8 @@ struct storedalert {
   std::time_t lastheard = 0;  // the last repeat, or when first heard
   long long repeats = 0;      // times heard again after the first
   bool expiryannounced = false;       // its expiry was announced (or it was never in force)
+  std::string message;                // the file of its spoken message; empty: none kept
+  double messageseconds = 0;          // that message's length
   std::vector<std::string> owedto;    // channels it is owed to; read by unfinished() only
 };
 
@@ -51,6 +53,7 @@ struct storedhealth {
   std::optional<std::time_t> lastanswer;   // the receiver's newest answer to its query
   std::optional<std::time_t> lastsilence;  // the newest time it did not answer
   std::string silentpath;                  // the port that did not answer then
+  std::string silentwhy;                   // what was wrong, when not an unanswered query
   bool silent = false;                     // the newest answer kept is a silence
 };
 
@@ -106,7 +109,13 @@ class alertstore {
   // Keeps a rejected line, dropping the oldest beyond rejectionsKept.
   bool addrejection(std::time_t received, std::string_view line, std::string_view reason);
   // Keeps whether the receiver at `path` answered its query at `when`.
-  bool addanswer(std::time_t when, std::string_view path, bool answered);
+  // `why`, when not empty, says what was wrong instead (a source of sound
+  // that gives no sound).
+  bool addanswer(std::time_t when, std::string_view path, bool answered,
+                 std::string_view why = {});
+  // The spoken message of an alert (kept already) is the file at `path`,
+  // `seconds` long.  False on failure.
+  bool setmessage(const alert &values, std::string_view path, double seconds);
   // Records that the alert (kept already) is owed to `channel` ("mqtt"):
   // heard while that output was on, not yet acknowledged.  False on failure.
   bool owe(const alert &values, std::string_view channel);

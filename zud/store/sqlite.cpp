@@ -57,9 +57,16 @@ sqlitestmt &sqlitestmt::bind(int index, long long value) {
   return *this;
 }
 
+sqlitestmt &sqlitestmt::bind(int index, double value) {
+  if (stmt_ != nullptr) sqlite3_bind_double(stmt_, index, value);
+  return *this;
+}
+
 sqlitestmt &sqlitestmt::bind(int index, std::string_view text) {
   if (stmt_ != nullptr) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    // An empty view may hold no pointer at all, which SQLite would take for NULL.
+    sqlite3_bind_text(stmt_, index, text.data() != nullptr ? text.data() : "",
+                      static_cast<int>(text.size()), SQLITE_TRANSIENT);
   }
   return *this;
 }
@@ -97,6 +104,10 @@ void sqlitestmt::reset() {
 
 long long sqlitestmt::integer(int column) const {
   return stmt_ != nullptr ? sqlite3_column_int64(stmt_, column) : 0;
+}
+
+double sqlitestmt::real(int column) const {
+  return stmt_ != nullptr ? sqlite3_column_double(stmt_, column) : 0;
 }
 
 std::string sqlitestmt::text(int column) const {

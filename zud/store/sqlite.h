@@ -66,6 +66,7 @@ class sqlitestmt {
 
   // Binds parameter `index` (from 1); a statement that failed to prepare ignores it.
   sqlitestmt &bind(int index, long long value);
+  sqlitestmt &bind(int index, double value);
   sqlitestmt &bind(int index, std::string_view text);
   sqlitestmt &bindnull(int index);
 
@@ -78,6 +79,7 @@ class sqlitestmt {
 
   // Columns of the current row, from 0.
   long long integer(int column) const;
+  double real(int column) const;
   std::string text(int column) const;
   bool isnull(int column) const;
 
