@@ -70,6 +70,8 @@ TEST_F(GatewayTest, SoundFromACommandBecomesTheAlertAndItsSpokenMessageIsKept) {
   EXPECT_LE(said["seconds"].get<double>(), 13.0);
 
   // The file is whole, and sound: as long as said, at the source's rate.
+  std::string why;
+  ASSERT_TRUE(loadsoundfiles(why)) << why;
   soundfilein kept(path);
   ASSERT_TRUE(kept.ok()) << kept.error();
   EXPECT_EQ(kept.rate(), 22050);

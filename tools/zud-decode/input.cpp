@@ -90,6 +90,7 @@ class rawfile : public soundinput {
 }  // namespace
 
 std::unique_ptr<soundinput> opensoundfile(const std::string &path, std::string &why) {
+  if (!loadsoundfiles(why)) return nullptr;
   auto file = std::make_unique<soundfilein>(path);
   if (!file->ok()) {
     why = file->error();

@@ -4,6 +4,7 @@
 // configuration protocol and are kept in "zud.xpl" in the working directory.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "core/gateway.h"
 #include "outputs/mosquittolib.h"
 #include "outputs/mqttsettings.h"
+#include "store/soundfile.h"
 #include "core/options.h"
 #include "xPL.h"
 
@@ -158,6 +160,15 @@ int main(int argc, char **argv) {
   std::string missing;
   if (mqtt.settings && !loadmosquitto(missing)) {
     fprintf(stderr, "zud: --mqtt needs libmosquitto (Debian libmosquitto1): %s\n", missing.c_str());
+    return commandline::exitUsage;
+  }
+  const bool sound = std::any_of(parsed.options.sources.begin(), parsed.options.sources.end(),
+                                 [](const sourceoption &source) { return source.sound; });
+  if (sound && parsed.options.keepaudio && !loadsoundfiles(missing)) {
+    fprintf(stderr,
+            "zud: keeping spoken messages needs libsndfile (Debian libsndfile1): %s "
+            "(--audio-dir none keeps none)\n",
+            missing.c_str());
     return commandline::exitUsage;
   }
   zud.countynames = parsed.options.countynames;

@@ -1,5 +1,9 @@
 // soundfile.h -- libsndfile behind RAII: the only code that calls it.
 //
+// The library (and the codecs it brings: FLAC, Vorbis, Opus, MP3) is loaded
+// only by the programs and options that need it (loadsoundfiles): a zud
+// without a source of sound does not map it, nor pay its start-up.
+//
 // zud keeps the spoken message of an alert heard in sound as a FLAC file
 // (soundfileout), and zud-decode reads recordings people have (WAV, FLAC,
 // Ogg ...: soundfilein).  FLAC rather than Ogg Opus: libsndfile's Opus
@@ -16,6 +20,10 @@
 #include <vector>
 
 struct sf_private_tag;
+
+// Loads libsndfile, once; false, with `error` saying why, when it cannot be
+// loaded or lacks a function.  Every class below needs it loaded.
+bool loadsoundfiles(std::string &error);
 
 // A sound file opened for reading: its first channel.
 class soundfilein {
