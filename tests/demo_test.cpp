@@ -43,10 +43,10 @@ TEST(Demo, WithMqttShowsTheAlertOnTheBrokerTooAndStops) {
 }
 
 // scripts/demo --sdr --once: no receiver; the demo plays the sound of the
-// header into the FIFO that multimon-ng, zud's line source, reads.
+// header into the FIFO that zud reads as sound and hears itself.
 TEST(Demo, ThroughASoftwareDefinedRadioShowsTheDecodedAlertAndStops) {
   const std::string out = demoOnce({"--sdr"});
-  EXPECT_NE(out.find("multimon-ng decodes it"), std::string::npos) << out;
+  EXPECT_NE(out.find("zud's own demodulator hears it"), std::string::npos) << out;
   EXPECT_NE(out.find("event=Tornado Warning"), std::string::npos) << out;
   EXPECT_NE(out.find("location=Canyon ID"), std::string::npos) << out;
 }
