@@ -63,6 +63,7 @@
 #include "mqtt.h"
 #include "netns.h"
 #include "process.h"
+#include "sameaudio.h"
 #include "store/alertstore.h"
 #include "store/sqlite.h"
 
@@ -387,7 +388,8 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|mqtt|mqttdns|mqttclosed|storefail...\n"
+    "usage: gateway_measure [OPTIONS] startup|latency|idle|upload|sound|mqtt|mqttdns|mqttclosed|\n"
+    "                        storefail...\n"
     "  --bin DIR          where zud, xpl-hub, zud-sim and xpl-config are\n"
     "                     (default: this build's)\n"
     "  --runs N           start-up runs of each kind (default 200)\n"
@@ -430,7 +432,8 @@ Options parseOptions(int argc, char **argv) {
     } else if (arg == "--idle-seconds") {
       o.idleSeconds = positive(next(), "--idle-seconds");
     } else if (arg == "startup" || arg == "latency" || arg == "idle" || arg == "upload" ||
-               arg == "mqtt" || arg == "mqttdns" || arg == "mqttclosed" || arg == "storefail") {
+               arg == "sound" || arg == "mqtt" || arg == "mqttdns" || arg == "mqttclosed" ||
+               arg == "storefail") {
       o.what.push_back(arg);
     } else {
       usageError("unknown argument '" + arg + "'");
@@ -564,6 +567,10 @@ class Gateway {
   // The same through a line source: the header written to the FIFO `fifo`
   // that zud reads (--source-file).
   std::optional<Timing> sourceAlert(const std::string &fifo, int serial);
+  // The same through a source of sound: the sound of the header's first two
+  // bursts (and a hundredth of a second after) written to `fd`, the FIFO
+  // zud reads with --audio-file, at once.
+  std::optional<Timing> soundAlert(int fd, int serial);
   // Seconds from a heartbeat request to zud's answer through the hub (it
   // waits 0.5 to 2.5 s before answering); nothing after 5 s.
   std::optional<double> heartbeatAnswer();
@@ -729,6 +736,48 @@ std::optional<Gateway::Timing> Gateway::sourceAlert(const std::string &fifo, int
   });
 }
 
+// Writes the whole of `sound` to `fd`.
+void writeSound(int fd, const testsupport::sameAudio &sound) {
+  const std::string bytes = testsupport::rawBytes(sound.samples());
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw Failure{std::string("writing the sound: ") + std::strerror(errno)};
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::optional<Gateway::Timing> Gateway::soundAlert(int fd, int serial) {
+  std::string heard;
+  std::optional<Timing> timing = timeAlert(serial, [&](const std::string &header) {
+    heard = header;
+    testsupport::sameAudio sound;
+    sound.silence(0.5);
+    sound.burst(header);
+    sound.silence(1);
+    sound.burst(header);
+    sound.silence(0.01);
+    writeSound(fd, sound);
+    // The sound's last sample has left: the second burst ended a hundredth
+    // of a second before, as the radio would have played it.
+    return nowSeconds();
+  });
+  // The rest of the message, as a station sends it: the third burst, the
+  // end of message, and a pause before the next.
+  testsupport::sameAudio rest;
+  rest.silence(0.99);
+  rest.burst(heard);
+  rest.silence(2);
+  for (int i = 0; i < 3; i++) {
+    rest.burst("NNNN");
+    rest.silence(1);
+  }
+  rest.silence(2);
+  writeSound(fd, rest);
+  return timing;
+}
+
 std::optional<double> Gateway::heartbeatAnswer() {
   const std::string request =
       "xpl-cmnd\n{\nhop=1\nsource=kelvora-bench.measure\ntarget=*\n}\nhbeat.request\n{\n"
@@ -865,6 +914,37 @@ void measureUpload(const Options &o, const Scratch &scratch) {
   result("upload_alert_median_ms", median(during) * 1e3);
   result("upload_heartbeat_answered", answeredDuring ? 1L : 0L);
   if (answer) result("upload_heartbeat_s", *answer);
+}
+
+// --- A source of sound ---------------------------------------------------------
+
+// zud hears the header in sound: from the end of the second burst (the
+// last the demodulator needs for a clean header) to the trigger through
+// the hub.
+void measureSound(const Options &o, const Scratch &scratch) {
+  Scratch work(scratch.path());
+  const std::string fifo = work.file("radio");
+  if (mkfifo(fifo.c_str(), 0600) != 0) throw Failure{"cannot make " + fifo};
+  say("sound: zud --audio-file on a FIFO; two bursts of each header written at once");
+  Gateway gateway(o, work, {"--audio-file", fifo, "--audio-dir", "none"});
+  gateway.start();
+  // Opened once zud reads it; kept open, as a radio's pipe is.
+  int fd = -1;
+  if (!testsupport::eventually([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                               5000ms))
+    throw Failure{"zud does not read " + fifo};
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  const int runs = std::max(5, std::min(o.alerts / 20, 50));
+  std::vector<double> latency;
+  int lost = 0;
+  for (int i = 0; i < runs; i++) {
+    std::optional<Gateway::Timing> timing = gateway.soundAlert(fd, 200 + i);
+    if (timing) latency.push_back(timing->throughHub);
+    else lost++;
+  }
+  close(fd);
+  result("sound_lost", static_cast<long>(lost));
+  summary("sound", latency);
 }
 
 // --- Idle ---------------------------------------------------------------------
@@ -1211,6 +1291,7 @@ void run(const Options &o) {
     if (wanted(o, "latency")) measureLatency(o, gateway);
   }
   if (wanted(o, "upload")) measureUpload(o, work);
+  if (wanted(o, "sound")) measureSound(o, work);
   if (wanted(o, "mqtt")) measureMqtt(o);
   if (wanted(o, "storefail")) measureStoreFailures(o);
   if (wanted(o, "mqttclosed")) measureMqttClosed(o);

@@ -282,6 +282,15 @@ def gateway_rows(table, groups, results):
             private = figure("idle_private_kib")
             if private is not None:
                 table.note("  of which private to zud (RssAnon)", "%.2f MiB" % (private / 1024))
+    if "sound" in groups:
+        name = "end of the last burst needed to the trigger, sound source (slowest)"
+        worst = figure("sound_max_ms")
+        if worst is None:
+            table.absent(name, "<= 50 ms")
+        else:
+            table.add(name, "<= 50 ms", "%.2f ms (median %.2f, %s headers, %s lost)"
+                      % (worst, figure("sound_median_ms"), g["sound_runs"], g.get("sound_lost", "?")),
+                      worst <= 50 and g.get("sound_lost") == "0")
     if "upload" in groups:
         name = "line-source alert during an upload (slowest)"
         worst = figure("upload_alert_max_ms")
