@@ -125,6 +125,26 @@ bool migrate(sqlitedb &db) {
   return db.exec(setversion.c_str()) && change.commit();
 }
 
+// Binds an alert's columns as the statements that write one number them
+// (1 to 13: key, received, header, codes and texts, purge, instants,
+// station, origin, sample).
+sqlitestmt &bindalert(sqlitestmt &statement, const heardalert &heard) {
+  const alert &a = heard.values;
+  return statement.bind(1, alertkey(a))
+         .bind(2, static_cast<long long>(heard.received))
+         .bind(3, a.header)
+         .bind(4, a.originatorcode)
+         .bind(5, a.originator)
+         .bind(6, a.eventcode)
+         .bind(7, a.event)
+         .bind(8, a.purge)
+         .bind(9, static_cast<long long>(a.issued))
+         .bind(10, static_cast<long long>(a.expires))
+         .bind(11, a.source)
+         .bind(12, heard.origin)
+         .bind(13, heard.sample ? 1LL : 0LL);
+}
+
 // The four digits of a purge time as the trigger writes them ("0045" -> "45").
 std::string durationtext(const std::string &purge) {
   const std::size_t first = purge.find_first_not_of('0');
@@ -288,19 +308,7 @@ bool alertstore::addalert(const heardalert &heard, std::string_view owedto) {
   if (!write.ok()) return false;
   sqlitestmt &upsert = stmts_->upsert;
   upsert.reset();
-  upsert.bind(1, alertkey(a))
-      .bind(2, static_cast<long long>(heard.received))
-      .bind(3, a.header)
-      .bind(4, a.originatorcode)
-      .bind(5, a.originator)
-      .bind(6, a.eventcode)
-      .bind(7, a.event)
-      .bind(8, a.purge)
-      .bind(9, static_cast<long long>(a.issued))
-      .bind(10, static_cast<long long>(a.expires))
-      .bind(11, a.source)
-      .bind(12, heard.origin)
-      .bind(13, heard.sample ? 1LL : 0LL);
+  bindalert(upsert, heard);
   if (upsert.next() != sqlitestmt::step::row) return false;
   const long long id = upsert.integer(0);
   const bool fresh = upsert.integer(1) == 0;
@@ -321,19 +329,7 @@ bool alertstore::adopt(const storedalert &stored) {
   if (!write.ok()) return false;
   sqlitestmt &adopt = stmts_->adopt;
   adopt.reset();
-  adopt.bind(1, alertkey(a))
-      .bind(2, static_cast<long long>(heard.received))
-      .bind(3, a.header)
-      .bind(4, a.originatorcode)
-      .bind(5, a.originator)
-      .bind(6, a.eventcode)
-      .bind(7, a.event)
-      .bind(8, a.purge)
-      .bind(9, static_cast<long long>(a.issued))
-      .bind(10, static_cast<long long>(a.expires))
-      .bind(11, a.source)
-      .bind(12, heard.origin)
-      .bind(13, heard.sample ? 1LL : 0LL)
+  bindalert(adopt, heard)
       .bind(14, static_cast<long long>(stored.lastheard))
       .bind(15, stored.expiryannounced ? 1LL : 0LL)
       .bind(16, stored.repeats);
