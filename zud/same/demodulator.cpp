@@ -106,7 +106,7 @@ void demodulator::onsync(const syncfound &found, std::vector<demodevent> &events
     events.emplace_back(messageends{sampleat(start), false});
     message_.reset();
   }
-  reader_.emplace(found, ring_);
+  reader_.emplace(found, ring_, rate_);
   checked_ = 0;
 }
 
