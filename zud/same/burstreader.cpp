@@ -15,7 +15,8 @@ constexpr double momentgain = 0.02;
 constexpr double periodgain = 0.0004;
 
 // No bit of one burst is taken as surer than this: beyond it, a model of
-// white noise says more than an actual radio would stand for.
+// white noise says more than an actual radio would stand for, and a burst
+// whose phase was lost for a few bits could outweigh the two others.
 constexpr double mostsure = 12;
 
 constexpr int preamblebits = 128;
@@ -104,8 +105,8 @@ burstreader::burstreader(const syncfound &sync, const envelopering &held, int ra
     if (i == preamblebits) phase_ = phase;
     const double t = first + (static_cast<double>(i) - preamblebits) * period_;
     if (held.holds(t)) {
-      const std::complex<double> in = phase.inphase(known[i]);
-      right += marks[i] ? in.real() : in.imag();
+      const inphaseparts in = phase.inphase(known[i]);
+      right += marks[i] ? in.mark : in.space;
       wrong += std::norm(marks[i] ? known[i].space : known[i].mark);
       energy += std::norm(known[i].mark) + std::norm(known[i].space);
       ++heard;
@@ -131,8 +132,8 @@ void burstreader::read(const envelopering &held) {
     const toneenvelope e = held.at(next_);
     // Coherent orthogonal FSK: the mark's in-phase part against the
     // space's, each with the noise's variance in it.
-    const std::complex<double> in = phase_->inphase(e);
-    const double llr = gain_ * (in.real() - in.imag());
+    const inphaseparts in = phase_->inphase(e);
+    const double llr = gain_ * (in.mark - in.space);
     llr_.push_back(static_cast<float>(std::clamp(llr, -mostsure, mostsure)));
     ends_.push_back(next_);
     presence_.push_back(static_cast<float>((std::norm(e.mark) + std::norm(e.space)) / level_));

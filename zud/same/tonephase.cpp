@@ -91,10 +91,11 @@ tonephase::tonephase(const std::vector<toneenvelope> &known, const std::vector<b
   space_ = std::arg(found.space);
 }
 
-std::complex<double> tonephase::inphase(const toneenvelope &e) const {
-  const double mark = std::real(std::complex<double>(e.mark) * std::polar(1.0, -mark_));
-  const double space = std::real(std::complex<double>(e.space) * std::polar(1.0, -space_));
-  return {mark, space};
+inphaseparts tonephase::inphase(const toneenvelope &e) const {
+  inphaseparts parts;
+  parts.mark = std::real(std::complex<double>(e.mark) * std::polar(1.0, -mark_));
+  parts.space = std::real(std::complex<double>(e.space) * std::polar(1.0, -space_));
+  return parts;
 }
 
 void tonephase::advance(const toneenvelope &e, bool mark, double slow) {

@@ -19,10 +19,16 @@
 #ifndef ZUD_SAME_TONEPHASE_H
 #define ZUD_SAME_TONEPHASE_H
 
-#include <complex>
 #include <vector>
 
 #include "same/tonefilter.h"
+
+// The in-phase parts of a bit's two tone sums: the share of each that lies
+// along the phase its tone would have in that bit.
+struct inphaseparts {
+  double mark = 0;
+  double space = 0;
+};
 
 class tonephase {
  public:
@@ -32,8 +38,8 @@ class tonephase {
   tonephase(const std::vector<toneenvelope> &known, const std::vector<bool> &mark, double slow);
 
   // How much of each tone the bit `e` holds at the phase that tone would
-  // have in it: the in-phase parts of the mark and the space sums.
-  std::complex<double> inphase(const toneenvelope &e) const;
+  // have in it.
+  inphaseparts inphase(const toneenvelope &e) const;
 
   // The bit `e` was a mark (or a space): corrects the phases by what it
   // showed and moves them on to the next bit, whose clock is `slow` of a
