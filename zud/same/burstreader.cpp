@@ -55,8 +55,7 @@ float softbit(const toneenvelope &e) {
   return sum > 0 ? (mark - space) / sum : 0.0f;
 }
 
-burstreader::burstreader(const syncfound &sync, const envelopering &held, int rate)
-    : nominal_(rate / samebaud) {
+burstreader::burstreader(const syncfound &sync, const envelopering &held, int rate) {
   // The search's point and period are a bit's eighth and half a per cent
   // apart at best: the known bits settle both more finely.
   double bestscore = -1e30;
@@ -95,7 +94,7 @@ burstreader::burstreader(const syncfound &sync, const envelopering &held, int ra
     known.push_back(held.holds(t) ? held.at(t) : toneenvelope{});
     marks.push_back(bit > 0);
   }
-  tonephase phase(known, marks, slow());
+  tonephase phase(known, marks, period_ * samebaud / rate - 1);
   double right = 0;
   double wrong = 0;
   double energy = 0;
@@ -111,7 +110,7 @@ burstreader::burstreader(const syncfound &sync, const envelopering &held, int ra
       energy += std::norm(known[i].mark) + std::norm(known[i].space);
       ++heard;
     }
-    phase.advance(known[i], marks[i], slow());
+    phase.advance(known[i], marks[i]);
   }
   // The other tone's sum is noise alone, of variance s^2 in each of its
   // two dimensions; the in-phase part of the right one is the amplitude.
@@ -125,8 +124,6 @@ burstreader::burstreader(const syncfound &sync, const envelopering &held, int ra
   previous_ = held.holds(mid) ? softbit(held.at(mid)) : 0;
 }
 
-double burstreader::slow() const { return period_ / nominal_ - 1; }
-
 void burstreader::read(const envelopering &held) {
   while (held.holds(next_) && held.holds(next_ - period_ / 2)) {
     const toneenvelope e = held.at(next_);
@@ -137,7 +134,7 @@ void burstreader::read(const envelopering &held) {
     llr_.push_back(static_cast<float>(std::clamp(llr, -mostsure, mostsure)));
     ends_.push_back(next_);
     presence_.push_back(static_cast<float>((std::norm(e.mark) + std::norm(e.space)) / level_));
-    phase_->advance(e, llr > 0, slow());
+    phase_->advance(e, llr > 0);
 
     // Gardner's timing error: halfway between two bits of opposite values
     // the soft value is zero when the clock is right, and leans towards the

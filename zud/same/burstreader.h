@@ -69,12 +69,8 @@ class burstreader {
   void truncate(std::size_t count);
 
  private:
-  // How much slower than nominal the bit clock runs, a share of a bit.
-  double slow() const;
-
-  double nominal_;  // samples a bit at the nominal rate
-  double next_;     // when the next bit ends
-  double period_;   // samples a bit, as the loop follows it
+  double next_;    // when the next bit ends
+  double period_;  // samples a bit, as the loop follows it
   std::optional<tonephase> phase_;  // the tones' phases at the next bit
   double gain_ = 0;   // the tones' in-phase amplitude over the noise variance
   double level_ = 1;  // mean tone energy of a known bit

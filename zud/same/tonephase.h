@@ -11,10 +11,13 @@
 // A transmitter up to 1 % off turns both phases a little every bit: its
 // tones by a share `e` of their cycles (4e a mark bit, 3e a space bit),
 // and its bit clock, `u` of a bit slow, moves where one tone's cycles end
-// against the other's (mark -u a space bit, space +u a mark bit).  `u` is
-// what the reader's bit clock already follows; the phases and `e` are
-// fitted to the bits a burst begins with, which are known, then followed
-// through the text by the bits as decided (a decision-directed loop).
+// against the other's (mark -u a space bit, space +u a mark bit).  The
+// phases and `e` are fitted to the bits a burst begins with, which are
+// known, `u` taken from the reader's bit clock; then all four are followed
+// through the text by the bits as decided (a decision-directed loop).  `u`
+// is followed here rather than read from the bit clock at every bit: that
+// clock wanders by more than the tones' phases stand (Gardner's loop moves
+// its period by noise), while a wrong `u` only turns the phases slowly.
 // Pure: numbers in, numbers out.
 #ifndef ZUD_SAME_TONEPHASE_H
 #define ZUD_SAME_TONEPHASE_H
@@ -42,9 +45,8 @@ class tonephase {
   inphaseparts inphase(const toneenvelope &e) const;
 
   // The bit `e` was a mark (or a space): corrects the phases by what it
-  // showed and moves them on to the next bit, whose clock is `slow` of a
-  // bit slower than nominal.
-  void advance(const toneenvelope &e, bool mark, double slow);
+  // showed and moves them on to the next bit.
+  void advance(const toneenvelope &e, bool mark);
 
   // From now on a tone's phase errors are weighed against `amplitude`, the
   // in-phase part a bit of that tone holds, so that a bit decided wrongly
@@ -53,11 +55,15 @@ class tonephase {
 
   // The tones' frequency error as followed: a share of their cycles.
   double drift() const { return drift_; }
+  // How much slower the bit clock runs than nominal, as followed: a share
+  // of a bit.
+  double slow() const { return slow_; }
 
  private:
   double mark_ = 0;   // the mark tone's phase in the next bit, radians
   double space_ = 0;  // the space tone's
   double drift_ = 0;  // e
+  double slow_ = 0;   // u
   double amplitude_ = 0;  // 0 until weigh(): errors as angles
 };
 
