@@ -9,12 +9,12 @@
 namespace {
 
 // A header comes out only when this probable.  The probability is honest:
-// on generated noise, headers given out at 0.5 to 0.999 were wrong about
-// as often as it says, so at most one in a thousand given out at the edge
-// is wrong, and far fewer of all given out.  Two clean bursts reach
-// 1 - 1e-9; one alone, with its bits held below certainty
-// (burstreader.cpp), reaches it only for a header of fewer than ten
-// locations, which has fewer valid neighbours.
+// on generated noise, headers found at 0.5 to 0.999 were wrong as often as
+// it says or a little less (bench/README.md), so at most one in a thousand
+// given out at the edge is wrong, and far fewer of all given out.  Two
+// clean bursts reach 1 - 1e-9; one alone, with its bits held below
+// certainty (burstreader.cpp), reaches it only for a header of fewer than
+// ten locations, which has fewer valid neighbours.
 constexpr double mustbe = 0.999;
 // The separators settle a burst's length when this probable.
 constexpr double lengthsure = 0.999;
