@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 
 namespace {
 
@@ -14,7 +15,8 @@ constexpr double momentgain = 0.02;
 constexpr double periodgain = 0.0004;
 
 // No bit of one burst is taken as surer than this: beyond it, a model of
-// white noise says more than an actual radio would stand for.
+// white noise says more than an actual radio would stand for, and a burst
+// whose phase was lost for a few bits could outweigh the two others.
 constexpr double mostsure = 12;
 
 constexpr int preamblebits = 128;
@@ -47,31 +49,13 @@ toneenvelope envelopering::at(double t) const {
 }
 
 float softbit(const toneenvelope &e) {
-  const float sum = e.mark + e.space;
-  return sum > 0 ? (e.mark - e.space) / sum : 0.0f;
+  const float mark = std::abs(e.mark);
+  const float space = std::abs(e.space);
+  const float sum = mark + space;
+  return sum > 0 ? (mark - space) / sum : 0.0f;
 }
 
-double logbesseli0(double x) {
-  // Polynomial fits to I0 (Abramowitz and Stegun 9.8.1 and 9.8.2), good to
-  // a few parts in 10^7: below 3.75, then of e^-x sqrt(x) I0(x) above.
-  if (x < 3.75) {
-    const double t = (x / 3.75) * (x / 3.75);
-    return std::log(
-        1 + t * (3.5156229 +
-                 t * (3.0899424 + t * (1.2067492 + t * (0.2659732 + t * (0.0360768 + t * 0.0045813))))));
-  }
-  const double t = 3.75 / x;
-  const double p =
-      0.39894228 +
-      t * (0.01328592 +
-           t * (0.00225319 +
-                t * (-0.00157565 +
-                     t * (0.00916281 +
-                          t * (-0.02057706 + t * (0.02635537 + t * (-0.01647633 + t * 0.00392377)))))));
-  return x - 0.5 * std::log(x) + std::log(p);
-}
-
-burstreader::burstreader(const syncfound &sync, const envelopering &held) {
+burstreader::burstreader(const syncfound &sync, const envelopering &held, int rate) {
   // The search's point and period are a bit's eighth and half a per cent
   // apart at best: the known bits settle both more finely.
   double bestscore = -1e30;
@@ -95,35 +79,46 @@ burstreader::burstreader(const syncfound &sync, const envelopering &held) {
     }
   }
   period_ = bestperiod;
-  // The bits of the whole preamble and the 4 characters are known: the
-  // energy where the right tone is, and where the other one is, give the
-  // tones' amplitude and the noise's variance.
+  // The bits of the whole preamble and the 4 characters are known: they
+  // give the tones' phases, then the tones' amplitude and the noise's
+  // variance as the text's bits will be read.
   const double first = bestend - (synctextbits - 1) * period_;  // end of the text's first bit
   start_ = first - (preamblebits + 1) * period_;
-  double right = 0;
-  double wrong = 0;
-  int known = 0;
+  std::vector<toneenvelope> known;
+  std::vector<bool> marks;
   for (int i = -preamblebits; i < synctextbits; ++i) {
     const double t = first + i * period_;
-    if (!held.holds(t)) continue;
     // Bit i of the text, or of the preamble's repeating byte.
     const int bit = i >= 0 ? syncbit(syncpreamblebits + i, sync.endofmessage)
                            : syncbit(((i % 8) + 8) % 8, false);
-    const toneenvelope e = held.at(t);
-    const double on = bit > 0 ? e.mark : e.space;
-    const double off = bit > 0 ? e.space : e.mark;
-    right += on * on;
-    wrong += off * off;
-    ++known;
+    known.push_back(held.holds(t) ? held.at(t) : toneenvelope{});
+    marks.push_back(bit > 0);
   }
-  right /= std::max(known, 1);
-  wrong /= std::max(known, 1);
-  // A Rician envelope of amplitude a over noise of variance s^2 a dimension
-  // has a mean square of a^2 + 2 s^2; the other tone's, 2 s^2 alone.
-  const double noise = std::max(wrong / 2, 1e-9 * right + 1e-12);
-  const double amplitude = std::sqrt(std::max(right - wrong, 0.0));
+  tonephase phase(known, marks, period_ * samebaud / rate - 1);
+  double right = 0;
+  double wrong = 0;
+  double energy = 0;
+  int heard = 0;
+  for (std::size_t i = 0; i < known.size(); ++i) {
+    // The text's bits are read from the phases the preamble left.
+    if (i == preamblebits) phase_ = phase;
+    const double t = first + (static_cast<double>(i) - preamblebits) * period_;
+    if (held.holds(t)) {
+      const inphaseparts in = phase.inphase(known[i]);
+      right += marks[i] ? in.mark : in.space;
+      wrong += std::norm(marks[i] ? known[i].space : known[i].mark);
+      energy += std::norm(known[i].mark) + std::norm(known[i].space);
+      ++heard;
+    }
+    phase.advance(known[i], marks[i]);
+  }
+  // The other tone's sum is noise alone, of variance s^2 in each of its
+  // two dimensions; the in-phase part of the right one is the amplitude.
+  const double amplitude = std::max(right / std::max(heard, 1), 0.0);
+  const double noise = std::max(wrong / std::max(heard, 1) / 2, 1e-9 * amplitude * amplitude + 1e-12);
   gain_ = amplitude / noise;
-  level_ = std::max(right + wrong, 1e-12);
+  level_ = std::max(energy / std::max(heard, 1), 1e-12);
+  phase_->weigh(amplitude);
   next_ = first;
   const double mid = first - period_;
   previous_ = held.holds(mid) ? softbit(held.at(mid)) : 0;
@@ -132,10 +127,14 @@ burstreader::burstreader(const syncfound &sync, const envelopering &held) {
 void burstreader::read(const envelopering &held) {
   while (held.holds(next_) && held.holds(next_ - period_ / 2)) {
     const toneenvelope e = held.at(next_);
-    const double llr = logbesseli0(gain_ * e.mark) - logbesseli0(gain_ * e.space);
+    // Coherent orthogonal FSK: the mark's in-phase part against the
+    // space's, each with the noise's variance in it.
+    const inphaseparts in = phase_->inphase(e);
+    const double llr = gain_ * (in.mark - in.space);
     llr_.push_back(static_cast<float>(std::clamp(llr, -mostsure, mostsure)));
     ends_.push_back(next_);
-    presence_.push_back(static_cast<float>((e.mark * e.mark + e.space * e.space) / level_));
+    presence_.push_back(static_cast<float>((std::norm(e.mark) + std::norm(e.space)) / level_));
+    phase_->advance(e, llr > 0);
 
     // Gardner's timing error: halfway between two bits of opposite values
     // the soft value is zero when the clock is right, and leans towards the

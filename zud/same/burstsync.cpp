@@ -37,12 +37,10 @@ constexpr int holdoffbits = 64;
 }  // namespace
 
 int syncbit(int i, bool endofmessage) {
-  unsigned byte = preamblebyte;
-  int bit = i;
-  if (i >= syncpreamblebits) {
-    bit = i - syncpreamblebits;
-    byte = static_cast<unsigned char>((endofmessage ? endtext : headertext)[bit / 8]);
-  }
+  if (i < syncpreamblebits) return ((preamblebyte >> (i % 8)) & 1) != 0 ? 1 : -1;
+  const int bit = i - syncpreamblebits;
+  const char *text = endofmessage ? endtext : headertext;
+  const auto byte = static_cast<unsigned char>(text[bit / 8]);
   return ((byte >> (bit % 8)) & 1) != 0 ? 1 : -1;
 }
 

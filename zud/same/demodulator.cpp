@@ -9,11 +9,12 @@
 namespace {
 
 // A header comes out only when this probable.  The probability is honest:
-// on generated noise, headers given out at 0.9 to 0.99 were wrong about as
-// often as it says, so at most one in a thousand given out at the edge is
-// wrong, and far fewer of all given out.  Two clean bursts reach 1 - 1e-9;
-// one alone, with its bits held below certainty (burstreader.cpp), does
-// not quite reach this.
+// on generated noise, headers found at 0.5 to 0.999 were wrong as often as
+// it says or a little less (bench/README.md), so at most one in a thousand
+// given out at the edge is wrong, and far fewer of all given out.  Two
+// clean bursts reach 1 - 1e-9; one alone, with its bits held below
+// certainty (burstreader.cpp), reaches it only for a header of fewer than
+// ten locations, which has fewer valid neighbours.
 constexpr double mustbe = 0.999;
 // The separators settle a burst's length when this probable.
 constexpr double lengthsure = 0.999;
@@ -106,7 +107,7 @@ void demodulator::onsync(const syncfound &found, std::vector<demodevent> &events
     events.emplace_back(messageends{sampleat(start), false});
     message_.reset();
   }
-  reader_.emplace(found, ring_);
+  reader_.emplace(found, ring_, rate_);
   checked_ = 0;
 }
 

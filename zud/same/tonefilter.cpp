@@ -1,4 +1,4 @@
-// tonefilter.cpp -- the two tones' envelopes over a sliding bit window.
+// tonefilter.cpp -- the two tones' sums over a sliding bit window.
 #include "same/tonefilter.h"
 
 #include <cmath>
@@ -48,8 +48,8 @@ toneenvelope tonefilter::step(double sample) {
   if (++at_ == markring_.size()) at_ = 0;
 
   toneenvelope out;
-  out.mark = static_cast<float>(std::sqrt(std::norm(marksum_)));
-  out.space = static_cast<float>(std::sqrt(std::norm(spacesum_)));
+  out.mark = std::complex<float>(marksum_);
+  out.space = std::complex<float>(spacesum_);
   out.power = static_cast<float>(powersum_ > 0 ? powersum_ : 0);
   return out;
 }
