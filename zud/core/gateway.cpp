@@ -223,7 +223,9 @@ void sayconfiguration(gateway &zud) {
   const auto now = configwords(zud.zudService);
   const bool first = zud.configuration.empty();
   std::string line;
-  for (const auto &[name, value] : now) {
+  for (const auto &word : now) {
+    const std::string &name = word.first;
+    const std::string &value = word.second;
     const auto before = std::find_if(zud.configuration.begin(), zud.configuration.end(),
                                      [&](const auto &w) { return w.first == name; });
     const bool known = before != zud.configuration.end();

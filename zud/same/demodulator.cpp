@@ -164,7 +164,7 @@ void demodulator::endburst(std::size_t bits, std::vector<demodevent> &events) {
   done.start = reader_->start();
   reader_.reset();
   const double end = done.ends.empty() ? done.start : done.ends.back();
-  if (!group_) group_.emplace();
+  if (!group_) group_ = group();
   group_->bursts.push_back(std::move(done));
   group_->decideby = end + decideafter * rate_;
   group_->closeby = end + joinwithin * rate_;
