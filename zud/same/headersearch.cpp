@@ -205,32 +205,49 @@ double logminus(double all, double part) {
   return rest > 1e-12 ? all + std::log(rest) : minusinfinity;
 }
 
-// The field of `kind` at character `at`.
-fieldresult scorefield(const charscores &scores, std::size_t at, const fieldkind &kind) {
-  fieldresult result;
-  std::vector<double> each(kind.known.size());
-  double top = minusinfinity;
-  std::size_t topat = 0;
-  for (std::size_t i = 0; i < kind.known.size(); ++i) {
-    each[i] = scores.text(at, kind.known[i]);
-    if (each[i] > top) {
-      top = each[i];
-      topat = i;
+// The known values at character `at`: the best, and the log of all their
+// likelihoods summed.
+struct knownscore {
+  std::size_t top = 0;
+  double topscore = minusinfinity;
+  double logsum = minusinfinity;
+};
+
+template <typename Values>
+knownscore scoreknown(const charscores &scores, std::size_t at, const Values &values) {
+  knownscore known;
+  std::vector<double> each(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    each[i] = scores.text(at, values[i]);
+    if (each[i] > known.topscore) {
+      known.topscore = each[i];
+      known.top = i;
     }
   }
   double sum = 0;
-  for (const double s : each) sum += std::exp(s - top);
-  const double logknown = top + std::log(sum);
+  for (const double s : each) sum += std::exp(s - known.topscore);
+  known.logsum = known.topscore + std::log(sum);
+  return known;
+}
 
-  // Any value of the right kind: each character on its own.
+// Any value of `length` characters at `at`, character c one of
+// alphabet(c), each on its own: the log of all their likelihoods summed,
+// and the best with its score.
+struct freescore {
   double logall = 0;
-  std::string free;
-  double freescore = 0;
-  for (std::size_t c = 0; c < kind.kinds.size(); ++c) {
+  std::string best;
+  double bestscore = 0;
+};
+
+template <typename Alphabet>
+freescore scorefree(const charscores &scores, std::size_t at, std::size_t length,
+                    Alphabet alphabet) {
+  freescore free;
+  for (std::size_t c = 0; c < length; ++c) {
     double charsum = minusinfinity;
     double best = minusinfinity;
-    char bestchar = kind.kinds[c][0];
-    for (const char v : kind.kinds[c]) {
+    char bestchar = alphabet(c)[0];
+    for (const char v : alphabet(c)) {
       const double s = scores.score(at + c, static_cast<unsigned char>(v));
       charsum = logadd(charsum, s);
       if (s > best) {
@@ -238,10 +255,27 @@ fieldresult scorefield(const charscores &scores, std::size_t at, const fieldkind
         bestchar = v;
       }
     }
-    logall += charsum;
-    free += bestchar;
-    freescore += best;
+    free.logall += charsum;
+    free.best += bestchar;
+    free.bestscore += best;
   }
+  return free;
+}
+
+// The field of `kind` at character `at`.
+fieldresult scorefield(const charscores &scores, std::size_t at, const fieldkind &kind) {
+  fieldresult result;
+  const knownscore known = scoreknown(scores, at, kind.known);
+  const double top = known.topscore;
+  const std::size_t topat = known.top;
+  const double logknown = known.logsum;
+
+  // Any value of the right kind: each character on its own.
+  const freescore any = scorefree(scores, at, kind.kinds.size(),
+                                  [&](std::size_t c) { return kind.kinds[c]; });
+  const double logall = any.logall;
+  const std::string &free = any.best;
+  const double freescore = any.bestscore;
   const double logunknown = logminus(logall, logknown);
   result.logsum = logadd(kind.logknownprior + logknown, kind.logunknownprior + logunknown);
   result.best = kind.known[topat];
@@ -261,40 +295,16 @@ fieldresult scorelocation(const charscores &scores, std::size_t at) {
   const fieldresult portion = scorefield(scores, at, k.portion);
   // The portion's own prior is folded into the location's below.
   const double portionlog = portion.logsum - k.portion.logknownprior;
-  double top = minusinfinity;
-  std::size_t topat = 0;
-  std::vector<double> each(k.places.size());
-  for (std::size_t i = 0; i < k.places.size(); ++i) {
-    each[i] = scores.text(at + 1, k.places[i]);
-    if (each[i] > top) {
-      top = each[i];
-      topat = i;
-    }
-  }
-  double sum = 0;
-  for (const double s : each) sum += std::exp(s - top);
+  const knownscore places = scoreknown(scores, at + 1, k.places);
+  const double top = places.topscore;
+  const std::size_t topat = places.top;
   const double nation = scores.text(at, "000000");
-  const double logknown = logadd(portionlog + top + std::log(sum), nation);
+  const double logknown = logadd(portionlog + places.logsum, nation);
 
-  double logall = 0;
-  std::string free;
-  double freescore = 0;
-  for (std::size_t c = 0; c < 6; ++c) {
-    double charsum = minusinfinity;
-    double best = minusinfinity;
-    char bestchar = '0';
-    for (const char v : digits) {
-      const double s = scores.score(at + c, static_cast<unsigned char>(v));
-      charsum = logadd(charsum, s);
-      if (s > best) {
-        best = s;
-        bestchar = v;
-      }
-    }
-    logall += charsum;
-    free += bestchar;
-    freescore += best;
-  }
+  const freescore any = scorefree(scores, at, 6, [](std::size_t) { return digits; });
+  const double logall = any.logall;
+  const std::string &free = any.best;
+  const double freescore = any.bestscore;
   fieldresult result;
   result.logsum = logadd(k.logplaceprior + logknown, k.logplaceunknown + logminus(logall, logknown));
   // The best portion digit is the best of the portion field alone.
