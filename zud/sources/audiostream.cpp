@@ -16,6 +16,10 @@ namespace {
 // The demodulator says where a message began up to about 3.5 s after the
 // fact; this much sound is kept in memory to write it from there.
 constexpr int keptseconds = 6;
+// A message is written this far behind the sound heard: the end of message
+// is known only once its first burst has been read, and the file must end
+// where that burst begins, not after it.
+constexpr double writtenbehind = 2;
 
 // A minute of silence or clipping is a receiver's problem.
 constexpr int problemseconds = 60;
@@ -96,7 +100,9 @@ void audiostream::feed(std::string_view bytes) {
   demod_.push(samples_.data(), samples_.size(), events_);
   for (const demodevent &event : events_) handle(event);
   if (file_) {
-    writemessage(std::min(demod_.position(), stopat_));
+    const auto behind = static_cast<std::uint64_t>(writtenbehind * settings_.rate);
+    const std::uint64_t heard = demod_.position();
+    writemessage(std::min(heard > behind ? heard - behind : 0, stopat_));
     if (written_ >= stopat_) endmessage();
   }
 }
@@ -159,7 +165,7 @@ void audiostream::writemessage(std::uint64_t until) {
   }
   written_ = end;
   // What is written need not be kept any longer than the demodulator may
-  // look back.
+  // look back (the sound not yet written is always kept).
   const std::size_t keep = static_cast<std::size_t>(settings_.rate) * keptseconds;
   if (recent_.size() > keep) {
     const std::uint64_t drop = std::min<std::uint64_t>(recent_.size() - keep, written_ - recentstart_);
