@@ -58,7 +58,9 @@ hookoutput::~hookoutput() {
 
 std::string hookoutput::alertheard(const heardalert &heard, bool repeat) {
   if (repeat || onalert_.empty()) return {};
+  startfailed_ = false;
   add("on-alert", onalert_, hookenvironment(heard, false));
+  if (startfailed_) return "on-alert could not start";
   return waiting_.empty() ? "on-alert started" : "on-alert waiting its turn";
 }
 
@@ -99,6 +101,7 @@ void hookoutput::startwaiting() {
     if (child.pid < 0) {
       std::fprintf(stderr, "%s: cannot start '%s' (%s)\n", next.name, next.command->c_str(),
                    std::strerror(errno));
+      startfailed_ = true;
       running_.pop_back();
       continue;
     }

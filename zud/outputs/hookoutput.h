@@ -79,6 +79,7 @@ class hookoutput : public output {
   std::string onaudio_;
   int timeoutms_;
   bool stopped_ = false;
+  bool startfailed_ = false;  // a command could not be started (since alertheard looked)
   std::deque<job> waiting_;
   std::list<running> running_;  // its nodes stay put: timers and handlers point at them
 };
