@@ -1196,7 +1196,8 @@ void measureMqttDns(const Options &o) {
     say("mqttdns: " + std::to_string(runs) + " starts with the broker's name unanswered");
     std::vector<double> starts;
     for (int i = 0; i < runs; i++) starts.push_back(timeOneStart(o, configured, "hbeat.app", listener, broker));
-    if (!dns.queried(0ms)) throw Failure{"zud never asked the silent name server"};
+    // zud's heartbeat leaves before MQTT even starts, so a start killed at
+    // its heartbeat may not have asked yet: the gateway below must have.
     summary("mqttdns_startup", starts);
     // Beside it, the same with a broker named by its address: what --mqtt
     // itself costs before the first heartbeat, lookup aside.
@@ -1225,6 +1226,8 @@ void measureMqttDns(const Options &o) {
     if (timing) latency.push_back(timing->throughHub);
     else lost++;
   }
+  // The figures mean something only if zud really waited on the silent server.
+  if (!dns.queried(0ms)) throw Failure{"zud never asked the silent name server"};
   result("mqttdns_lost", static_cast<long>(lost));
   summary("mqttdns_alert", latency);
 }

@@ -58,7 +58,17 @@ constexpr long long reportEveryMs = 60000;
 
 bool sendalert(xPL_ServicePtr service, const alert &values) {
   const std::size_t count = values.locations.size();
-  if (fits(service, values, 0, count)) return sendpart(service, values, 0, count);
+  // The whole alert is made once and sent as it is when it fits, as nearly
+  // every alert does: nothing more before the trigger leaves.
+  xPL_MessagePtr whole = alertmessage(service, values, 0, count);
+  if (xPL_formatMessage(whole) != nullptr) {
+    const bool sent = xPL_sendServiceMessage(service, whole) == TRUE;
+    const int error = errno;
+    xPL_releaseMessage(whole);
+    errno = error;
+    return sent;
+  }
+  xPL_releaseMessage(whole);
   bool sent = true;
   int error = 0;
   for (std::size_t from = 0; from < count;) {
